@@ -1,0 +1,130 @@
+// Dense matrices of doubles and their containers.
+//
+// Every matrix keeps its elements in ONE contiguous row-major block that
+// starts at pix[0], with pix[i] == pix[0] + i * ncols. Element-wise code,
+// block copies, image import/export and datfile transfer all rely on it.
+#ifndef MTX_H
+#define MTX_H
+
+typedef struct {
+    double **pix;
+    int nrows;
+    int ncols;
+} matrix;
+
+typedef struct {
+    matrix **level;
+    int depth;
+} pyramid;
+
+typedef struct {
+    matrix **frame;
+    int nframes;
+} volume;
+
+typedef struct {
+    matrix *U;
+    matrix *W;
+    matrix *V;
+} singvs;
+
+typedef struct {
+    matrix *L;
+    matrix *V;
+} eigvs;
+
+typedef struct {
+    double ***pix;
+    int depth;
+    int nrows;
+    int ncols;
+} matrix3d;
+
+typedef struct {
+    int **pix;
+    int nrows;
+    int ncols;
+} image;
+
+typedef struct {
+    int x;  // column
+    int y;  // row
+} coords;
+
+// ---- allocation -----------------------------------------------------------
+void check_alloc(const void *p);
+void **alloc_pix(int nrows, int ncols, int code);
+void **calloc_pix(int nrows, int ncols, int code);
+void free_pix(void **pix);
+void ***calloc_3d_array(int depth, int nrows, int ncols, int code);
+
+matrix *alloc_mtx(int nrows, int ncols);
+matrix *calloc_mtx(int nrows, int ncols);
+void free_mtx(matrix *m);
+
+pyramid *alloc_pyr(int depth, int nrows, int ncols);
+pyramid *calloc_pyr(int depth, int nrows, int ncols);
+void free_pyr(pyramid *p);
+
+volume *alloc_vol(int nframes, int nrows, int ncols);
+volume *calloc_vol(int nframes, int nrows, int ncols);
+void free_vol(volume *v);
+
+singvs *alloc_singvs(int m, int n);
+void free_singvs(singvs *s);
+eigvs *alloc_eigvs(int n);
+void free_eigvs(eigvs *e);
+
+matrix3d *calloc_3d(int depth, int nrows, int ncols);
+void free_3d(matrix3d *m);
+
+image *alloc_img(int nrows, int ncols);
+image *calloc_img(int nrows, int ncols);
+void free_img(image *im);
+
+// ---- small constructors and queries ----------------------------------------
+int same_size(matrix *a, matrix *b);
+matrix *ident(int n);
+matrix *ones(int nrows, int ncols);
+void fill_mtx(matrix *m, double value);
+matrix *array2mtx(const double *data, int nrows, int ncols);
+matrix *array2D2mtx(double **rows, int nrows, int ncols);
+void prt_mtx(matrix *m);
+
+// ---- arithmetic by operation code ------------------------------------------
+void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code);
+matrix *mtx_bmath(matrix *a, matrix *b, int code);
+void inp_mtx_fun(matrix *a, matrix *b, int code);
+matrix *mtx_fun(matrix *a, int code);
+void inp_mtxsc_bmathd(matrix *a, double s, matrix *r, int code);
+matrix *mtxsc_bmathd(matrix *a, double s, int code);
+matrix *mtxsc_bmath(matrix *a, int s, int code);
+void inp_mtx_elbmath(matrix *a, matrix *b, matrix *r, int code);
+matrix *mtx_elbmath(matrix *a, matrix *b, int code);
+void inp_mtx_elfun(matrix *a, matrix *b, int code);
+matrix *mtx_elfun(matrix *a, int code);
+
+double sum(matrix *m);
+double vsum(const double *v, int n);
+double vmax(const double *v, int n);
+double mtx_max(matrix *m);
+
+void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0,
+            int cstep, int c1);
+void move(matrix *a, matrix *b, coords a_start, coords a_step, coords a_stop,
+          coords b_start, coords b_step, coords b_stop, int verbose);
+matrix *isrt(matrix *v);
+
+// ---- linear algebra ---------------------------------------------------------
+double pythag(double a, double b);
+void inp_svdcmp(matrix *A, singvs *s);
+singvs *svdcmp(matrix *A);
+void svdtresh(singvs *s, double abs_thresh, double rel_thresh, int verbose);
+void svbksb(singvs *s, matrix *x, matrix *b);
+singvs *inp_lsys(matrix *A, matrix *x, matrix *b, double abs_thresh,
+                 double rel_thresh, int verbose);
+matrix *lsys(matrix *A, matrix *b, double abs_thresh, double rel_thresh,
+             int verbose);
+void gaussj(matrix *a, matrix *b);
+
+#endif
