@@ -5,9 +5,8 @@
 #include "imgstructs.h"
 
 colormatrix *calloc_colormtx(const char *colortype, int chanum, int height, int width) {
-    colormatrix *cm = (colormatrix *)malloc(sizeof(colormatrix));
+    colormatrix *cm = (colormatrix *)calloc(1, sizeof(colormatrix));
     check_alloc(cm);
-    memset(cm->colortype, 0, sizeof cm->colortype);
     // The name field holds 9 characters; longer names are cut there.
     if (colortype) strncpy(cm->colortype, colortype, sizeof cm->colortype - 1);
     cm->chanum = chanum;
