@@ -1,0 +1,64 @@
+// List files: white-space-separated names read in one pass.
+//
+// Names are collected into growing strings, so an entry of any length is
+// read whole rather than cut at a fixed buffer.
+#include "files.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void list_failure(const char *what, const char *filename) {
+    fflush(stdout);
+    fprintf(stderr, "Error: can't %s list file %s\n", what, filename);
+    exit(1);
+}
+
+struct FileCloser {
+    FILE *f;
+    ~FileCloser() {
+        if (f) fclose(f);
+    }
+};
+
+}  // namespace
+
+char **getFilename(const char *filename, int *count) {
+    printf("Read filenames from %s...", filename);
+    FileCloser in{fopen(filename, "r")};
+    if (!in.f) list_failure("open", filename);
+
+    std::vector<std::string> names;
+    std::string current;
+    bool in_name = false;
+    for (int c; (c = getc(in.f)) != EOF;) {
+        if (isspace((unsigned char)c)) {
+            if (in_name) names.push_back(std::move(current));
+            current.clear();
+            in_name = false;
+        } else {
+            current.push_back((char)c);
+            in_name = true;
+        }
+    }
+    if (ferror(in.f)) list_failure("read", filename);
+    if (in_name) names.push_back(std::move(current));
+    if (names.size() > (size_t)INT_MAX) list_failure("read", filename);
+
+    char **list = (char **)malloc((names.empty() ? 1 : names.size()) * sizeof(char *));
+    check_alloc(list);
+    for (size_t i = 0; i < names.size(); i++) {
+        list[i] = (char *)malloc(names[i].size() + 1);
+        check_alloc(list[i]);
+        memcpy(list[i], names[i].c_str(), names[i].size() + 1);
+    }
+    *count = (int)names.size();
+    printf("Done\n");
+    return list;
+}

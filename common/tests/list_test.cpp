@@ -1,0 +1,80 @@
+// List-file reading: layout independence, long names, empty and missing lists.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "files.h"
+
+namespace {
+
+class ListFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/listtest.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string write(const std::string &name, const std::string &text) {
+        std::string path = dir_ + "/" + name;
+        FILE *f = fopen(path.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+        return path;
+    }
+
+    // Reads a list, checking the progress text, and frees it.
+    std::vector<std::string> read(const std::string &path) {
+        int count = -1;
+        testing::internal::CaptureStdout();
+        char **names = getFilename(path.c_str(), &count);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, "Read filenames from " + path + "...Done\n");
+        EXPECT_NE(names, nullptr);
+        std::vector<std::string> result;
+        for (int i = 0; i < count; i++) {
+            result.push_back(names[i]);
+            free(names[i]);
+        }
+        free(names);
+        return result;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(ListFileTest, LayoutOfWhiteSpaceDoesNotMatter) {
+    std::vector<std::string> expected = {"bg.list", "cars/list.txt", "faces.lst"};
+    EXPECT_EQ(read(write("plain", "bg.list\ncars/list.txt\nfaces.lst\n")), expected);
+    EXPECT_EQ(read(write("messy", "\n\nbg.list   \n\n \t cars/list.txt\t\t\n\n\nfaces.lst   \n\n")),
+              expected);
+    EXPECT_EQ(read(write("crlf", "bg.list\r\ncars/list.txt\r\nfaces.lst\r\n")), expected);
+    EXPECT_EQ(read(write("oneline", "bg.list cars/list.txt faces.lst")), expected);
+}
+
+TEST_F(ListFileTest, NamesLongerThanTheUsualLimitAreKeptWhole) {
+    std::string a(199, 'a'), b(200, 'b'), c(5000, 'c');
+    EXPECT_EQ(read(write("long", a + "\n" + b + "\n" + c)),
+              (std::vector<std::string>{a, b, c}));
+}
+
+TEST_F(ListFileTest, EmptyListGivesNoNames) {
+    EXPECT_TRUE(read(write("empty", "")).empty());
+    EXPECT_TRUE(read(write("blank", " \n\t\n\n")).empty());
+}
+
+TEST_F(ListFileTest, MissingListEndsWithMessageNamingIt) {
+    std::string path = dir_ + "/no_such_list";
+    int count = 0;
+    EXPECT_EXIT(getFilename(path.c_str(), &count), ::testing::ExitedWithCode(1),
+                "Error: can't open list file " + path);
+    EXPECT_EXIT(getFilename(dir_.c_str(), &count), ::testing::ExitedWithCode(1),
+                "list file " + dir_);
+}
+
+}  // namespace
