@@ -1,17 +1,17 @@
 // Raw two-dimensional arrays, matrices and their containers.
-#include "mtx.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "mtx.h"
+#include "mtx_internal.h"
+
 namespace {
 
-[[noreturn]] void fail(const char *msg) {
-    fputs(msg, stderr);
-    exit(1);
-}
+const char *const kNonPositive = "alloc_pix: cannot allocate array of non-positive size\n";
+
+[[noreturn]] void fail(const char *msg) { mtx_fail(msg); }
 
 size_t element_size(int code) {
     switch (code & 0xff) {
@@ -23,14 +23,14 @@ size_t element_size(int code) {
     }
 }
 
-// The element count is formed in 64 bits so that rows * cols cannot wrap
-// into a small positive number; a count too large for memory ends in
-// check_alloc like any other failed allocation.
+// The element count is formed with an overflow check so that rows * cols
+// cannot wrap into a small positive number; a count too large for memory
+// ends like any other failed allocation.
 size_t checked_count(int64_t nrows, int64_t ncols) {
-    int64_t n = nrows * ncols;
-    if (nrows <= 0 || ncols <= 0 || n <= 0)
-        fail("alloc_pix: cannot allocate array of non-positive size\n");
-    if ((uint64_t)n > SIZE_MAX / sizeof(double)) fail("Unable to allocate memory\n");
+    if (nrows <= 0 || ncols <= 0) fail(kNonPositive);
+    int64_t n;
+    if (__builtin_mul_overflow(nrows, ncols, &n) || (uint64_t)n > SIZE_MAX / sizeof(double))
+        fail("Unable to allocate memory\n");
     return (size_t)n;
 }
 
@@ -56,7 +56,7 @@ matrix *make_mtx(int nrows, int ncols, bool zero) {
 }
 
 pyramid *make_pyr(int depth, int nrows, int ncols, bool zero) {
-    if (depth <= 0) fail("alloc_pix: cannot allocate array of non-positive size\n");
+    if (depth <= 0) fail(kNonPositive);
     pyramid *p = (pyramid *)malloc(sizeof(pyramid));
     check_alloc(p);
     p->level = (matrix **)malloc((size_t)depth * sizeof(matrix *));
@@ -71,7 +71,7 @@ pyramid *make_pyr(int depth, int nrows, int ncols, bool zero) {
 }
 
 volume *make_vol(int nframes, int nrows, int ncols, bool zero) {
-    if (nframes <= 0) fail("alloc_pix: cannot allocate array of non-positive size\n");
+    if (nframes <= 0) fail(kNonPositive);
     volume *v = (volume *)malloc(sizeof(volume));
     check_alloc(v);
     v->frame = (matrix **)malloc((size_t)nframes * sizeof(matrix *));

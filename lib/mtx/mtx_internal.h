@@ -1,0 +1,25 @@
+// Helpers shared by the matrix library's sources; not part of its interface.
+#ifndef MTX_INTERNAL_H
+#define MTX_INTERNAL_H
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+#include "mtx.h"
+
+// Misuse of the library is fatal: the message goes to standard error and the
+// process ends with status 1 (anything printed on standard output before is
+// flushed by exit).
+[[noreturn]] inline void mtx_fail(const char *msg) {
+    fputs(msg, stderr);
+    exit(1);
+}
+
+inline size_t mtx_count(const matrix *m) { return (size_t)m->nrows * (size_t)m->ncols; }
+
+inline bool is_vector(const matrix *m) { return m->nrows == 1 || m->ncols == 1; }
+
+inline size_t vec_len(const matrix *m) { return m->nrows > m->ncols ? m->nrows : m->ncols; }
+
+#endif
