@@ -1,1 +1,202 @@
+// Gaussian pyramid and separable filtering.
+//
+// A separable filter runs as two one-dimensional passes over a border-
+// extended copy of the input: the row pass filters every extended row but
+// only at the retained (subsampled) columns, the column pass then filters
+// those columns at the retained rows only. Taps are reversed and scaled by
+// the gain once per pass, so both passes are true convolutions.
+//
+// Every pass accumulates its taps in increasing order starting from 0.0;
+// stored features are compared across runs, so that order must not change
+// (no reassociation, no fused multiply-add).
+//
+// Periodic borders are computed by modular indexing, so a border wider than
+// the input simply wraps again instead of reading stale or foreign samples.
+// Output sizes are checked against the input before any sample is read.
 #include "mres.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+const double gaufilter[5] = {0.05, 0.25, 0.4, 0.25, 0.05};
+
+namespace {
+
+[[noreturn]] void fail(const char *msg) {
+    fputs(msg, stderr);
+    exit(1);
+}
+
+void check_filter(const matrix *f) {
+    if (f == nullptr || f->ncols != 1 || f->nrows < 1)
+        fail("convolve: filter must be 1d column vector\n");
+}
+
+// Reversed taps scaled by the gain: b(k) = gain * f(L-1-k).
+std::vector<double> reversed_taps(const matrix *f, double gain) {
+    int L = f->nrows;
+    std::vector<double> b((size_t)L);
+    for (int k = 0; k < L; k++) b[(size_t)k] = gain * f->pix[L - 1 - k][0];
+    return b;
+}
+
+// True when offset + (n-1)*step + L - 1 stays below limit (or n == 0).
+bool window_fits(int n, int step, int offset, int L, int limit) {
+    if (n <= 0) return true;
+    if (step < 1 || offset < 0) return false;
+    int64_t last = (int64_t)offset + (int64_t)(n - 1) * step + L - 1;
+    return last <= (int64_t)limit - 1;
+}
+
+inline int wrap(int64_t i, int n) {
+    int64_t r = i % n;
+    return (int)(r < 0 ? r + n : r);
+}
+
+int checked_dim(int64_t n, const char *msg) {
+    if (n > INT_MAX) fail(msg);
+    return (int)n;
+}
+
+}  // namespace
+
+matrix *mk_gaufilter(void) {
+    matrix *f = alloc_mtx(5, 1);
+    for (int k = 0; k < 5; k++) f->pix[k][0] = gaufilter[k];
+    return f;
+}
+
+void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
+                  double gain) {
+    check_filter(filt);
+    const int L = filt->nrows;
+    const int nout = out->ncols;
+    if (out->nrows < in->nrows || !window_fits(nout, step, offset, L, in->ncols))
+        fail("row_convolve: output size does not fit the input\n");
+    std::vector<double> taps = reversed_taps(filt, gain);
+    const double *b = taps.data();
+
+    for (int i = 0; i < in->nrows; i++) {
+        const double *src = in->pix[i] + offset;
+        double *dst = out->pix[i];
+        for (int x = 0; x < nout; x++) {
+            const double *p = src + (size_t)x * step;
+            double s = 0.0;
+            for (int k = 0; k < L; k++) s = p[k] * b[k] + s;
+            dst[x] = s;
+        }
+    }
+}
+
+void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
+                  double gain) {
+    check_filter(filt);
+    const int L = filt->nrows;
+    const int nout = out->nrows;
+    const int ncols = in->ncols;
+    if (out->ncols < ncols || !window_fits(nout, step, offset, L, in->nrows))
+        fail("col_convolve: output size does not fit the input\n");
+    std::vector<double> taps = reversed_taps(filt, gain);
+    const double *b = taps.data();
+
+    // The output row itself is the accumulator: each element still sums its
+    // taps in increasing k from 0.0, but the inner loop runs along a row.
+    for (int y = 0; y < nout; y++) {
+        double *dst = out->pix[y];
+        for (int j = 0; j < ncols; j++) dst[j] = 0.0;
+        const int r0 = offset + y * step;
+        for (int k = 0; k < L; k++) {
+            const double *src = in->pix[r0 + k];
+            const double bk = b[k];
+            for (int j = 0; j < ncols; j++) dst[j] = src[j] * bk + dst[j];
+        }
+    }
+}
+
+matrix *augment_borders(matrix *in, int top, int bottom, int left, int right,
+                        int mode) {
+    if (top < 0 || bottom < 0 || left < 0 || right < 0)
+        fail("augment_borders: border widths must not be negative\n");
+    const int H = in->nrows, W = in->ncols;
+    const char *big = "augment_borders: extended matrix too large\n";
+    int rows = checked_dim((int64_t)top + H + bottom, big);
+    int cols = checked_dim((int64_t)left + W + right, big);
+    matrix *e = calloc_mtx(rows, cols);
+
+    if (mode == 'z') {
+        for (int i = 0; i < H; i++)
+            memcpy(e->pix[top + i] + left, in->pix[i], (size_t)W * sizeof(double));
+    } else if (mode == 'w') {
+        // E(i, j) = in((i - top) mod H, (j - left) mod W) everywhere.
+        for (int i = 0; i < rows; i++) {
+            const double *src = in->pix[wrap((int64_t)i - top, H)];
+            double *dst = e->pix[i];
+            memcpy(dst + left, src, (size_t)W * sizeof(double));
+            for (int j = 0; j < left; j++) dst[j] = src[wrap((int64_t)j - left, W)];
+            for (int j = left + W; j < cols; j++) dst[j] = src[(j - left) % W];
+        }
+    } else {
+        free_mtx(e);
+        fail("Unknown mode in aufgment_boundaries\n");
+    }
+    return e;
+}
+
+matrix *upsample(matrix *in, int hfac, int vfac) {
+    if (hfac <= 0 || vfac <= 0) fail("upsample: factors must be positive\n");
+    const char *big = "upsample: upsampled matrix too large\n";
+    int rows = checked_dim((int64_t)vfac * in->nrows, big);
+    int cols = checked_dim((int64_t)hfac * in->ncols, big);
+    matrix *u = calloc_mtx(rows, cols);
+    for (int i = 0; i < in->nrows; i++) {
+        const double *src = in->pix[i];
+        double *dst = u->pix[(size_t)i * vfac];
+        for (int j = 0; j < in->ncols; j++) dst[(size_t)j * hfac] = src[j];
+    }
+    return u;
+}
+
+void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt,
+                int hstep, int vstep, int hoff, int voff, int mode, int hitp,
+                int vitp, int ups, double rgain, double cgain) {
+    if (hstep <= 0 || vstep <= 0 || hitp <= 0 || vitp <= 0)
+        fail("sep_filt2d: itp & step must be positive \n");
+    check_filter(vfilt);
+    check_filter(hfilt);
+
+    const int Lv = vfilt->nrows, Lh = hfilt->nrows;
+    const int top = Lv / 2, bottom = Lv - Lv / 2 - 1;
+    const int left = Lh / 2, right = Lh - Lh / 2 - 1;
+
+    const char *big = "sep_filt2d: intermediate matrix too large\n";
+    int trows = checked_dim((int64_t)vitp * in->nrows + top + bottom, big);
+    int tcols = checked_dim((int64_t)hitp * in->ncols / hstep, big);
+    matrix *t = calloc_mtx(trows, tcols);
+
+    matrix *up = ups ? upsample(in, hitp, vitp) : nullptr;
+    matrix *e = augment_borders(up ? up : in, top, bottom, left, right, mode);
+
+    row_convolve(e, t, hfilt, hstep, hoff, rgain);
+    col_convolve(t, out, vfilt, vstep, voff, cgain);
+
+    free_mtx(e);
+    free_mtx(t);
+    if (up) free_mtx(up);
+}
+
+void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth,
+          int mode) {
+    if (depth > pyr->depth) fail("gpyr: pyramid has fewer levels than requested\n");
+    matrix *l0 = pyr->level[0];
+    int64_t n = (int64_t)img->nrows * img->ncols;
+    if ((int64_t)l0->nrows * l0->ncols < n)
+        fail("gpyr: level 0 is smaller than the image\n");
+    memcpy(l0->pix[0], img->pix[0], (size_t)n * sizeof(double));
+    for (int i = 1; i < depth; i++)
+        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0,
+                   mode, 1, 1, 0, 1.0, 1.0);
+}
