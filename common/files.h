@@ -20,6 +20,15 @@ char **getFilename(const char *filename, int *count);
 
 // ---- class files ----
 
+// Writes the class file of class `classidx`: one line "cost\tMD\tlevel\tindex"
+// ("%f\t%f\t%d\t%d\n") per column of sortMDs, from row `classidx` of
+// sortCosts, sortMDs and sortidx. A feature index f below depth*step is
+// split into level f / step and index f % step; a larger one is written as
+// level 0, index f. A file that cannot be created or written ends the
+// process with status 1 after a message naming it on standard error.
+void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classidx, int depth,
+                int step, const char *filename);
+
 // Reads the first n lines "cost\tMD\tlevel\tindex" of a class file into
 // element i of the four arrays. A file that cannot be opened, or that holds
 // fewer than n such lines, ends the process with status 1 after a message

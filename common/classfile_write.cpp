@@ -1,0 +1,40 @@
+// The trainer's per-class feature file: every feature of one class in
+// ranking order, the valid ones first.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "files.h"
+
+namespace {
+
+[[noreturn]] void write_failed(const char *filename) {
+    fprintf(stderr, "Cannot write class file %s: %s\n", filename, strerror(errno));
+    exit(1);
+}
+
+}  // namespace
+
+void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classidx, int depth,
+                int step, const char *filename) {
+    FILE *fp = fopen(filename, "w");
+    if (!fp) write_failed(filename);
+    // depth * step in 64 bits: the bound must not wrap for a large depth.
+    long long nfeat = (long long)depth * step;
+    for (int i = 0; i < sortMDs->ncols; i++) {
+        int f = (int)sortidx->pix[classidx][i];
+        int level = 0, index = f;
+        if (f < nfeat) {
+            level = f / step;
+            index = f % step;
+        }
+        fprintf(fp, "%f\t%f\t%d\t%d\n", sortCosts->pix[classidx][i], sortMDs->pix[classidx][i],
+                level, index);
+    }
+    if (ferror(fp)) {
+        fclose(fp);
+        write_failed(filename);
+    }
+    if (fclose(fp) != 0) write_failed(filename);
+}

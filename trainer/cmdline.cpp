@@ -1,0 +1,121 @@
+// Sendral's command line: options first (each picked by its first letter),
+// then training_filelist, pyr_depth and salientfeaturepath.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sendral.h"
+
+void exit_with_help(void) {
+    fputs("\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
+          "options:\n"
+          "-fast : \t \tusing the pre-computed feature statistics\n"
+          "-b bkghistpath : \tusing the pre-computed histgram of the background class (with "
+          "index 0).\n"
+          "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
+          "assigning\n"
+          "\t\t\tweight to each pixel in the image. These weights are normally saliency\n"
+          "\t\t\tmeasures from the previous saliency detection. \n"
+          "-h: \t\t\tadd Hue as a new feature\n"
+          "-nodenoise :\t\tdo not threshold features with small variance.\n"
+          "-exBfea: \t\texclude features more informative to background \n"
+          " \t\t\t(default is using all) \n",
+          stdout);
+    exit(1);
+}
+
+namespace {
+
+[[noreturn]] void usage_error(const char *fmt, const char *arg) {
+    fprintf(stderr, fmt, arg);
+    exit_with_help();
+}
+
+// Copies a path into a SENDRAL_PATHLEN buffer, refusing what does not fit.
+void copy_path(char *dst, const char *src, const char *what) {
+    if (strlen(src) >= SENDRAL_PATHLEN) {
+        fprintf(stderr, "%s is longer than %d characters\n", what, SENDRAL_PATHLEN - 1);
+        exit_with_help();
+    }
+    strcpy(dst, src);
+}
+
+// The value of an option that takes one: never read past argv.
+const char *option_value(int argc, char **argv, int i) {
+    if (i + 1 >= argc) usage_error("option %s needs a value\n", argv[i]);
+    return argv[i + 1];
+}
+
+int parse_depth(const char *s) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s, &end, 10);
+    bool whole = s[0] >= '0' && s[0] <= '9' && *end == '\0' && errno == 0;
+    if (!whole || v < 1 || v > SENDRAL_MAXDEPTH) {
+        fprintf(stderr, "pyr_depth must be a whole number from 1 to %d, not \"%s\"\n",
+                SENDRAL_MAXDEPTH, s);
+        exit_with_help();
+    }
+    return (int)v;
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
+                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
+                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
+                        int *isdenoise) {
+    *isfast = 0;
+    *exBfea = 0;
+    *isbkpath = 0;
+    *isweight = 0;
+    *ishue = 0;
+    *isdenoise = 1;
+    bkhistpath[0] = '\0';
+    wtfilelist[0] = '\0';
+
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        const char *a = argv[i];
+        bool known = true;
+        switch (a[1]) {
+            case 'b':
+                *isbkpath = 1;
+                copy_path(bkhistpath, option_value(argc, argv, i), "bkghistpath");
+                i++;
+                break;
+            case 'w':
+                *isweight = 1;
+                copy_path(wtfilelist, option_value(argc, argv, i), "weight_filelist");
+                i++;
+                break;
+            case 'h': *ishue = 1; break;
+            // The word options must match whole: -fastx is a typo, not -fast.
+            case 'f':
+                known = strcmp(a, "-fast") == 0;
+                if (known) *isfast = 1;
+                break;
+            case 'e':
+                known = strcmp(a, "-exBfea") == 0;
+                if (known) *exBfea = 1;
+                break;
+            case 'n':
+                known = strcmp(a, "-nodenoise") == 0;
+                if (known) *isdenoise = 0;
+                break;
+            default: known = false;
+        }
+        if (!known) {
+            fputs("unknown option\n", stderr);
+            exit_with_help();
+        }
+    }
+    if (argc - i < 3) exit_with_help();
+    copy_path(ListFilename, argv[i], "training_filelist");
+    *pyddepth = parse_depth(argv[i + 1]);
+    copy_path(savepath, argv[i + 2], "salientfeaturepath");
+    // An empty result path would put every result file at the file-system root.
+    if (savepath[0] == '\0') usage_error("%ssalientfeaturepath is empty\n", "");
+}

@@ -1,0 +1,3 @@
+#include "sendral.h"
+
+int main(int argc, char **argv) { return sendral_run(argc, argv); }

@@ -1,0 +1,250 @@
+// Sendral's run: moments per class (computed, or loaded under -fast / -b),
+// GGD fits and MD scores, feature selection, and the result directory.
+//
+// Everything that could stop a long run late is checked before the first
+// image is read: the result directory exists and takes new files, every
+// class list to be read holds names, and every image it names can be opened.
+// Failures print a message naming the file on standard error and end the
+// process with status 1.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "classstat.h"
+#include "dat.h"
+#include "files.h"
+#include "mres.h"
+#include "mtx.h"
+#include "sendral.h"
+
+namespace {
+
+[[noreturn]] void fail_errno(const char *fmt, const std::string &name) {
+    int err = errno;
+    fprintf(stderr, fmt, name.c_str(), strerror(err));
+    exit(1);
+}
+
+bool is_dir(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p: every missing component of `path`, parents first.
+void make_dirs(const std::string &path) {
+    for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+        std::string part = path.substr(0, pos);
+        if (!part.empty() && !is_dir(part) && mkdir(part.c_str(), 0777) != 0 &&
+            errno != EEXIST)
+            fail_errno("Cannot create result directory %s: %s\n", part);
+        if (pos == std::string::npos) break;
+    }
+}
+
+// Creates or truncates a small text file and writes `text` into it.
+void write_text(const std::string &path, const std::string &text) {
+    FILE *fp = fopen(path.c_str(), "w");
+    if (!fp) fail_errno("Cannot write %s: %s\n", path);
+    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
+    if (fclose(fp) != 0 || !ok) fail_errno("Cannot write %s: %s\n", path);
+}
+
+std::string format(const char *fmt, double v) {
+    char buf[64];
+    snprintf(buf, sizeof buf, fmt, v);
+    return buf;
+}
+
+// The names of a list file, read without the progress messages of getFilename.
+bool read_names_quietly(const char *path, std::vector<std::string> *names) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string name;
+    while (in >> name) names->push_back(name);
+    return !in.bad();
+}
+
+// Classes first..classnum-1 are about to be computed: refuse now, not hours
+// later, a list that cannot be read or holds no name, and an image that
+// cannot be opened. (A class without images would divide its moments by 0.)
+void check_class_lists(char **lists, int first, int classnum) {
+    for (int j = first; j < classnum; j++) {
+        std::vector<std::string> images;
+        if (!read_names_quietly(lists[j], &images)) {
+            fprintf(stderr, "Cannot read the image list %s of class %d\n", lists[j], j);
+            exit(1);
+        }
+        if (images.empty()) {
+            fprintf(stderr, "The image list %s of class %d holds no image name\n", lists[j], j);
+            exit(1);
+        }
+        for (const std::string &img : images) {
+            FILE *fp = is_dir(img) ? nullptr : fopen(img.c_str(), "rb");
+            if (!fp) {
+                fprintf(stderr, "Cannot read image %s (class %d, list %s)\n", img.c_str(), j,
+                        lists[j]);
+                exit(1);
+            }
+            fclose(fp);
+        }
+    }
+}
+
+// A moment matrix from another run must fit this depth and class count.
+void check_moment_shape(matrix *Allmnt, const std::string &path, int pyddepth, int classnum) {
+    if (Allmnt->nrows == 64 * pyddepth && Allmnt->ncols == 4 * classnum) return;
+    fputs("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n", stderr);
+    fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %d x %d\n", path.c_str(),
+            Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, 64 * pyddepth, 4 * classnum);
+    exit(1);
+}
+
+void free_names(char **names, int n) {
+    for (int i = 0; i < n; i++) free(names[i]);
+    free(names);
+}
+
+}  // namespace
+
+void prepare_result_dir(const char *savepath) {
+    std::string dir = savepath;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            fprintf(stderr, "Result directory %s is not a directory\n", savepath);
+            exit(1);
+        }
+    } else {
+        make_dirs(dir);
+    }
+    // A probe file says more than access(): it also catches read-only mounts
+    // and a full table of inodes.
+    std::string probe = dir + "/.sendral_probe_XXXXXX";
+    std::vector<char> tmpl(probe.begin(), probe.end());
+    tmpl.push_back('\0');
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0) fail_errno("Cannot write into result directory %s: %s\n", dir);
+    close(fd);
+    unlink(tmpl.data());
+}
+
+int sendral_run(int argc, char **argv) {
+    char ListFilename[SENDRAL_PATHLEN], savepath[SENDRAL_PATHLEN];
+    char bkhistpath[SENDRAL_PATHLEN], wtfilelist[SENDRAL_PATHLEN];
+    int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise;
+    parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea,
+                       &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise);
+
+    printf("FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
+    if (isbkpath) printf("BkgHistogramPath = %s\n", bkhistpath);
+    if (isweight) printf("WeightFileList = %s\n", wtfilelist);
+    printf("isdenoise = %d\n", isdenoise);
+    printf("starting...\n");
+    fflush(stdout);
+
+    const std::string out = savepath;
+    prepare_result_dir(savepath);
+    time_t start = time(nullptr);
+
+    matrix *dctarr = initdct(8);
+
+    int classnum = 0;
+    char **Queryfilenames = getFilename(ListFilename, &classnum);
+    if (classnum < 1) {
+        fprintf(stderr, "The training list %s holds no class list name\n", ListFilename);
+        exit(1);
+    }
+    // The weight list is read and held, but no weights are applied.
+    int wtnum = 0;
+    char **wtnames = isweight ? getFilename(wtfilelist, &wtnum) : nullptr;
+    printf("classnum = %d\n", classnum);
+
+    const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
+    matrix *Allmnt;
+    if (isfast) {
+        printf("Loading pre-computed the stats for DCT featurs...");
+        fflush(stdout);
+        Allmnt = dat2mtx((out + mntname).c_str());
+        check_moment_shape(Allmnt, out + mntname, pyddepth, classnum);
+    } else if (isbkpath) {
+        check_class_lists(Queryfilenames, 1, classnum);
+        printf("Loading pre-computed the stats for DCT featurs in the background path...");
+        fflush(stdout);
+        const std::string bk = std::string(bkhistpath) + mntname;
+        Allmnt = dat2mtx(bk.c_str());
+        check_moment_shape(Allmnt, bk, pyddepth, classnum);
+        getTheRestmnts_DCT(Queryfilenames, Allmnt, classnum, pyddepth, dctarr);
+    } else {
+        check_class_lists(Queryfilenames, 0, classnum);
+        printf("Computing the stats for DCT featurs...\n");
+        Allmnt = getAllmnts_DCT(Queryfilenames, classnum, pyddepth, dctarr);
+    }
+
+    const int ftnum = Allmnt->nrows;
+    printf("Computing the stats and KL for each class...\n");
+    matrix *classMD = calloc_mtx(classnum, ftnum);
+    matrix *StandVar = calloc_mtx(ftnum, 1);
+    matrix *Allalpha = calloc_mtx(ftnum, classnum);
+    matrix *Allbeta = calloc_mtx(ftnum, classnum);
+    classStat_GGD(Allmnt, classnum, classMD, StandVar, Allalpha, Allbeta);
+    printf("Done.\n");
+
+    printf("Saving...");
+    fflush(stdout);
+    mtx2dat(Allmnt, (out + mntname).c_str());
+    mtx2dat(Allalpha, (out + "/Allalpha.dat").c_str());
+    mtx2dat(Allbeta, (out + "/Allbeta.dat").c_str());
+    mtx2dat(classMD, (out + "/classMD.dat").c_str());
+    mtx2dat(StandVar, (out + "/StandVar.dat").c_str());
+    printf("Done.\n");
+
+    printf("Selecting features...\n");
+    matrix *sortMDs = calloc_mtx(classnum, ftnum);
+    matrix *sortCosts = calloc_mtx(classnum, ftnum);
+    matrix *sortidx = calloc_mtx(classnum, ftnum);
+    int *finuse = SalientFeatures_Qor_GGD(Allmnt, Allbeta, classnum, exBfea, StandVar, classMD,
+                                          ishue, sortMDs, sortCosts, sortidx, isdenoise);
+    printf("Done.\n");
+
+    printf("Saving...");
+    fflush(stdout);
+    mtx2dat(sortMDs, (out + "/sortMDs.dat").c_str());
+    mtx2dat(sortCosts, (out + "/sortCosts.dat").c_str());
+    mtx2dat(sortidx, (out + "/sortidx.dat").c_str());
+    write_text(out + "/pyddepth", std::to_string(pyddepth));
+    std::string counts;
+    for (int j = 0; j < classnum; j++) counts += std::to_string(finuse[j]) + "\n";
+    write_text(out + "/salientfeaturenum", counts);
+    printf("Done.\n");
+
+    for (int j = 0; j < classnum; j++)
+        dumpSalFts(sortCosts, sortMDs, sortidx, j, pyddepth, 64,
+                   (out + "/Qor_class_" + std::to_string(j)).c_str());
+
+    free_mtx(dctarr);
+    free_mtx(Allmnt);
+    free_mtx(classMD);
+    free_mtx(StandVar);
+    free_mtx(Allalpha);
+    free_mtx(Allbeta);
+    free_mtx(sortMDs);
+    free_mtx(sortCosts);
+    free_mtx(sortidx);
+    free(finuse);
+    free_names(Queryfilenames, classnum);
+    if (wtnames) free_names(wtnames, wtnum);
+
+    const std::string usage =
+        format("Time usage: %f Sec\n", difftime(time(nullptr), start));
+    write_text(out + "/timeusage", usage);
+    fputs(usage.c_str(), stdout);
+    return 0;
+}
