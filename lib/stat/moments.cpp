@@ -1,0 +1,242 @@
+// Per-class raw moments of the 8x8 block-DCT coefficients of every pyramid
+// level.
+//
+// The per-level moments are computed block by block. A row pass transforms
+// the 8-sample rows of every block column once per image row
+// (P = X * D) and keeps only the last eight image rows in a ring buffer;
+// the column pass (F = D' * P) then yields one block's 64 coefficients,
+// whose first four powers go straight into 64 x 4 running sums. Nothing of
+// size N x 64 is formed. Every sum runs in the same order as the block
+// transform and the per-coefficient sums of the ovlapDct route (products
+// summed from 0.0 in increasing index, blocks in row-major order), so the
+// two routes agree to within floating-point rounding; mnts_DCT_ovlap keeps
+// that route for comparison.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "classstat.h"
+#include "files.h"
+#include "imgconv.h"
+#include "mres.h"
+
+namespace {
+
+constexpr int BS = 8;  // block size
+constexpr int NC = BS * BS;
+
+[[noreturn]] void fail_run(const char *msg) {
+    fflush(stdout);
+    fputs(msg, stderr);
+    exit(1);
+}
+
+void check_level(const matrix *level, const matrix *dctarr) {
+    if (dctarr == nullptr || dctarr->nrows != BS || dctarr->ncols != BS)
+        fail_run("mnts_DCT: the DCT matrix must be 8x8\n");
+    if (level == nullptr || level->nrows < BS || level->ncols < BS)
+        fail_run("mnts_DCT: level smaller than one 8x8 block\n");
+}
+
+int block_step(int side) { return std::max(side / 250, 1); }
+
+// Adds src (64 x 4) into dst element by element.
+void add_into(matrix *dst, const matrix *src) {
+    const double *s = src->pix[0];
+    double *d = dst->pix[0];
+    for (int i = 0; i < NC * 4; i++) d[i] += s[i];
+}
+
+// Moments of one class into columns 4j..4j+3 of Allmnt.
+void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
+                matrix *dctarr) {
+    volume *acc = calloc_vol(pyddepth, NC, 4);
+    printf("%s\n", listpath);
+    int imgnum = 0;
+    char **names = getFilename(listpath, &imgnum);
+    if (imgnum <= 0) {
+        fflush(stdout);
+        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath,
+                j);
+        exit(1);
+    }
+    for (int n = 0; n < imgnum; n++) {
+        printf("%s\n", names[n]);
+        matrix *img = im2mtx(names[n], "I");
+        if (img == nullptr) {
+            // A class's statistics must never silently lose an image.
+            fflush(stdout);
+            fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[n],
+                    j);
+            exit(1);
+        }
+        add_image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, 0);
+        free_mtx(img);
+    }
+    for (int L = 0; L < pyddepth; L++) {
+        matrix *fr = acc->frame[L];
+        double *v = fr->pix[0];
+        for (int e = 0; e < NC * 4; e++) v[e] /= imgnum;
+        coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
+        coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
+        move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
+    }
+    for (int n = 0; n < imgnum; n++) free(names[n]);
+    free(names);
+    free_vol(acc);
+}
+
+void check_depth(int pyddepth) {
+    if (pyddepth < 1 || pyddepth > INT_MAX / NC) {
+        fflush(stdout);
+        fprintf(stderr, "Error: pyramid depth %d is out of range (at least 1)\n", pyddepth);
+        exit(1);
+    }
+}
+
+}  // namespace
+
+int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                       int slow) {
+    // Sides are multiples of mod = 2^(depth-1) so that every level halves
+    // exactly. Worked in 64 bits; depths beyond any real image just skip.
+    int64_t H = img->nrows, W = img->ncols;
+    bool small = pyddepth - 1 > 40;
+    int64_t mod = small ? 1 : (int64_t)1 << (pyddepth - 1);
+    int64_t h = H - H % mod, w = W - W % mod;
+    if (small || std::min(h, w) < 8 * mod) {
+        printf("Image too small, Skip!\n");
+        return 0;
+    }
+    matrix *crop = img;
+    if (h != H || w != W) {
+        crop = alloc_mtx((int)h, (int)w);
+        submtx(crop, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
+    }
+    pyramid *pyr = calloc_pyr(pyddepth, (int)h, (int)w);
+    gpyr(crop, pyr, gaufilt, gaufilt, pyddepth, 'w');
+    for (int L = 0; L < pyddepth; L++) {
+        matrix *m = slow ? mnts_DCT_ovlap(pyr->level[L], dctarr) : mnts_DCT(pyr->level[L], dctarr);
+        add_into(acc->frame[L], m);
+        free_mtx(m);
+    }
+    free_pyr(pyr);
+    if (crop != img) free_mtx(crop);
+    return 1;
+}
+
+matrix *mnts_DCT(matrix *level, matrix *dctarr) {
+    check_level(level, dctarr);
+    const int H = level->nrows, W = level->ncols;
+    const int hs = block_step(W), vs = block_step(H);
+    const int nx = decpts(W, BS, hs), ny = decpts(H, BS, vs);
+
+    double D[BS][BS];
+    for (int i = 0; i < BS; i++)
+        for (int j = 0; j < BS; j++) D[i][j] = dctarr->pix[i][j];
+
+    // ring[(y % 8)][c][v]: row y of block column c times D.
+    std::vector<double> ring((size_t)BS * nx * BS);
+    int next_row = 0;  // first image row not yet in the ring
+    // Running sums of x, x^2, x^3, x^4 per coefficient in (u, v) layout.
+    std::vector<double> s1(NC, 0.0), s2(NC, 0.0), s3(NC, 0.0), s4(NC, 0.0);
+    double F[NC];
+
+    for (int r = 0; r < ny; r++) {
+        const int y0 = r * vs;
+        for (int y = std::max(y0, next_row); y < y0 + BS; y++) {
+            const double *row = level->pix[y];
+            double *dst = &ring[(size_t)(y % BS) * nx * BS];
+            for (int c = 0; c < nx; c++) {
+                const double *x = row + (size_t)c * hs;
+                double *p = dst + (size_t)c * BS;
+                for (int v = 0; v < BS; v++) p[v] = 0.0;
+                for (int n = 0; n < BS; n++) {
+                    const double xn = x[n];
+                    for (int v = 0; v < BS; v++) p[v] += xn * D[n][v];
+                }
+            }
+        }
+        next_row = y0 + BS;
+
+        const double *rows[BS];
+        for (int m = 0; m < BS; m++) rows[m] = &ring[(size_t)((y0 + m) % BS) * nx * BS];
+        for (int c = 0; c < nx; c++) {
+            for (int u = 0; u < BS; u++) {
+                double *f = F + u * BS;
+                for (int v = 0; v < BS; v++) f[v] = 0.0;
+                for (int m = 0; m < BS; m++) {
+                    const double d = D[m][u];
+                    const double *p = rows[m] + (size_t)c * BS;
+                    for (int v = 0; v < BS; v++) f[v] += d * p[v];
+                }
+            }
+            for (int k = 0; k < NC; k++) {
+                const double x = F[k], x2 = x * x;
+                s1[k] += x;
+                s2[k] += x2;
+                s3[k] += x * x2;
+                s4[k] += x2 * x2;
+            }
+        }
+    }
+
+    const double N = (double)nx * (double)ny;
+    matrix *res = alloc_mtx(NC, 4);
+    for (int k = 0; k < NC; k++) {
+        const int uv = zzr[k] * BS + zzc[k];
+        res->pix[k][0] = s1[uv] / N;
+        res->pix[k][1] = s2[uv] / N;
+        res->pix[k][2] = s3[uv] / N;
+        res->pix[k][3] = s4[uv] / N;
+    }
+    return res;
+}
+
+matrix *mnts_DCT_ovlap(matrix *level, matrix *dctarr) {
+    check_level(level, dctarr);
+    const int hs = block_step(level->ncols), vs = block_step(level->nrows);
+    matrix *R = ovlapDct(level, BS, dctarr, hs, vs);
+    matrix *T = mtx_fun(R, 'T');
+    free_mtx(R);
+    matrix *S = mtx_bmath(T, T, '.');
+    matrix *U = mtx_bmath(T, S, '.');
+    matrix *Q = mtx_bmath(S, S, '.');
+    const int N = T->ncols;
+    matrix *res = alloc_mtx(NC, 4);
+    matrix *pw[4] = {T, S, U, Q};
+    for (int k = 0; k < NC; k++)
+        for (int m = 0; m < 4; m++) res->pix[k][m] = vsum(pw[m]->pix[k], N) / N;
+    free_mtx(T);
+    free_mtx(S);
+    free_mtx(U);
+    free_mtx(Q);
+    return res;
+}
+
+matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
+                       matrix *dctarr) {
+    check_depth(pyddepth);
+    matrix *gaufilt = mk_gaufilter();
+    matrix *Allmnt = calloc_mtx(NC * pyddepth, 4 * classnum);
+    for (int j = 0; j < classnum; j++)
+        class_mnts(Queryfilenames[j], j, Allmnt, pyddepth, gaufilt, dctarr);
+    free_mtx(gaufilt);
+    return Allmnt;
+}
+
+void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
+                        int pyddepth, matrix *dctarr) {
+    check_depth(pyddepth);
+    if ((int64_t)Allmnt->nrows != (int64_t)NC * pyddepth ||
+        (int64_t)Allmnt->ncols != 4 * (int64_t)classnum)
+        fail_run("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n");
+    matrix *gaufilt = mk_gaufilter();
+    for (int j = 1; j < classnum; j++)
+        class_mnts(Queryfilenames[j], j, Allmnt, pyddepth, gaufilt, dctarr);
+    free_mtx(gaufilt);
+}
