@@ -80,6 +80,7 @@ size_t storage_size(StorageType type) {
         case CharPixel: return 1;
         case ShortPixel: return 2;
         case IntegerPixel: return 4;
+        // Some ImageMagick 6 releases export LongPixel as unsigned long.
         case LongPixel: return sizeof(unsigned long) > 4 ? sizeof(unsigned long) : 4;
         case FloatPixel: return 4;
         case DoublePixel: return 8;
@@ -145,6 +146,10 @@ bool write_pixels(const char *filename, int width, int height, const char *map,
     ImagePtr image(ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels,
                                    exception.get()));
     if (!image) return false;
+    // Built from doubles, the image claims a 32-bit depth, which some
+    // encoders (PNM) write as a sample range no reader understands; files
+    // carry ImageMagick's own quantum depth instead.
+    image->depth = MAGICKCORE_QUANTUM_DEPTH;
     return WriteImages(info.get(), image.get(), filename, exception.get()) != MagickFalse;
 }
 
