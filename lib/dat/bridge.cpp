@@ -1,16 +1,49 @@
-// Placeholder bridge until the transfer code lands.
+// Matrices as datfiles: one data set, one channel, dimensions rows then
+// columns, elements row after row. These are the only datfile calls the
+// programs make, so a failure here ends the process with a message.
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "dat.h"
 
-int write_mtx(matrix *, int, const char *) {
-    fputs("write_mtx: not available yet\n", stderr);
-    exit(1);
+int write_mtx(matrix *mtx, int type, const char *filename) {
+    DATFILE *h = d_open(filename, "w");
+    if (!h) {
+        fputs("Cannot open file\n", stderr);
+        exit(1);
+    }
+    d_settype(h, type);
+    int32_t dims[2] = {mtx->nrows, mtx->ncols};
+    d_setdim(h, 1, 1, dims, 2);
+    int64_t count = (int64_t)mtx->nrows * mtx->ncols;
+    if (count > INT_MAX) _daterrh("write_mtx: matrix too large for %s\n", filename);
+    _dwrite(h, mtx->pix[0], (int)count, 'F');
+    return d_close(h);
 }
+
 void mtx2dat(matrix *mtx, const char *filename) { write_mtx(mtx, 'F', filename); }
-matrix *load_mtx(const char *) {
-    fputs("load_mtx: not available yet\n", stderr);
-    exit(1);
+
+matrix *load_mtx(const char *filename) {
+    DATFILE *h = d_open(filename, "r");
+    if (!h) {
+        printf("load_mtx: Cannot open file %s\n", filename);
+        fflush(stdout);
+        fputs("Aborting...\n", stderr);
+        exit(1);
+    }
+    d_addr size;
+    if (d_getsubdim(h, &size) != 2) {
+        fputs("load_mtx: can only handle 2D matrices...\n", stderr);
+        exit(1);
+    }
+    matrix *m = alloc_mtx(size.dim[0], size.dim[1]);
+    int64_t count = (int64_t)m->nrows * m->ncols;
+    if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
+    _dread(h, m->pix[0], (int)count, 'F');
+    d_close(h);
+    return m;
 }
+
 matrix *dat2mtx(const char *filename) { return load_mtx(filename); }

@@ -1,0 +1,322 @@
+// Opening, closing and flushing datfile handles, the process-wide handle
+// table, name resolution through PICPATH and the fatal-error handler.
+//
+// Transfers index their state by file descriptor in a 256-slot table, so an
+// open that would need a 257th handle or a descriptor of 256 or more is
+// refused before anything can index out of range. Replacing an old datfile
+// removes its whole tree in-process (never following symbolic links).
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dat.h"
+
+DATFILE *d_iob[D_MAXFILES];
+DATFILE **d_lastbuf = d_iob;
+d_info *_Dinfo[D_MAXFILES];
+int added_atexit = 0;
+const char *defaultpath = ".:";
+
+namespace {
+
+bool exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
+
+bool data_file_exists(const std::string &dir) {
+    struct stat st;
+    return stat((dir + "/data").c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+void free_tokens(d_token *t) {
+    if (t == D_NOHEADER) return;
+    while (t) {
+        d_token *next = t->d_next;
+        free(t->d_key);
+        free(t->d_value);
+        free(t);
+        t = next;
+    }
+}
+
+bool table_full() { return d_lastbuf >= d_iob + D_MAXFILES; }
+
+void table_append(DATFILE *h) { *d_lastbuf++ = h; }
+
+}  // namespace
+
+void add_atexit(void) {
+    if (added_atexit) return;
+    if (atexit(d_cleanup) != 0) {
+        fputs("libdat: unable to register d_cleanup() with atexit()\n", stderr);
+        fputs("libdat: datfiles will not be closed automatically on program exit.\n", stderr);
+        return;
+    }
+    added_atexit = 1;
+}
+
+int d_ispath(const char *name) { return strchr(name, '/') != nullptr; }
+
+int d_path(const char *name, std::string &out) {
+    if (d_ispath(name)) {
+        out = name;
+        return data_file_exists(out) ? 1 : 0;
+    }
+    const char *env = getenv("PICPATH");
+    const char *path = env ? env : defaultpath;
+    std::string first;
+    bool have_first = false;
+    for (const char *p = path; *p;) {
+        const char *colon = strchr(p, ':');
+        size_t len = colon ? (size_t)(colon - p) : strlen(p);
+        if (len == 0) break;
+        std::string cand = std::string(p, len) + "/" + name;
+        if (data_file_exists(cand)) {
+            out = cand;
+            return 1;
+        }
+        if (!have_first) {
+            first = cand;
+            have_first = true;
+        }
+        if (!colon) break;
+        p = colon + 1;
+    }
+    if (!have_first) return -1;
+    out = first;
+    return 0;
+}
+
+int d_path(const char *name, char *out) {
+    std::string p;
+    int r = d_path(name, p);
+    if (r != -1) memcpy(out, p.c_str(), p.size() + 1);
+    return r;
+}
+
+DATFILE *d_open(const char *name, const char *mode) {
+    add_atexit();
+    if (table_full()) {
+        fprintf(stderr, "d_open: too many open datfiles, cannot open %s\n", name);
+        return nullptr;
+    }
+    std::string P;
+    if (d_path(name, P) < 0) {
+        fprintf(stderr, "d_open: search path has no first entry for %s\n", name);
+        return nullptr;
+    }
+    struct stat st;
+    bool found = stat(P.c_str(), &st) == 0;
+    bool noheader = false;
+
+    if (mode[0] == 'r' || (mode[0] == 'a' && found)) {
+        if (!found) {
+            fprintf(stderr, "d_open: File %s does not exist\n", P.c_str());
+            return nullptr;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!exists(P + "/descriptor")) {
+                fprintf(stderr, "d_open: Directory %s not datfile\n", P.c_str());
+                return nullptr;
+            }
+        } else {
+            noheader = true;
+        }
+    } else {
+        if (mode[0] != 'w' && mode[0] != 'a') {
+            fprintf(stderr, "d_open: unknown mode %s for file %s\n", mode, P.c_str());
+            return nullptr;
+        }
+        if (found && S_ISDIR(st.st_mode)) {
+            if (!exists(P + "/descriptor")) {
+                fprintf(stderr, "d_open: non datfile directory %s\n", P.c_str());
+                return nullptr;
+            }
+            std::error_code ec;
+            std::filesystem::remove_all(P, ec);
+            if (ec) {
+                fprintf(stderr, "d_open: cannot delete datfile %s\n", P.c_str());
+                return nullptr;
+            }
+        } else if (found && S_ISREG(st.st_mode)) {
+            if (unlink(P.c_str()) != 0) {
+                fprintf(stderr, "d_open: cannot delete file %s\n", P.c_str());
+                return nullptr;
+            }
+        } else if (found) {
+            noheader = true;  // device, pipe ...: written in place
+        }
+        if (!noheader) {
+            if (mkdir(P.c_str(), 0777) != 0) {
+                fprintf(stderr, "d_open: Cannot create directory %s.\n", P.c_str());
+                return nullptr;
+            }
+            int fd = creat((P + "/descriptor").c_str(), 0666);
+            if (fd < 0) {
+                perror("d_open");
+                return nullptr;
+            }
+            close(fd);
+        }
+    }
+
+    std::string datapath = noheader ? P : P + "/data";
+    FILE *fp = fopen(datapath.c_str(), mode);
+    if (!fp) {
+        fprintf(stderr, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), mode);
+        return nullptr;
+    }
+    if (strcmp(mode, "a+") == 0) {
+        // Append mode would force every write to the end; positioned writes
+        // need "r+" at the end instead.
+        fclose(fp);
+        fp = fopen(datapath.c_str(), "r+");
+        if (!fp) {
+            fprintf(stderr, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), "r+");
+            return nullptr;
+        }
+        fseek(fp, 0, SEEK_END);
+    }
+    int fd = fileno(fp);
+    if (fd >= D_MAXFILES) {
+        fprintf(stderr, "d_open: descriptor %d for %s out of range\n", fd, datapath.c_str());
+        fclose(fp);
+        return nullptr;
+    }
+    _dclrinfo(fd);
+
+    DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
+    char *dup = strdup(P.c_str());
+    if (!h || !dup) {
+        perror("d_open");
+        free(h);
+        free(dup);
+        fclose(fp);
+        return nullptr;
+    }
+    h->db_fp = fp;
+    h->db_name = dup;
+    if (noheader) {
+        h->db_h = D_NOHEADER;
+    } else {
+        h->db_h = loadhdr(P.c_str(), mode);
+        if (h->db_h == D_NOHEADER) {
+            fclose(fp);
+            free(dup);
+            free(h);
+            return nullptr;
+        }
+    }
+    table_append(h);
+    d_flush(h);
+
+    int size = 1;
+    d_gettype(h, &size);
+    if (size > 1) {
+        int bo = d_get_byte_order(h);
+        if (bo == -1) {
+            if (mode[0] == 'r')
+                fputs("d_open: Warning--no byte order flag.\n", stderr);
+            else if (mode[0] == 'a')
+                fputs("d_open: Warning--no byte order flag for append.\n", stderr);
+        } else if (bo != mach_get_byte_order()) {
+            fputs("ATTN: byte order conversion will occur.\n", stderr);
+        }
+    }
+    d_flush(h);
+    return h;
+}
+
+DATFILE *d_descr(const char *name) {
+    add_atexit();
+    if (table_full()) {
+        fprintf(stderr, "d_descr: too many open datfiles, cannot open %s\n", name);
+        return nullptr;
+    }
+    DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
+    if (!h) {
+        perror("d_descr");
+        return nullptr;
+    }
+    h->db_h = loadhdr(name, "r");
+    if (h->db_h == D_NOHEADER) {
+        fprintf(stderr, "d_descr: header of %s not found\n", name);
+        free(h);
+        return nullptr;
+    }
+    h->db_name = strdup(name);
+    if (!h->db_name) {
+        perror("d_descr");
+        free_tokens(h->db_h);
+        free(h);
+        return nullptr;
+    }
+    table_append(h);
+    return h;
+}
+
+int d_flush(DATFILE *h) {
+    int r = 0;
+    if (h->db_flag & 1) {
+        r = dumphdr(h);
+        // A header that could not be written stays marked, so that the
+        // next flush (at the latest the one at exit) tries again.
+        if (r == 0) h->db_flag &= ~1;
+    }
+    if (h->db_fp && fflush(h->db_fp) != 0) {
+        perror(h->db_name);
+        r += -1;
+    }
+    return r;
+}
+
+int d_close(DATFILE *h) {
+    DATFILE **slot = d_iob;
+    while (slot < d_lastbuf && *slot != h) slot++;
+    if (slot == d_lastbuf) {
+        fputs("d_close: File not open!?\n", stderr);
+        return -1;
+    }
+    *slot = *--d_lastbuf;
+    *d_lastbuf = nullptr;
+
+    int r = 0;
+    if (h->db_flag & 1) r = dumphdr(h);
+    if (h->db_fp) {
+        _dclrinfo(fileno(h->db_fp));
+        if (fclose(h->db_fp) != 0) {
+            perror(h->db_name);
+            r += -1;
+        }
+    }
+    free_tokens(h->db_h);
+    free(h->db_name);
+    free(h);
+    return r;
+}
+
+void d_cleanup(void) {
+    for (DATFILE **p = d_iob; p < d_lastbuf; p++) d_flush(*p);
+}
+
+DATFILE *d_open_subfile(DATFILE *parent, const char *name, const char *mode) {
+    std::string path = std::string(parent->db_name) + "/" + name;
+    return d_open(path.c_str(), mode);
+}
+
+int d_close_subfile(DATFILE *h) { return d_close(h); }
+
+int _daterrh(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(stderr, format, ap);
+    va_end(ap);
+    d_cleanup();
+    exit(1);
+}
