@@ -19,20 +19,25 @@ namespace {
 
 // ---- owners ------------------------------------------------------------------
 
+// The exception record comes from AcquireExceptionInfo: DestroyExceptionInfo
+// releases the record's list and lock only for records made that way, so a
+// record set up with GetExceptionInfo on the stack would leak them per call.
 class Exception {
 public:
-    Exception() { GetExceptionInfo(&rec_); }
-    ~Exception() { DestroyExceptionInfo(&rec_); }
+    Exception() : rec_(AcquireExceptionInfo()) {}
+    ~Exception() {
+        if (rec_) DestroyExceptionInfo(rec_);
+    }
     Exception(const Exception &) = delete;
     Exception &operator=(const Exception &) = delete;
-    ExceptionInfo *get() { return &rec_; }
+    ExceptionInfo *get() { return rec_; }
     // Hands the recorded problem to ImageMagick's reporter, warnings included.
     void report() {
-        if (rec_.severity != UndefinedException) CatchException(&rec_);
+        if (rec_->severity != UndefinedException) CatchException(rec_);
     }
 
 private:
-    ExceptionInfo rec_;
+    ExceptionInfo *rec_;
 };
 
 struct InfoDeleter {
