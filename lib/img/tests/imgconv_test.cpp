@@ -201,18 +201,14 @@ TEST_F(ImgTest, MatrixWrittenAndReadBackAgrees) {
         EXPECT_LE(max_diff(m, back), c.tol);
         free_mtx(back);
     }
-    free_mtx(m);
-}
-
-TEST_F(ImgTest, ValuesOutsideTheScaleAreStoredAsWhiteOrBlack) {
-    matrix *m = alloc_mtx(8, 16);
-    for (int i = 0; i < 8; i++)
-        for (int j = 0; j < 16; j++) m->pix[i][j] = j < 8 ? 7.5 : -3.0;
+    // Values outside 0..1 are stored as white and black.
+    m->pix[0][0] = 7.5;
+    m->pix[0][1] = -3.0;
     ASSERT_EQ(mtx2im(m, path("over.png").c_str()), 1);
     matrix *back = im2mtx(path("over.png").c_str(), "I");
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->pix[3][2], 1.0);
-    EXPECT_EQ(back->pix[3][12], 0.0);
+    EXPECT_EQ(back->pix[0][0], 1.0);
+    EXPECT_EQ(back->pix[0][1], 0.0);
     free_mtx(back);
     free_mtx(m);
 }
@@ -224,14 +220,6 @@ TEST_F(ImgTest, WrongChannelMapIsRefusedBeforeOpeningTheFile) {
         EXPECT_EQ(im2mtx(missing.c_str(), map), nullptr);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Wrong channel number!!!\n");
     }
-    matrix *m = gradient(4, 4);
-    Image *im = matrix2Image(m);
-    ASSERT_NE(im, nullptr);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Image2matrix(im, "IR"), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Wrong channel number!!!\n");
-    DestroyImage(im);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, MissingFileGivesReportAndNull) {
@@ -337,6 +325,9 @@ TEST_F(ImgTest, MatrixThroughImageKeepsLayoutAndValues) {
     ASSERT_NE(im, nullptr);
     EXPECT_EQ(im->columns, 7u);
     EXPECT_EQ(im->rows, 5u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Image2matrix(im, "IR"), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Wrong channel number!!!\n");
     matrix *back = Image2matrix(im, "I");
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->nrows, 5);
