@@ -1,0 +1,61 @@
+#!/bin/sh
+# The demo: installs what is missing, builds both programs in Release mode,
+# trains Sendral on the coin photographs under demo/, runs Lumivar on the
+# query photographs and says how often its first location hit the coin.
+# Settings can be changed through the environment: DEPTH, FEATURES, CIRCLES.
+set -e
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+depth=${DEPTH:-4}
+features=${FEATURES:-6}
+circles=${CIRCLES:-3}
+build=$root/build-release
+out=$build/demo
+model=$out/model
+detections=$out/detections
+
+now() { date +%s.%N; }
+
+echo "== Installing missing packages"
+sh scripts/install-deps.sh
+
+echo "== Building Sendral and Lumivar (Release) in $build"
+mkdir -p "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSENDRAL_TESTS=OFF >"$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; exit 1; }
+cmake --build "$build" --target Sendral Lumivar -j "$(nproc)"
+sendral=$build/trainer/Sendral
+lumivar=$build/detector/Lumivar
+
+rm -rf "$out"
+mkdir -p "$model" "$detections"
+
+ntrain=$(cat demo/lists/background.txt demo/lists/coin.txt | wc -l)
+echo "== Training Sendral: $ntrain images in 2 classes (0 background, 1 coin), pyramid depth $depth"
+t0=$(now)
+"$sendral" -exBfea demo/lists/train.txt "$depth" "$model" >"$out/sendral.log" 2>&1 \
+  || { tail -20 "$out/sendral.log"; echo "Sendral failed; its output is in $out/sendral.log"; exit 1; }
+t1=$(now)
+
+nquery=$(wc -l <demo/lists/query.txt)
+echo "== Running Lumivar: class 1 on $nquery query images, $features features"
+t2=$(now)
+"$lumivar" -f "$features" -d "$circles" "$model" 1 demo/lists/query.txt "$detections" \
+  >"$out/lumivar.log" 2>&1 \
+  || { tail -20 "$out/lumivar.log"; echo "Lumivar failed; its output is in $out/lumivar.log"; exit 1; }
+t3=$(now)
+
+echo
+echo "Outputs"
+echo "  trained model (result directory): $model"
+echo "  per query image, in $detections:"
+echo "    NAME_sm.jpg      saliency map"
+echo "    NAME_salloc      salient locations (row, column, radius, saliency)"
+echo "    NAME_salloc.jpg  the image with the first $circles locations circled"
+echo "  program logs: $out/sendral.log, $out/lumivar.log"
+echo
+echo "Summary"
+awk -v a="$t0" -v b="$t1" -v n="$ntrain" 'BEGIN{printf "  training time:   %.2f s for %d images\n", b - a, n}'
+awk -v a="$t2" -v b="$t3" -v n="$nquery" 'BEGIN{printf "  detection time:  %.2f s per image (%d images)\n", (b - a) / n, n}'
+sh scripts/demo_score.sh demo/query/boxes.txt "$detections"

@@ -1,0 +1,100 @@
+#!/bin/sh
+# The demo pipeline on a few images and a shallow pyramid: Sendral trains on
+# part of demo/, Lumivar runs on two queries, and every file each of them is
+# meant to write must be there and well formed.
+#   sh demo_pipeline.sh SENDRAL LUMIVAR SOURCE_DIR
+set -u
+sendral=$1
+lumivar=$2
+src=$3
+depth=2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/demo_pipeline.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+checks=0
+# expect MESSAGE COMMAND...: runs the command, counts a failure with MESSAGE.
+expect() {
+  msg=$1; shift
+  checks=$((checks + 1))
+  "$@" || { echo "FAIL: $msg"; failures=$((failures + 1)); }
+}
+
+# Qor_class_ file: one line per feature (cost, score, level, index).
+feature_file_ok() {
+  [ "$(awk -F'\t' -v d="$depth" 'NF==4 && $3>=0 && $3<d && $4>=0 && $4<64' "$1" | wc -l)" \
+    -eq $((64 * depth)) ]
+}
+# Location file: row and column inside the 320x240 query, a radius that a
+# depth-2 pyramid can give, a saliency value.
+locations_ok() {
+  [ -s "$1" ] && awk -F'\t' 'NF != 4 || $1 < 0 || $1 >= 240 || $2 < 0 || $2 >= 320 ||
+                            ($3 != 4 && $3 != 8) { bad = 1 } END { exit bad }' "$1"
+}
+
+# Reduced lists with absolute paths, so the run does not depend on the
+# working directory.
+head -n 3 "$src/demo/lists/background.txt" | sed "s|^|$src/|" >"$work/background.txt"
+head -n 3 "$src/demo/lists/coin.txt" | sed "s|^|$src/|" >"$work/coin.txt"
+printf '%s\n%s\n' "$work/background.txt" "$work/coin.txt" >"$work/train.txt"
+head -n 2 "$src/demo/lists/query.txt" | sed "s|^|$src/|" >"$work/query.txt"
+mkdir "$work/model" "$work/out"
+
+# --- Training ------------------------------------------------------------
+"$sendral" -exBfea "$work/train.txt" "$depth" "$work/model" >"$work/sendral.log" 2>&1
+status=$?
+expect "Sendral exited with $status" [ "$status" -eq 0 ]
+for f in "Allmnt$depth.dat" Allalpha.dat Allbeta.dat classMD.dat StandVar.dat \
+         sortMDs.dat sortCosts.dat sortidx.dat pyddepth salientfeaturenum \
+         Qor_class_0 Qor_class_1 timeusage; do
+  expect "Sendral did not write $f" [ -e "$work/model/$f" ]
+done
+expect "pyddepth does not hold $depth" [ "$(cat "$work/model/pyddepth" 2>/dev/null)" = "$depth" ]
+expect "salientfeaturenum has not one line per class" \
+  [ "$(wc -l <"$work/model/salientfeaturenum" 2>/dev/null)" = 2 ]
+for c in 0 1; do
+  expect "Qor_class_$c is not $((64 * depth)) feature lines" feature_file_ok "$work/model/Qor_class_$c"
+done
+expect "timeusage is malformed" grep -q '^Time usage: [0-9.]* Sec$' "$work/model/timeusage"
+nsal=$(sed -n 2p "$work/model/salientfeaturenum" 2>/dev/null)
+expect "the coin class has no salient feature" [ "${nsal:-0}" -gt 0 ]
+
+# --- Detection -----------------------------------------------------------
+"$lumivar" -f 3 -d 2 -s "$work/model" 1 "$work/query.txt" "$work/out" >"$work/lumivar.log" 2>&1
+status=$?
+expect "Lumivar exited with $status" [ "$status" -eq 0 ]
+for q in $(sed 's|.*/||; s|\.[^.]*$||' "$work/query.txt"); do
+  for suffix in _sm.jpg _salloc _scalemap.dat _salloc.jpg; do
+    expect "Lumivar did not write $q$suffix" [ -e "$work/out/$q$suffix" ]
+  done
+  expect "$q: empty saliency map image" [ -s "$work/out/${q}_sm.jpg" ]
+  expect "$q: empty marked image" [ -s "$work/out/${q}_salloc.jpg" ]
+  expect "$q: malformed location file" locations_ok "$work/out/${q}_salloc"
+done
+expect "Lumivar did not report its time" grep -q '^Time usage: ' "$work/lumivar.log"
+
+# The demo's scoring script reads these outputs; queries not run count as
+# missing, so it must say so and fail.
+sh "$src/scripts/demo_score.sh" "$src/demo/query/boxes.txt" "$work/out" >"$work/score.log" 2>&1
+status=$?
+expect "demo_score.sh did not count the two queries" grep -q 'on the coin: [0-2] of 10 query' "$work/score.log"
+expect "demo_score.sh passed over missing location files" [ "$status" -ne 0 ]
+
+# --- Failures a user will meet -------------------------------------------
+printf '%s\n' "$work/no-such-image.jpg" >"$work/bad.txt"
+printf '%s\n%s\n' "$work/background.txt" "$work/bad.txt" >"$work/badtrain.txt"
+mkdir "$work/badmodel"
+"$sendral" "$work/badtrain.txt" "$depth" "$work/badmodel" >"$work/bad.log" 2>&1
+status=$?
+expect "Sendral reported success with an unreadable training image" [ "$status" -ne 0 ]
+expect "Sendral did not name the unreadable image" grep -q 'no-such-image.jpg' "$work/bad.log"
+"$lumivar" "$work/no-such-model" 1 "$work/query.txt" "$work/out" >"$work/bad.log" 2>&1
+status=$?
+expect "Lumivar reported success without a model" [ "$status" -ne 0 ]
+
+if [ "$failures" -ne 0 ]; then
+  echo "--- Sendral output (end)"; tail -n 20 "$work/sendral.log"
+  echo "--- Lumivar output (end)"; tail -n 20 "$work/lumivar.log"
+fi
+echo "$((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
