@@ -1,0 +1,57 @@
+// Operations between every element of a matrix and one scalar.
+#include <cmath>
+
+#include "mtx.h"
+#include "mtx_internal.h"
+
+namespace {
+
+const char *const kUnknown = "Unknown operation in mtx_bmath...\n";
+
+template <typename Op>
+void each(const matrix *a, matrix *r, Op op) {
+    const double *pa = a->pix[0];
+    double *pr = r->pix[0];
+    const size_t n = mtx_count(a);
+    for (size_t i = 0; i < n; i++) pr[i] = op(pa[i]);
+}
+
+bool known(int code) {
+    switch (code & 0xff) {
+        case '*': case '+': case '-': case '/': case '=': case 'T': case 't': case 'e':
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void inp_mtxsc_bmathd(matrix *a, double s, matrix *r, int code) {
+    if (r->nrows != a->nrows || r->ncols != a->ncols)
+        mtx_fail("mtxsc_bmathd: Incompatible dimensions...\n");
+    switch (code & 0xff) {
+        case '*': each(a, r, [s](double x) { return s * x; }); break;
+        case '+': each(a, r, [s](double x) { return s + x; }); break;
+        case '-': each(a, r, [s](double x) { return x - s; }); break;
+        case '/': each(a, r, [s](double x) { return x / s; }); break;
+        case '=': each(a, r, [s](double x) { return x == s ? 1.0 : 0.0; }); break;
+        case 'T': each(a, r, [s](double x) { return x > s ? 1.0 : 0.0; }); break;
+        case 't': each(a, r, [s](double x) { return x < s ? 1.0 : 0.0; }); break;
+        case 'e': each(a, r, [s](double x) { return pow(x, s); }); break;
+        default: mtx_fail(kUnknown);
+    }
+}
+
+matrix *mtxsc_bmathd(matrix *a, double s, int code) {
+    if (!known(code)) mtx_fail(kUnknown);
+    matrix *r = alloc_mtx(a->nrows, a->ncols);
+    inp_mtxsc_bmathd(a, s, r, code);
+    return r;
+}
+
+matrix *mtxsc_bmath(matrix *a, int s, int code) {
+    // The integer form has no power code.
+    if ((code & 0xff) == 'e') mtx_fail(kUnknown);
+    return mtxsc_bmathd(a, (double)s, code);
+}
