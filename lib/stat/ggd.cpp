@@ -149,7 +149,7 @@ double *imgdenoise_GGD(matrix *Allmnt, int highfreq, matrix *StandVar) {
     }
     const double *sv = StandVar->pix[0];
     const double s = sv[highfreq];
-    double *th = (double *)malloc((size_t)ftnum * sizeof(double));
+    double *th = (double *)calloc((size_t)ftnum, sizeof(double));
     check_alloc(th);
     for (int f = 0; f < ftnum; f++) {
         double d = sv[f] - s;
