@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "mres.h"
+
+namespace {
+
+matrix *random_mtx(int rows, int cols, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    matrix *m = alloc_mtx(rows, cols);
+    for (int i = 0; i < rows * cols; i++) m->pix[0][i] = dist(gen);
+    return m;
+}
+
+// Zig-zag positions by the anti-diagonal rule: odd diagonals run with the
+// row increasing, even ones with the row decreasing.
+void zigzag_by_rule(int n, std::vector<int> &r, std::vector<int> &c) {
+    for (int d = 0; d <= 2 * (n - 1); d++)
+        for (int t = 0; t <= d; t++) {
+            int u = d % 2 ? t : d - t;
+            if (u < n && d - u < n) {
+                r.push_back(u);
+                c.push_back(d - u);
+            }
+        }
+}
+
+}  // namespace
+
+TEST(ZigZag, TablesFollowTheAntiDiagonalRule) {
+    const int *tr[3] = {zz2r, zz4r, zzr}, *tc[3] = {zz2c, zz4c, zzc};
+    for (int t = 0; t < 3; t++) {
+        int n = 2 << t;
+        std::vector<int> r, c;
+        zigzag_by_rule(n, r, c);
+        ASSERT_EQ((int)r.size(), n * n);
+        for (int k = 0; k < n * n; k++) {
+            EXPECT_EQ(tr[t][k], r[k]) << "size " << n << " k " << k;
+            EXPECT_EQ(tc[t][k], c[k]) << "size " << n << " k " << k;
+        }
+    }
+    EXPECT_EQ(zzr[10], 4);
+    EXPECT_EQ(zzc[10], 0);
+}
+
+TEST(ZigZag, ScanAndUnscanAreInverse) {
+    matrix *b = random_mtx(4, 4, 1);
+    double v[16];
+    zzscan(b, v);
+    EXPECT_EQ(v[3], b->pix[2][0]);
+    EXPECT_EQ(v[15], b->pix[3][3]);
+    matrix *back = calloc_mtx(4, 4);
+    unzzscan(back, v);
+    for (int i = 0; i < 16; i++) EXPECT_EQ(back->pix[0][i], b->pix[0][i]);
+    free_mtx(back);
+    free_mtx(b);
+}
+
+TEST(Decpts, CountsPositionsThatFit) {
+    EXPECT_EQ(decpts(16, 8, 8), 2);
+    EXPECT_EQ(decpts(17, 8, 8), 2);
+    EXPECT_EQ(decpts(16, 8, 1), 9);
+    EXPECT_EQ(decpts(8, 8, 3), 1);
+    EXPECT_EQ(decpts(7, 8, 1), 0);
+    EXPECT_EQ(decpts(0, 8, 4), 0);
+}
+
+TEST(Initdct, OrthonormalUpToItsConstants) {
+    matrix *d = initdct(8);
+    for (int a = 0; a < 8; a++)
+        for (int b = 0; b < 8; b++) {
+            double s = 0.0;
+            for (int i = 0; i < 8; i++) s += d->pix[i][a] * d->pix[i][b];
+            EXPECT_NEAR(s, a == b ? 1.0 : 0.0, 1e-6);  // pi is 3.1415927
+        }
+    EXPECT_NEAR(d->pix[5][0], 0.5 * 0.707106781186547, 1e-15);
+    EXPECT_EQ(d->pix[0][1], cos(1 * 3.1415927 / 16) * 0.5);
+    free_mtx(d);
+}
+
+TEST(BlockDct, ConstantBlockIsPureDc) {
+    matrix *d = initdct(8);
+    matrix *b = alloc_mtx(8, 8);
+    fill_mtx(b, 0.6);
+    inp_bkdct(b, d);
+    EXPECT_NEAR(b->pix[0][0], 8 * 0.6, 1e-6);
+    for (int i = 1; i < 64; i++) EXPECT_NEAR(b->pix[0][i], 0.0, 1e-6);
+    inp_bkidct(b, d);
+    for (int i = 0; i < 64; i++) EXPECT_NEAR(b->pix[0][i], 0.6, 1e-6);
+    free_mtx(b);
+    free_mtx(d);
+}
+
+TEST(OvlapDct, BlocksInRowMajorGridOrder) {
+    // Each 8x8 tile of a 16x24 image is constant (y0 + x0 / 10) / 100, so
+    // the DC coefficient of every row names the block it came from.
+    matrix *img = alloc_mtx(16, 24);
+    for (int i = 0; i < 16; i++)
+        for (int j = 0; j < 24; j++) img->pix[i][j] = ((i / 8) * 8 + (j / 8) * 8 / 10.0) / 100;
+    matrix *d = initdct(8);
+    matrix *r = ovlapDct(img, 8, d, 8, 8);
+    ASSERT_EQ(r->nrows, 6);
+    ASSERT_EQ(r->ncols, 64);
+    const int offs[6][2] = {{0, 0}, {0, 8}, {0, 16}, {8, 0}, {8, 8}, {8, 16}};
+    for (int k = 0; k < 6; k++) {
+        EXPECT_NEAR(r->pix[k][0], 8 * (offs[k][0] + offs[k][1] / 10.0) / 100, 1e-6) << k;
+        for (int c = 1; c < 64; c++) EXPECT_NEAR(r->pix[k][c], 0.0, 1e-6);
+    }
+    free_mtx(r);
+    free_mtx(d);
+    free_mtx(img);
+}
+
+TEST(OvlapDct, RowsEqualTheInPlaceTransformBitForBit) {
+    matrix *img = random_mtx(13, 11, 2);
+    matrix *d = initdct(8);
+    matrix *r = ovlapDct(img, 8, d, 2, 3);
+    ASSERT_EQ(r->nrows, decpts(13, 8, 3) * decpts(11, 8, 2));  // 2 * 2
+    matrix *blk = alloc_mtx(8, 8);
+    double z[64];
+    int row = 0;
+    for (int y0 = 0; y0 <= 5; y0 += 3)
+        for (int x0 = 0; x0 <= 3; x0 += 2, row++) {
+            submtx(blk, img, y0, 1, y0 + 7, x0, 1, x0 + 7);
+            inp_bkdct(blk, d);
+            zzscan(blk, z);
+            for (int k = 0; k < 64; k++) EXPECT_EQ(r->pix[row][k], z[k]);
+        }
+    free_mtx(blk);
+    free_mtx(r);
+    free_mtx(d);
+    free_mtx(img);
+}
+
+TEST(Basis, CorrelatingWithColumnKGivesCoefficientK) {
+    // The detector's filter bank and the trainer's block transform must
+    // agree on every feature.
+    matrix *img = random_mtx(20, 23, 3);
+    matrix *d = initdct(8);
+    matrix *basis = mkDCTBasis(8);
+    matrix *r = ovlapDct(img, 8, d, 1, 1);
+    const int nc = decpts(23, 8, 1);
+    ASSERT_EQ(r->nrows, decpts(20, 8, 1) * nc);
+    for (int row = 0; row < r->nrows; row++) {
+        int y0 = row / nc, x0 = row % nc;
+        for (int k = 0; k < 64; k++) {
+            double s = 0.0;
+            for (int m = 0; m < 8; m++)
+                for (int n = 0; n < 8; n++) s += basis->pix[m * 8 + n][k] * img->pix[y0 + m][x0 + n];
+            ASSERT_NEAR(s, r->pix[row][k], 1e-12) << "block " << row << " k " << k;
+        }
+    }
+    free_mtx(r);
+    free_mtx(basis);
+    free_mtx(d);
+    free_mtx(img);
+}
+
+TEST(Basis, ColumnsAreOuterProductsOfDctColumns) {
+    for (int sz : {8, 6, 4}) {
+        matrix *d = initdct(sz);
+        matrix *b = mkDCTBasis(sz);
+        ASSERT_EQ(b->nrows, sz * sz);
+        for (int k = 0; k < sz * sz; k++) {
+            int u = k / sz, v = k % sz;  // row-major pairs for sizes without a table
+            if (sz == 8) u = zzr[k], v = zzc[k];
+            if (sz == 4) u = zz4r[k], v = zz4c[k];
+            for (int m = 0; m < sz; m++)
+                for (int n = 0; n < sz; n++)
+                    ASSERT_NEAR(b->pix[m * sz + n][k], d->pix[m][u] * d->pix[n][v], 1e-15)
+                        << "sz " << sz << " k " << k;
+        }
+        free_mtx(b);
+        free_mtx(d);
+    }
+    matrix *b = mkDCTBasis(8);
+    for (int i = 0; i < 64; i++) EXPECT_NEAR(b->pix[i][0], 0.125, 1e-15);
+    free_mtx(b);
+}
+
+TEST(Basis, RotationTurnsHorizontalIntoVertical) {
+    matrix *b = mkDCTBasis(8);
+    matrix *r0 = mkRDCTBasis(8, 0.0);
+    for (int i = 0; i < 64 * 64; i++) ASSERT_EQ(r0->pix[0][i], b->pix[0][i]);
+    matrix *r90 = mkRDCTBasis(8, M_PI / 2);
+    for (int i = 0; i < 64; i++) EXPECT_NEAR(r90->pix[i][1], b->pix[i][2], 1e-12);
+    free_mtx(r90);
+    free_mtx(r0);
+    free_mtx(b);
+}
+
+TEST(GridTransforms, DctIdctRoundTripOnTheCentredGrid) {
+    matrix *img = random_mtx(19, 21, 4);
+    matrix *d = initdct(4);
+    testing::internal::CaptureStdout();
+    matrix *c = dct(img, 4, d);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Warning: Image size (19, 21) not multiple of block size (4) \n"
+                   "         Image will be cropped \n");
+    ASSERT_EQ(c->nrows, 4 * 5);
+    matrix *back = idct(c, 4, d, 19, 21);
+    for (int i = 0; i < 19; i++)
+        for (int j = 0; j < 21; j++) {
+            bool inside = i >= 1 && i < 17 && j >= 0 && j < 20;  // margins (1, 0)
+            EXPECT_NEAR(back->pix[i][j], inside ? img->pix[i][j] : 0.0, 1e-6);
+        }
+    free_mtx(back);
+    free_mtx(c);
+    free_mtx(d);
+    free_mtx(img);
+}
+
+TEST(GridTransforms, SparseDctTakesListedCorners) {
+    matrix *img = random_mtx(12, 12, 5);
+    const double p[4] = {3, 1, 0, 4};  // (row, column) pairs
+    matrix *pos = array2mtx(p, 2, 2);
+    matrix *raw = sparseDct(img, pos, 8, nullptr);
+    EXPECT_EQ(raw->pix[0][0], img->pix[3][1]);
+    EXPECT_EQ(raw->pix[1][63], img->pix[7][11]);
+    matrix *d = initdct(8);
+    matrix *co = sparseDct(img, pos, 8, d);
+    matrix *all = ovlapDct(img, 8, d, 1, 1);
+    for (int k = 0; k < 64; k++) {
+        EXPECT_EQ(co->pix[0][k], all->pix[3 * 5 + 1][k]);
+        EXPECT_EQ(co->pix[1][k], all->pix[4][k]);
+    }
+    free_mtx(all);
+    free_mtx(co);
+    free_mtx(d);
+    free_mtx(raw);
+    free_mtx(pos);
+    free_mtx(img);
+}
+
+TEST(DctDeath, MisuseEndsWithMessage) {
+    EXPECT_EXIT(mkDCTBasis(7), testing::ExitedWithCode(1), "^mkDCTBasis: sz must be even and <= 256\n$");
+    EXPECT_EXIT(mkDCTBasis(258), testing::ExitedWithCode(1), "^mkDCTBasis: sz must be even and <= 256\n$");
+    EXPECT_EXIT(initdct(7), testing::ExitedWithCode(1), "^initdct: sz must be even\n$");
+    matrix *b = calloc_mtx(3, 3);
+    double v[9];
+    EXPECT_EXIT(zzscan(b, v), testing::ExitedWithCode(1), "^zzscan: Unsuported block size \n$");
+    EXPECT_EXIT(unzzscan(b, v), testing::ExitedWithCode(1), "^unzzscan: Unsuported block size \n$");
+    free_mtx(b);
+    // An image smaller than one block is refused rather than read past.
+    matrix *small = calloc_mtx(7, 20);
+    matrix *d = initdct(8);
+    EXPECT_EXIT(ovlapDct(small, 8, d, 1, 1), testing::ExitedWithCode(1),
+                "^ovlapDct: image \\(7, 20\\) is smaller than one block \\(8\\)\n$");
+    const double p[2] = {5, 0};
+    matrix *pos = array2mtx(p, 1, 2);
+    EXPECT_EXIT(sparseDct(small, pos, 8, d), testing::ExitedWithCode(1), "lies outside the image");
+    free_mtx(pos);
+    free_mtx(d);
+    free_mtx(small);
+}

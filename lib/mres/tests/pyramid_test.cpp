@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "mres.h"
+
+namespace {
+
+matrix *random_mtx(int rows, int cols, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(0.0, 1.0);
+    matrix *m = alloc_mtx(rows, cols);
+    for (int i = 0; i < rows * cols; i++) m->pix[0][i] = dist(gen);
+    return m;
+}
+
+int wrap(int i, int n) { return ((i % n) + n) % n; }
+
+// Level sample (y, x) from the finer level by the direct 2-D sum, periodic
+// or zero outside.
+double reference_sample(const matrix *fine, int y, int x, bool periodic) {
+    double s = 0.0;
+    for (int k = 0; k < 5; k++)
+        for (int l = 0; l < 5; l++) {
+            int r = 2 * y + k - 2, c = 2 * x + l - 2;
+            bool inside = r >= 0 && r < fine->nrows && c >= 0 && c < fine->ncols;
+            if (!periodic && !inside) continue;
+            s += gaufilter[k] * gaufilter[l] *
+                 fine->pix[wrap(r, fine->nrows)][wrap(c, fine->ncols)];
+        }
+    return s;
+}
+
+void expect_level_matches(const matrix *fine, const matrix *coarse, bool periodic) {
+    for (int y = 0; y < coarse->nrows; y++)
+        for (int x = 0; x < coarse->ncols; x++)
+            EXPECT_NEAR(coarse->pix[y][x], reference_sample(fine, y, x, periodic), 1e-13)
+                << "at " << y << "," << x;
+}
+
+}  // namespace
+
+TEST(Gpyr, EveryLevelIsThePeriodicFiveTapFilterOfThePrevious) {
+    matrix *img = random_mtx(32, 24, 1);
+    pyramid *p = calloc_pyr(4, 32, 24);
+    matrix *g = mk_gaufilter();
+    gpyr(img, p, g, g, 4, 'w');
+    for (int i = 0; i < 32 * 24; i++) ASSERT_EQ(p->level[0]->pix[0][i], img->pix[0][i]);
+    for (int l = 1; l < 4; l++) expect_level_matches(p->level[l - 1], p->level[l], true);
+    free_mtx(g);
+    free_pyr(p);
+    free_mtx(img);
+}
+
+TEST(Gpyr, FirstSampleWrapsToTheLastTwoRowsAndColumns) {
+    // Only sample (H-2, W-2) is non-zero: it is tap 0 in both directions of
+    // level-1 sample (0, 0) and of no other level-1 sample near the origin.
+    const int H = 8, W = 10;
+    matrix *img = calloc_mtx(H, W);
+    img->pix[H - 2][W - 2] = 1.0;
+    pyramid *p = calloc_pyr(2, H, W);
+    matrix *g = mk_gaufilter();
+    gpyr(img, p, g, g, 2, 'w');
+    EXPECT_NEAR(p->level[1]->pix[0][0], 0.05 * 0.05, 1e-15);
+    EXPECT_NEAR(p->level[1]->pix[3][4], 0.4 * 0.4, 1e-15);
+    free_mtx(g);
+    free_pyr(p);
+    free_mtx(img);
+}
+
+TEST(Gpyr, ConstantImageStaysConstantIncludingBorders) {
+    matrix *img = alloc_mtx(48, 40);
+    fill_mtx(img, 0.37);
+    pyramid *p = calloc_pyr(4, 48, 40);
+    matrix *g = mk_gaufilter();
+    gpyr(img, p, g, g, 4, 'w');
+    for (int l = 0; l < 4; l++) {
+        matrix *m = p->level[l];
+        for (int i = 0; i < m->nrows * m->ncols; i++) ASSERT_NEAR(m->pix[0][i], 0.37, 1e-14);
+    }
+    free_mtx(g);
+    free_pyr(p);
+    free_mtx(img);
+}
+
+TEST(Gpyr, DepthOneOnlyCopies) {
+    matrix *img = random_mtx(4, 6, 2);
+    pyramid *p = calloc_pyr(2, 4, 6);
+    matrix *g = mk_gaufilter();
+    gpyr(img, p, g, g, 1, 'w');
+    for (int i = 0; i < 24; i++) EXPECT_EQ(p->level[0]->pix[0][i], img->pix[0][i]);
+    for (int i = 0; i < 6; i++) EXPECT_EQ(p->level[1]->pix[0][i], 0.0);
+    free_mtx(g);
+    free_pyr(p);
+    free_mtx(img);
+}
+
+TEST(Gpyr, AccumulationOrderIsStable) {
+    // Row pass then column pass, each summing reversed taps in increasing
+    // order from 0.0: results must be reproducible bit for bit.
+    const int H = 12, W = 14;
+    matrix *img = random_mtx(H, W, 3);
+    pyramid *p = calloc_pyr(2, H, W);
+    matrix *g = mk_gaufilter();
+    gpyr(img, p, g, g, 2, 'w');
+    double t[16][7];
+    for (int i = 0; i < H + 4; i++)
+        for (int x = 0; x < W / 2; x++) {
+            double s = 0.0;
+            for (int k = 0; k < 5; k++)
+                s = img->pix[wrap(i - 2, H)][wrap(2 * x + k - 2, W)] * (1.0 * gaufilter[4 - k]) + s;
+            t[i][x] = s;
+        }
+    for (int y = 0; y < H / 2; y++)
+        for (int x = 0; x < W / 2; x++) {
+            double s = 0.0;
+            for (int k = 0; k < 5; k++) s = t[2 * y + k][x] * (1.0 * gaufilter[4 - k]) + s;
+            EXPECT_EQ(p->level[1]->pix[y][x], s);
+        }
+    free_mtx(g);
+    free_pyr(p);
+    free_mtx(img);
+}
+
+TEST(SepFilt2d, OddSizeKeepsEvenCentres) {
+    matrix *in = random_mtx(7, 9, 4);
+    matrix *out = calloc_mtx(3, 4);
+    matrix *g = mk_gaufilter();
+    sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0);
+    expect_level_matches(in, out, true);
+    free_mtx(g);
+    free_mtx(out);
+    free_mtx(in);
+}
+
+TEST(SepFilt2d, ZeroModeTreatsOutsideAsZero) {
+    matrix *in = random_mtx(10, 12, 5);
+    matrix *out = calloc_mtx(5, 6);
+    matrix *g = mk_gaufilter();
+    sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'z', 1, 1, 0, 1.0, 1.0);
+    expect_level_matches(in, out, false);
+    free_mtx(g);
+    free_mtx(out);
+    free_mtx(in);
+}
+
+TEST(SepFilt2d, UpsampleInterpolatesWithGains) {
+    // Zero insertion by 2 and the taps 0.5 1 0.5 give linear interpolation;
+    // gains scale the result.
+    const double taps[3] = {0.5, 1.0, 0.5};
+    matrix *f = array2mtx(taps, 3, 1);
+    matrix *in = random_mtx(3, 4, 6);
+    matrix *out = calloc_mtx(6, 8);
+    sep_filt2d(in, out, f, f, 1, 1, 0, 0, 'w', 2, 2, 1, 2.0, 0.5);
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 4; j++) {
+            EXPECT_NEAR(out->pix[2 * i][2 * j], in->pix[i][j], 1e-15);
+            EXPECT_NEAR(out->pix[2 * i + 1][2 * j], (in->pix[i][j] + in->pix[(i + 1) % 3][j]) / 2, 1e-15);
+            EXPECT_NEAR(out->pix[2 * i][2 * j + 1], (in->pix[i][j] + in->pix[i][(j + 1) % 4]) / 2, 1e-15);
+        }
+    free_mtx(out);
+    free_mtx(in);
+    free_mtx(f);
+}
+
+TEST(Convolve, TapsAreReversedScaledAndStrided) {
+    const double taps[3] = {1.0, 2.0, 3.0};
+    const double row[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+    matrix *f = array2mtx(taps, 3, 1);
+    matrix *in = array2mtx(row, 1, 7);
+    matrix *out = calloc_mtx(1, 2);
+    row_convolve(in, out, f, 3, 1, 2.0);  // windows start at columns 1 and 4
+    EXPECT_EQ(out->pix[0][0], 2.0 * (3 * 10 + 2 * 100 + 1 * 1000));
+    EXPECT_EQ(out->pix[0][1], 2.0 * (3 * 10000 + 2 * 100000 + 1 * 1000000));
+    matrix *col = array2mtx(row, 7, 1);
+    matrix *cout = calloc_mtx(2, 1);
+    col_convolve(col, cout, f, 3, 1, 2.0);
+    EXPECT_EQ(cout->pix[0][0], out->pix[0][0]);
+    EXPECT_EQ(cout->pix[1][0], out->pix[0][1]);
+    free_mtx(cout);
+    free_mtx(col);
+    free_mtx(out);
+    free_mtx(in);
+    free_mtx(f);
+}
+
+TEST(AugmentBorders, WrapsBordersWiderThanTheInput) {
+    matrix *in = random_mtx(2, 3, 7);
+    matrix *e = augment_borders(in, 5, 4, 7, 3, 'w');
+    ASSERT_EQ(e->nrows, 11);
+    ASSERT_EQ(e->ncols, 13);
+    for (int i = 0; i < 11; i++)
+        for (int j = 0; j < 13; j++)
+            EXPECT_EQ(e->pix[i][j], in->pix[wrap(i - 5, 2)][wrap(j - 7, 3)]);
+    free_mtx(e);
+    e = augment_borders(in, 1, 0, 0, 2, 'z');
+    EXPECT_EQ(e->pix[0][1], 0.0);
+    EXPECT_EQ(e->pix[1][3], 0.0);
+    EXPECT_EQ(e->pix[2][2], in->pix[1][2]);
+    free_mtx(e);
+    free_mtx(in);
+}
+
+TEST(Upsample, PlacesSamplesOnTheFactorGrid) {
+    matrix *in = random_mtx(2, 2, 8);
+    matrix *u = upsample(in, 3, 2);
+    ASSERT_EQ(u->nrows, 4);
+    ASSERT_EQ(u->ncols, 6);
+    double total = 0.0;
+    for (int i = 0; i < 24; i++) total += u->pix[0][i];
+    EXPECT_EQ(u->pix[2][3], in->pix[1][1]);
+    EXPECT_EQ(u->pix[0][3], in->pix[0][1]);
+    EXPECT_NEAR(total, in->pix[0][0] + in->pix[0][1] + in->pix[1][0] + in->pix[1][1], 1e-15);
+    free_mtx(u);
+    free_mtx(in);
+}
+
+TEST(PyramidDeath, MisuseEndsWithMessage) {
+    matrix *in = random_mtx(8, 8, 9);
+    matrix *out = calloc_mtx(4, 4);
+    matrix *g = mk_gaufilter();
+    matrix *rowf = array2mtx(gaufilter, 1, 5);
+    EXPECT_EXIT(sep_filt2d(in, out, g, rowf, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^convolve: filter must be 1d column vector\n$");
+    EXPECT_EXIT(sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'x', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^Unknown mode in aufgment_boundaries\n$");
+    EXPECT_EXIT(sep_filt2d(in, out, g, g, 0, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^sep_filt2d: itp & step must be positive \n$");
+    // An offset that would read past the last extended column is refused.
+    EXPECT_EXIT(sep_filt2d(in, out, g, g, 2, 2, 3, 0, 'w', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^row_convolve: output size does not fit the input\n$");
+    matrix *tall = calloc_mtx(6, 4);
+    EXPECT_EXIT(sep_filt2d(in, tall, g, g, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^col_convolve: output size does not fit the input\n$");
+    free_mtx(tall);
+    free_mtx(rowf);
+    free_mtx(g);
+    free_mtx(out);
+    free_mtx(in);
+}
