@@ -1,0 +1,127 @@
+// Channel maps: the response of one DCT basis filter on its pyramid level,
+// turned into either a power of the response (map kind 0) or a bounded
+// function of the log-likelihood ratio between two generalized Gaussian
+// models (kinds 1 and 2), then enlarged to full size by ImageMagick.
+//
+// Kinds 1 and 2: with L = max(ln p_obj(x) - ln p_back(x), 0) and
+// s = sigmoid(L), t = sigmoid(-L), the value is s ln s + t ln t + ln 2, in
+// [0, ln 2). Where L > 709.78, exp(L) overflows, t is 0 and t ln t would be
+// 0 * -inf; the limit 0 is used, so the channel tends to ln 2. A model whose
+// scale or shape is not a positive finite number has no density: such a
+// channel is all zero.
+#include <cmath>
+#include <cstdio>
+
+#include "classstat.h"
+#include "files.h"
+#include "imgconv.h"
+#include "lumivar.h"
+
+namespace {
+
+bool usable(double v) { return std::isfinite(v) && v > 0.0; }
+
+}  // namespace
+
+double genSalConst(double alphaOb, double betaOb, double alphaBack, double betaBack) {
+    double g1 = gamma_exp(1.0 / betaBack);
+    double numerator = g1 * (betaOb * alphaBack);
+    double g2 = gamma_exp(1.0 / betaOb);
+    double denominator = g2 * (alphaOb * betaBack);
+    double K = log(numerator / denominator);
+    if (!std::isfinite(K)) {
+        // Gamma overflows for shapes below about 1/171; the logarithms do not.
+        K = (lgamma(1.0 / betaBack) - lgamma(1.0 / betaOb)) + log(betaOb) + log(alphaBack) -
+            log(alphaOb) - log(betaBack);
+    }
+    return K;
+}
+
+void BoundarySup(matrix *m) {
+    const int H = m->nrows, W = m->ncols;
+    auto zero_row = [&](int r) {
+        if (r >= 0 && r < H)
+            for (int j = 0; j < W; j++) m->pix[r][j] = 0.0;
+    };
+    auto zero_col = [&](int c) {
+        if (c >= 0 && c < W)
+            for (int i = 0; i < H; i++) m->pix[i][c] = 0.0;
+    };
+    for (int i = 0; i < 3; i++) {
+        zero_col(i);
+        zero_row(i);
+    }
+    for (int r = H - 4; r < H; r++) zero_row(r);
+    for (int c = W - 4; c < W; c++) zero_col(c);
+}
+
+matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
+                      matrix *allbeta) {
+    const int f = 64 * l + k;
+    const double alphaOb = allalpha->pix[f][0], alphaBack = allalpha->pix[f][1];
+    const double betaOb = allbeta->pix[f][0], betaBack = allbeta->pix[f][1];
+
+    matrix *chan = filter2d(G->level[l], dctmtx[k]);
+    double *p = chan->pix[0];
+    const long n = (long)chan->nrows * chan->ncols;
+    for (long i = 0; i < n; i++) p[i] = fabs(p[i]);
+
+    if (mapnum == 0) {
+        for (long i = 0; i < n; i++) p[i] = pow(p[i], 1.5);
+    } else if (!usable(alphaOb) || !usable(betaOb) || !usable(alphaBack) || !usable(betaBack)) {
+        fill_mtx(chan, 0.0);
+    } else {
+        const double K = genSalConst(alphaOb, betaOb, alphaBack, betaBack);
+        const double ln2 = log(2.0);
+        for (long i = 0; i < n; i++) {
+            const double x = p[i];
+            const double A = pow(x / alphaBack, betaBack);
+            const double B = pow(x / alphaOb, betaOb);
+            const double L = A - B + K;
+            // Not above 0 (or not a number): s = t = 1/2 and the value is 0.
+            if (!(L > 0.0)) {
+                p[i] = 0.0;
+                continue;
+            }
+            const double s = 1.0 / (exp(-L) + 1.0);
+            const double t = 1.0 / (exp(L) + 1.0);
+            const double tlogt = t > 0.0 ? t * log(t) : 0.0;
+            p[i] = s * log(s) + tlogt + ln2;
+        }
+    }
+    BoundarySup(chan);
+    return chan;
+}
+
+matrix *enlarge_channel(matrix *chan, int l) {
+    img_init();
+    const double scale = pow(2.0, (double)l);
+    const size_t cols = (size_t)(chan->ncols * scale);
+    const size_t rows = (size_t)(chan->nrows * scale);
+    Image *small = matrix2Image(chan);
+    if (!small) {
+        fputs("Cannot convert a channel map to an image\n", stderr);
+        return nullptr;
+    }
+    ExceptionInfo *exception = AcquireExceptionInfo();
+    Image *big = ResizeImage(small, cols, rows, CubicFilter, 1.0, exception);
+    DestroyImage(small);
+    if (!big) {
+        CatchException(exception);
+        DestroyExceptionInfo(exception);
+        fputs("Cannot resize a channel map\n", stderr);
+        return nullptr;
+    }
+    DestroyExceptionInfo(exception);
+    matrix *out = Image2matrix(big, "I");
+    DestroyImage(big);
+    return out;
+}
+
+matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
+                       matrix *allbeta) {
+    matrix *chan = level_channel(G, l, k, dctmtx, mapnum, allalpha, allbeta);
+    matrix *out = enlarge_channel(chan, l);
+    free_mtx(chan);
+    return out;
+}
