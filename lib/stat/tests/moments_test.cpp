@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "classstat.h"
+#include "imgconv.h"
+#include "mres.h"
+
+namespace {
+
+matrix *random_level(int h, int w, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    matrix *m = alloc_mtx(h, w);
+    for (int i = 0; i < h * w; i++) m->pix[0][i] = u(gen);
+    return m;
+}
+
+class Moments : public ::testing::Test {
+  protected:
+    matrix *D = initdct(8);
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/stat_moments_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        free_mtx(D);
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
+    }
+    std::string write(const std::string &name, const std::string &text) {
+        std::string path = dir + "/" + name;
+        FILE *f = fopen(path.c_str(), "w");
+        fputs(text.c_str(), f);
+        fclose(f);
+        return path;
+    }
+    std::string image(const std::string &name, int h, int w, double value) {
+        matrix *m = alloc_mtx(h, w);
+        fill_mtx(m, value);
+        std::string path = dir + "/" + name;
+        EXPECT_EQ(mtx2im(m, path.c_str()), 1);
+        free_mtx(m);
+        return path;
+    }
+};
+
+}  // namespace
+
+// The block-by-block route must agree with the ovlapDct route. Both form
+// every coefficient from the same two 8-term sums and add the powers over
+// the blocks in the same order, so only a different summation order inside
+// the library's matrix product could separate them: a few ulp of each
+// coefficient. The tolerance 1e-12 * s^(m+1), s = (4th moment)^(1/4) the
+// coefficient's scale, leaves room for that and for N up to ~250,000 blocks,
+// while a misplaced block, a wrong step or a swapped coefficient shows at
+// the 1e-3 level.
+TEST_F(Moments, FastRouteMatchesOvlapDctRoute) {
+    const int sizes[][2] = {{8, 8}, {13, 21}, {96, 96}, {260, 510}, {1000, 600}, {2300, 24}};
+    unsigned seed = 1;
+    for (auto &sz : sizes) {
+        matrix *lv = random_level(sz[0], sz[1], seed++);
+        matrix *fast = mnts_DCT(lv, D), *ref = mnts_DCT_ovlap(lv, D);
+        ASSERT_EQ(fast->nrows, 64);
+        ASSERT_EQ(fast->ncols, 4);
+        for (int k = 0; k < 64; k++) {
+            double s = std::pow(ref->pix[k][3], 0.25);
+            for (int m = 0; m < 4; m++)
+                EXPECT_NEAR(fast->pix[k][m], ref->pix[k][m], 1e-12 * std::pow(s, m + 1))
+                    << sz[0] << "x" << sz[1] << " k=" << k << " m=" << m;
+        }
+        free_mtx(fast);
+        free_mtx(ref);
+        free_mtx(lv);
+    }
+}
+
+TEST_F(Moments, ConstantLevelHasOnlyDc) {
+    matrix *lv = alloc_mtx(40, 56);
+    fill_mtx(lv, 0.3);
+    matrix *m = mnts_DCT(lv, D);
+    EXPECT_NEAR(m->pix[0][0], 8 * 0.3, 1e-12);
+    EXPECT_NEAR(m->pix[0][3], std::pow(8 * 0.3, 4), 1e-10);
+    // The DCT matrix uses pi = 3.1415927, so its AC columns sum to ~1e-8
+    // rather than 0: a constant leaves AC means of that order.
+    for (int k = 1; k < 64; k++)
+        for (int p = 0; p < 4; p++) EXPECT_NEAR(m->pix[k][p], 0.0, 1e-6) << k;
+    free_mtx(m);
+    free_mtx(lv);
+}
+
+TEST_F(Moments, BlockGridSizeAndSteps) {
+    // One lit sample in the last block position only: the DC mean is
+    // (1/8) / N, which reveals the number of block positions N.
+    matrix *lv = calloc_mtx(12, 12);
+    lv->pix[11][11] = 1.0;  // 5 x 5 positions with steps 1
+    matrix *m = mnts_DCT(lv, D);
+    EXPECT_NEAR(m->pix[0][0], 0.125 / 25, 1e-15);
+    free_mtx(m);
+    free_mtx(lv);
+    lv = calloc_mtx(1000, 600);  // steps 2 across, 4 down: 297 x 249 positions
+    lv->pix[0][0] = 1.0;
+    m = mnts_DCT(lv, D);
+    EXPECT_NEAR(m->pix[0][0], 0.125 / (297.0 * 249.0), 1e-18);
+    free_mtx(m);
+    free_mtx(lv);
+}
+
+TEST_F(Moments, ImageIsCroppedTopLeftOrSkipped) {
+    matrix *g = mk_gaufilter();
+    matrix *img = random_level(100, 100, 7);
+    matrix *tl = alloc_mtx(96, 96), *br = alloc_mtx(96, 96);
+    submtx(tl, img, 0, 1, 95, 0, 1, 95);
+    submtx(br, img, 4, 1, 99, 4, 1, 99);
+    volume *a = calloc_vol(4, 64, 4), *b = calloc_vol(4, 64, 4), *c = calloc_vol(4, 64, 4);
+    EXPECT_EQ(add_image_mnts_DCT(img, a, 4, g, D, 0), 1);
+    add_image_mnts_DCT(tl, b, 4, g, D, 0);
+    add_image_mnts_DCT(br, c, 4, g, D, 0);
+    for (int L = 0; L < 4; L++) {
+        EXPECT_EQ(a->frame[L]->pix[9][1], b->frame[L]->pix[9][1]);
+        EXPECT_NE(a->frame[L]->pix[9][1], c->frame[L]->pix[9][1]);
+    }
+    matrix *tall = random_level(60, 200, 8);
+    volume *z = calloc_vol(4, 64, 4);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(add_image_mnts_DCT(tall, z, 4, g, D, 0), 0);  // 56 x 200 < 64
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Image too small, Skip!\n");
+    for (int L = 0; L < 4; L++) EXPECT_EQ(sum(z->frame[L]), 0.0);
+    for (matrix *m : {g, img, tl, br, tall}) free_mtx(m);
+    for (volume *v : {a, b, c, z}) free_vol(v);
+}
+
+TEST_F(Moments, ClassMomentsCountSkippedImages) {
+    std::string flat = image("flat.png", 64, 80, 0.6);
+    std::string tiny = image("tiny.png", 12, 90, 0.2);  // 12 < 8 * 2
+    matrix *back = im2mtx(flat.c_str(), "I");
+    double a = back->pix[0][0];
+    free_mtx(back);
+    const char *lists[2];
+    std::string l0 = write("c0.txt", flat + "\n"), l1 = write("c1.txt", flat + "\n  " + tiny + "\n");
+    lists[0] = l0.c_str(), lists[1] = l1.c_str();
+    testing::internal::CaptureStdout();
+    matrix *mnt = getAllmnts_DCT(lists, 2, 2, D);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Image too small, Skip!\n"), std::string::npos);
+    ASSERT_EQ(mnt->nrows, 128);
+    ASSERT_EQ(mnt->ncols, 8);
+    for (int L = 0; L < 2; L++) {
+        EXPECT_NEAR(mnt->pix[64 * L][0], 8 * a, 1e-12);
+        EXPECT_NEAR(mnt->pix[64 * L][4], 8 * a / 2, 1e-12);  // divided by both images
+        EXPECT_NEAR(mnt->pix[64 * L][5], 64 * a * a / 2, 1e-12);
+    }
+
+    // Recomputing the rest keeps the loaded background columns.
+    for (int f = 0; f < 128; f++)
+        for (int m = 0; m < 8; m++) mnt->pix[f][m] = m < 4 ? 7.0 : -1.0;
+    testing::internal::CaptureStdout();
+    getTheRestmnts_DCT(lists, mnt, 2, 2, D);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mnt->pix[64][3], 7.0);
+    EXPECT_NEAR(mnt->pix[64][4], 8 * a / 2, 1e-12);
+    EXPECT_EXIT(getTheRestmnts_DCT(lists, mnt, 2, 3, D), testing::ExitedWithCode(1),
+                "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n");
+    free_mtx(mnt);
+}
+
+TEST_F(Moments, UnreadableImageOrEmptyListEndsTheRun) {
+    std::string flat = image("flat.png", 64, 64, 0.5);
+    std::string bad = write("c0.txt", flat + "\n" + dir + "/missing.png\n");
+    std::string empty = write("c1.txt", "  \n");
+    const char *lists[] = {bad.c_str()};
+    EXPECT_EXIT(getAllmnts_DCT(lists, 1, 1, D), testing::ExitedWithCode(1),
+                "can't read image .*missing.png");
+    lists[0] = empty.c_str();
+    EXPECT_EXIT(getAllmnts_DCT(lists, 1, 1, D), testing::ExitedWithCode(1), "c1.txt .*no image");
+    EXPECT_EXIT(getAllmnts_DCT(lists, 1, 0, D), testing::ExitedWithCode(1), "depth 0");
+}
