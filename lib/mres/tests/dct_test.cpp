@@ -46,19 +46,6 @@ TEST(ZigZag, TablesFollowTheAntiDiagonalRule) {
     EXPECT_EQ(zzc[10], 0);
 }
 
-TEST(ZigZag, ScanAndUnscanAreInverse) {
-    matrix *b = random_mtx(4, 4, 1);
-    double v[16];
-    zzscan(b, v);
-    EXPECT_EQ(v[3], b->pix[2][0]);
-    EXPECT_EQ(v[15], b->pix[3][3]);
-    matrix *back = calloc_mtx(4, 4);
-    unzzscan(back, v);
-    for (int i = 0; i < 16; i++) EXPECT_EQ(back->pix[0][i], b->pix[0][i]);
-    free_mtx(back);
-    free_mtx(b);
-}
-
 TEST(Decpts, CountsPositionsThatFit) {
     EXPECT_EQ(decpts(16, 8, 8), 2);
     EXPECT_EQ(decpts(17, 8, 8), 2);

@@ -201,20 +201,6 @@ TEST(AugmentBorders, WrapsBordersWiderThanTheInput) {
     free_mtx(in);
 }
 
-TEST(Upsample, PlacesSamplesOnTheFactorGrid) {
-    matrix *in = random_mtx(2, 2, 8);
-    matrix *u = upsample(in, 3, 2);
-    ASSERT_EQ(u->nrows, 4);
-    ASSERT_EQ(u->ncols, 6);
-    double total = 0.0;
-    for (int i = 0; i < 24; i++) total += u->pix[0][i];
-    EXPECT_EQ(u->pix[2][3], in->pix[1][1]);
-    EXPECT_EQ(u->pix[0][3], in->pix[0][1]);
-    EXPECT_NEAR(total, in->pix[0][0] + in->pix[0][1] + in->pix[1][0] + in->pix[1][1], 1e-15);
-    free_mtx(u);
-    free_mtx(in);
-}
-
 TEST(PyramidDeath, MisuseEndsWithMessage) {
     matrix *in = random_mtx(8, 8, 9);
     matrix *out = calloc_mtx(4, 4);
