@@ -42,8 +42,9 @@ bool is_dir(const std::string &path) {
 void make_dirs(const std::string &path) {
     for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
         std::string part = path.substr(0, pos);
+        // EEXIST is fine only when another process made the directory meanwhile.
         if (!part.empty() && !is_dir(part) && mkdir(part.c_str(), 0777) != 0 &&
-            errno != EEXIST)
+            !(errno == EEXIST && is_dir(part)))
             fail_errno("Cannot create result directory %s: %s\n", part);
         if (pos == std::string::npos) break;
     }

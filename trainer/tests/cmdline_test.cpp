@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run_util.h"
+#include "sendral.h"
+
+namespace {
+
+const char *kUsage =
+    "\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\noptions:\n"
+    "-fast : \t \tusing the pre-computed feature statistics\n"
+    "-b bkghistpath : \tusing the pre-computed histgram of the background class (with index "
+    "0).\n"
+    "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
+    "assigning\n\t\t\tweight to each pixel in the image. These weights are normally "
+    "saliency\n\t\t\tmeasures from the previous saliency detection. \n"
+    "-h: \t\t\tadd Hue as a new feature\n"
+    "-nodenoise :\t\tdo not threshold features with small variance.\n"
+    "-exBfea: \t\texclude features more informative to background \n"
+    " \t\t\t(default is using all) \n";
+
+struct Options {
+    char list[SENDRAL_PATHLEN], save[SENDRAL_PATHLEN], bk[SENDRAL_PATHLEN], wt[SENDRAL_PATHLEN];
+    int depth = -7, isfast = -7, exBfea = -7, isbkpath = -7, isweight = -7, ishue = -7,
+        isdenoise = -7;
+};
+
+Options parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "Sendral");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    Options o;
+    // Garbage in the buffers: the parser must set every default itself.
+    memset(o.bk, 'x', sizeof o.bk);
+    memset(o.wt, 'x', sizeof o.wt);
+    parse_command_line((int)args.size(), argv.data(), o.list, o.save, &o.depth, &o.isfast,
+                       &o.exBfea, &o.isbkpath, o.bk, &o.isweight, o.wt, &o.ishue, &o.isdenoise);
+    return o;
+}
+
+}  // namespace
+
+TEST(SendralCommandLine, DefaultsAndPositionals) {
+    Options o = parse({"train.txt", "4", "out", "ignored", "-fast"});
+    EXPECT_STREQ(o.list, "train.txt");
+    EXPECT_STREQ(o.save, "out");
+    EXPECT_EQ(o.depth, 4);
+    EXPECT_EQ(o.isfast, 0);
+    EXPECT_EQ(o.exBfea, 0);
+    EXPECT_EQ(o.isbkpath, 0);
+    EXPECT_EQ(o.isweight, 0);
+    EXPECT_EQ(o.ishue, 0);
+    EXPECT_EQ(o.isdenoise, 1);
+    EXPECT_STREQ(o.bk, "");
+    EXPECT_STREQ(o.wt, "");
+}
+
+TEST(SendralCommandLine, EveryOptionInItsAcceptedForms) {
+    Options o = parse({"-fast", "-bdir", "x", "-weights", "-w.txt", "-hue", "-exBfea",
+                       "-nodenoise", "l", "3", "s"});
+    EXPECT_EQ(o.isfast, 1);
+    EXPECT_EQ(o.isbkpath, 1);
+    EXPECT_STREQ(o.bk, "x");  // the word after -b..., whatever follows the b
+    EXPECT_EQ(o.isweight, 1);
+    EXPECT_STREQ(o.wt, "-w.txt");  // a value is taken even when it starts with a dash
+    EXPECT_EQ(o.ishue, 1);
+    EXPECT_EQ(o.exBfea, 1);
+    EXPECT_EQ(o.isdenoise, 0);
+    EXPECT_STREQ(o.list, "l");
+    EXPECT_EQ(o.depth, 3);
+    EXPECT_STREQ(o.save, "s");
+
+    o = parse({"-h", "-b", "bk", "l", "1", "s"});
+    EXPECT_EQ(o.ishue, 1);
+    EXPECT_STREQ(o.bk, "bk");
+    EXPECT_EQ(o.depth, 1);
+
+    // Options are read only before the first positional argument.
+    o = parse({"l", "2", "-b", "-fast"});
+    EXPECT_STREQ(o.save, "-b");
+    EXPECT_EQ(o.isbkpath, 0);
+    EXPECT_EQ(o.isfast, 0);
+}
+
+TEST(SendralCommandLine, PathsUpToTheLimit) {
+    std::string longest(SENDRAL_PATHLEN - 1, 'p');
+    Options o = parse({"-b", longest, "-w", longest, longest, "2", longest});
+    EXPECT_EQ(std::string(o.list), longest);
+    EXPECT_EQ(std::string(o.save), longest);
+    EXPECT_EQ(std::string(o.bk), longest);
+    EXPECT_EQ(std::string(o.wt), longest);
+}
+
+TEST(SendralCommandLineDeathTest, UsageErrorsEndWithStatus1) {
+    const auto status1 = testing::ExitedWithCode(1);
+    for (const char *bad : {"-x", "-fastx", "-f", "-nodenoisey", "-exB", "-", "-Fast"})
+        EXPECT_EXIT(parse({bad, "l", "4", "s"}), status1, "^unknown option\n$") << bad;
+    EXPECT_EXIT(parse({"l", "4"}), status1, "^$");
+    EXPECT_EXIT(parse({"-fast", "l", "4"}), status1, "^$");
+}
+
+TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
+    const auto status1 = testing::ExitedWithCode(1);
+    EXPECT_EXIT(parse({"-fast", "-b"}), status1, "option -b needs a value");
+    EXPECT_EXIT(parse({"-w"}), status1, "option -w needs a value");
+    for (const char *depth : {"0", "-1", "abc", "4x", "", " 4", "+4", "29", "99999999999"})
+        EXPECT_EXIT(parse({"l", depth, "s"}), status1, "pyr_depth must be a whole number")
+            << depth;
+    std::string too_long(SENDRAL_PATHLEN, 'p');
+    EXPECT_EXIT(parse({too_long, "4", "s"}), status1, "training_filelist is longer than 1023");
+    EXPECT_EXIT(parse({"l", "4", too_long}), status1, "salientfeaturepath is longer than 1023");
+    EXPECT_EXIT(parse({"-b", too_long, "l", "4", "s"}), status1, "bkghistpath is longer");
+    EXPECT_EXIT(parse({"-w", too_long, "l", "4", "s"}), status1, "weight_filelist is longer");
+    EXPECT_EXIT(parse({"l", "4", ""}), status1, "salientfeaturepath is empty");
+}
+
+// The executable itself: the usage text byte for byte, on the right streams.
+TEST(SendralExecutable, UsageAndUnknownOption) {
+    std::string dir = make_temp_dir();
+    RunResult r = run_sendral({}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "");
+
+    r = run_sendral({"list", "4"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+
+    r = run_sendral({"-nodenoisey", "list", "4", "out"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "unknown option\n");
+
+    r = run_sendral({"list", "0", "out"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "pyr_depth must be a whole number from 1 to 28, not \"0\"\n");
+    std::system(("rm -rf " + dir).c_str());
+}
