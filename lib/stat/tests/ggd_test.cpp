@@ -82,40 +82,29 @@ TEST(Ggd, GammaKlAndEntropyClosedForms) {
     EXPECT_EQ(ent_ggd(0.0, 1.0), 0.0);
 }
 
-TEST(Ggd, FitUsesCentralMoments) {
-    // N(1, 1): raw moments 1, 2, 4, 10 give variance 1, kurtosis exactly 3.
-    matrix *m = moments({{1, 2, 4, 10}});
+TEST(Ggd, FitsFromRawMoments) {
+    // Class 0 is N(1, 1): raw moments 1, 2, 4, 10, variance 1, kurtosis 3.
+    // Class 1 has all moments 0; class 2 has kurtosis 6.
+    matrix *m = moments({{1, 2, 4, 10}, {0, 0, 0, 0}, {0, 4, 0, 96}});
     Fit f = fit(m, 0, 0);
     EXPECT_EQ(f.var, 1.0);
     EXPECT_EQ(f.beta, 2.0);
     EXPECT_NEAR(f.alpha, std::sqrt(2.0), 1e-12);
-    free_mtx(m);
-}
-
-TEST(Ggd, ZeroVarianceAndUndefinedFits) {
-    matrix *m = moments({{0, 0, 0, 0}});
     testing::internal::CaptureStdout();
-    Fit f = fit(m, 0, 0);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "inp_mtx_bmath: Division by zero \ninp_mtx_bmath: Division by zero \n");
-    EXPECT_EQ(f.beta, 0.30);
-    EXPECT_EQ(f.alpha, 0.0);
-    // A single class has an empty complement: 0/0 moments, beta 4, alpha 0.
+    Fit z = fit(m, 1, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "inp_mtx_bmath: Division by zero \ninp_mtx_bmath: Division by zero \n");
+    EXPECT_EQ(z.beta, 0.30);
+    EXPECT_EQ(z.alpha, 0.0);
+    EXPECT_EQ(fit(m, 1, 1).var, 3 - 0.25);  // classes 0 and 2 averaged
+    EXPECT_NEAR(fit(m, 3, 0).var, 6 / 3.0 - 1 / 9.0, 1e-15);
     free_mtx(m);
+    // A single class has an empty complement: 0/0 moments, beta 4, alpha 0.
     m = moments({{0, 1, 0, 3}});
     Fit c = fit(m, 0, 1);
     EXPECT_TRUE(std::isnan(c.var));
     EXPECT_EQ(c.beta, 4.0);
     EXPECT_EQ(c.alpha, 0.0);
-    free_mtx(m);
-}
-
-TEST(Ggd, GroupFitsAverageTheClasses) {
-    matrix *m = moments({{0, 1, 0, 3}, {0, 4, 0, 24 * 4}, {0, 9, 0, 243}});
-    EXPECT_EQ(fit(m, 0, 1).var, 6.5);  // classes 1 and 2
-    EXPECT_EQ(fit(m, 1, 1).var, 5.0);  // classes 0 and 2
-    EXPECT_NEAR(fit(m, 3, 0).var, 14.0 / 3, 1e-15);
-    EXPECT_EQ(fit(m, 2, 0).beta, 2.0);
     free_mtx(m);
 }
 
@@ -138,17 +127,13 @@ TEST(Ggd, ClassStatScoresAndMessages) {
     EXPECT_DOUBLE_EQ(md->pix[0][0], k);  // complement of 0 is class 1 alone
     EXPECT_DOUBLE_EQ(md->pix[1][0], k);
     EXPECT_GT(k, 0);
-    for (matrix *x : {m, md, sv, al, be}) free_mtx(x);
-}
-
-TEST(Ggd, SingleClassScoresZero) {
-    matrix *m = moments({{0.3, 2, 0.1, 11}});
-    matrix *md = calloc_mtx(1, 1), *sv = calloc_mtx(1, 1), *al = calloc_mtx(1, 1), *be = calloc_mtx(1, 1);
+    // One class: its fit is the global fit and its complement is undefined.
+    matrix *one = moments({{0.3, 2, 0.1, 11}});
     testing::internal::CaptureStderr();
-    classStat_GGD(m, 1, md, sv, al, be);
+    classStat_GGD(one, 1, md, sv, al, be);
     testing::internal::GetCapturedStderr();
     EXPECT_NEAR(md->pix[0][0], 0.0, 1e-14);
-    for (matrix *x : {m, md, sv, al, be}) free_mtx(x);
+    for (matrix *x : {m, one, md, sv, al, be}) free_mtx(x);
 }
 
 TEST(Ggd, DenoiseThresholds) {

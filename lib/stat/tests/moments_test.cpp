@@ -117,25 +117,20 @@ TEST_F(Moments, BlockGridSizeAndSteps) {
 TEST_F(Moments, ImageIsCroppedTopLeftOrSkipped) {
     matrix *g = mk_gaufilter();
     matrix *img = random_level(100, 100, 7);
-    matrix *tl = alloc_mtx(96, 96), *br = alloc_mtx(96, 96);
+    matrix *tl = alloc_mtx(96, 96);  // 100 x 100 keeps its top-left 96 x 96
     submtx(tl, img, 0, 1, 95, 0, 1, 95);
-    submtx(br, img, 4, 1, 99, 4, 1, 99);
-    volume *a = calloc_vol(4, 64, 4), *b = calloc_vol(4, 64, 4), *c = calloc_vol(4, 64, 4);
+    volume *a = calloc_vol(4, 64, 4), *b = calloc_vol(4, 64, 4);
     EXPECT_EQ(add_image_mnts_DCT(img, a, 4, g, D, 0), 1);
     add_image_mnts_DCT(tl, b, 4, g, D, 0);
-    add_image_mnts_DCT(br, c, 4, g, D, 0);
-    for (int L = 0; L < 4; L++) {
-        EXPECT_EQ(a->frame[L]->pix[9][1], b->frame[L]->pix[9][1]);
-        EXPECT_NE(a->frame[L]->pix[9][1], c->frame[L]->pix[9][1]);
-    }
+    for (int L = 0; L < 4; L++) EXPECT_EQ(a->frame[L]->pix[9][1], b->frame[L]->pix[9][1]);
     matrix *tall = random_level(60, 200, 8);
     volume *z = calloc_vol(4, 64, 4);
     testing::internal::CaptureStdout();
     EXPECT_EQ(add_image_mnts_DCT(tall, z, 4, g, D, 0), 0);  // 56 x 200 < 64
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Image too small, Skip!\n");
     for (int L = 0; L < 4; L++) EXPECT_EQ(sum(z->frame[L]), 0.0);
-    for (matrix *m : {g, img, tl, br, tall}) free_mtx(m);
-    for (volume *v : {a, b, c, z}) free_vol(v);
+    for (matrix *m : {g, img, tl, tall}) free_mtx(m);
+    for (volume *v : {a, b, z}) free_vol(v);
 }
 
 TEST_F(Moments, ClassMomentsCountSkippedImages) {

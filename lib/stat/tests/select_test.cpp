@@ -119,20 +119,3 @@ TEST(Select, VarianceRuleAgainstHighestFrequency) {
     EXPECT_EQ(s.sortidx->pix[0][0], 10);
     EXPECT_EQ(s.out, "class # 0...denoising...\nDone.\n");
 }
-
-TEST(Select, ZeroMomentClassLeavesNoValidFeature) {
-    Sel s(64, 2);
-    fill_mtx(s.mnt, 0.0);
-    for (int f = 0; f < 64; f++) s.set(f, 0, 1.0);
-    matrix *alpha = calloc_mtx(64, 2);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    classStat_GGD(s.mnt, 2, s.md, s.sv, alpha, s.beta);
-    testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
-    free_mtx(alpha);
-    EXPECT_EQ(s.beta->pix[5][1], 0.30);
-    s.run(0, 0, 0);
-    EXPECT_EQ(s.finuse[0], 0);
-    EXPECT_EQ(s.finuse[1], 0);
-}
