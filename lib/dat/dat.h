@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "imgstructs.h"
 #include "mtx.h"
 
 // ---- header and handle ------------------------------------------------------
@@ -149,10 +150,15 @@ int write_mtx(matrix *mtx, int type, const char *filename);
 matrix *dat2mtx(const char *filename);
 matrix *load_mtx(const char *filename);
 
-// Grey images as byte datfiles (values 0..1 stored as 0..255).
+// Images as byte datfiles: samples 0..1 stored as 0..255, a colour image
+// as three channels.
 void mtx2dat_img(matrix *mtx, const char *filename);
 matrix *dat2mtx_img(const char *filename);
+void clrmtx2dat(colormatrix *clrimgmtx, const char *filename);
+colormatrix *dat2clrmtx(const char *filename);
 void im2dat_gray(const char *imgname, const char *datname);
+void im2dat_rgb(const char *imgname, const char *datname);
 void dat2im_gray(const char *datname, const char *imgname);
+void dat2im_rgb(const char *datname, const char *imgname);
 
 #endif

@@ -1,0 +1,133 @@
+// Grey and colour images as datfiles of bytes: samples on the 0..1 scale
+// are stored multiplied by 255 (rounded and clamped by the conversion to
+// unsigned_1) and divided by 255 again when loaded.
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "dat.h"
+#include "imgconv.h"
+
+namespace {
+
+const char *const WRONG_DEPTH = "ERROR: Wrong Matrix Depth, Image can't be written!\n";
+
+void scale(matrix *m, double f) {
+    double *p = m->pix[0];
+    size_t n = (size_t)m->nrows * m->ncols;
+    for (size_t i = 0; i < n; i++) p[i] *= f;
+}
+
+bool channels_fit(const colormatrix *cm) {
+    if (cm->chanum != 3) return false;
+    for (int c = 0; c < 3; c++) {
+        const matrix *m = cm->chans[c];
+        if (!m || m->nrows != cm->height || m->ncols != cm->width) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void mtx2dat_img(matrix *mtx, const char *filename) {
+    matrix *copy = alloc_mtx(mtx->nrows, mtx->ncols);
+    double *src = mtx->pix[0], *dst = copy->pix[0];
+    size_t n = (size_t)mtx->nrows * mtx->ncols;
+    for (size_t i = 0; i < n; i++) dst[i] = src[i] * 255.0;
+    write_mtx(copy, 'b', filename);
+    free_mtx(copy);
+}
+
+matrix *dat2mtx_img(const char *filename) {
+    matrix *m = load_mtx(filename);
+    scale(m, 1.0 / 255.0);
+    return m;
+}
+
+void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
+    if (!channels_fit(clrimgmtx)) {
+        fputs(WRONG_DEPTH, stdout);
+        return;
+    }
+    int64_t plane = (int64_t)clrimgmtx->height * clrimgmtx->width;
+    if (3 * plane > INT_MAX) _daterrh("clrmtx2dat: image too large for %s\n", filename);
+    std::vector<double> packed((size_t)(3 * plane));
+    for (int c = 0; c < 3; c++) {
+        const double *p = clrimgmtx->chans[c]->pix[0];
+        for (int64_t i = 0; i < plane; i++) packed[(size_t)(c * plane + i)] = p[i] * 255.0;
+    }
+    DATFILE *h = d_open(filename, "w");
+    if (!h) {
+        fputs("Cannot open file\n", stderr);
+        exit(1);
+    }
+    d_settype(h, 'b');
+    int32_t dims[2] = {clrimgmtx->height, clrimgmtx->width};
+    d_setdim(h, 1, 3, dims, 2);
+    _dwrite(h, packed.data(), (int)(3 * plane), 'F');
+    d_close(h);
+}
+
+colormatrix *dat2clrmtx(const char *filename) {
+    DATFILE *h = d_open(filename, "r");
+    if (!h) {
+        printf("Cannot open file %s\n", filename);
+        fflush(stdout);
+        fputs("Aborting...\n", stderr);
+        exit(1);
+    }
+    d_addr size;
+    if (d_getsubdim(h, &size) != 2 || size.chan != 3) {
+        fputs("load_mtx: can only handle RGB image and 2D matrices...\n", stderr);
+        exit(1);
+    }
+    colormatrix *cm = calloc_colormtx("RGB", 3, size.dim[0], size.dim[1]);
+    for (int c = 0; c < 3; c++) {
+        matrix *m = alloc_mtx(size.dim[0], size.dim[1]);
+        cm->chans[c] = m;
+        int64_t n = (int64_t)m->nrows * m->ncols;
+        if (n > INT_MAX) _daterrh("dat2clrmtx: image too large in %s\n", filename);
+        _dread(h, m->pix[0], (int)n, 'F');
+        scale(m, 1.0 / 255.0);
+    }
+    d_close(h);
+    return cm;
+}
+
+void im2dat_gray(const char *imgname, const char *datname) {
+    matrix *m = im2mtx(imgname, "I");
+    if (!m) {
+        fprintf(stderr, "im2dat_gray: cannot read image %s\n", imgname);
+        exit(1);
+    }
+    mtx2dat_img(m, datname);
+    free_mtx(m);
+}
+
+void im2dat_rgb(const char *imgname, const char *datname) {
+    colormatrix *cm = im2colormtx(imgname);
+    if (!cm) {
+        fprintf(stderr, "im2dat_rgb: cannot read image %s\n", imgname);
+        exit(1);
+    }
+    clrmtx2dat(cm, datname);
+    free_colormtx(cm);
+}
+
+void dat2im_gray(const char *datname, const char *imgname) {
+    matrix *m = dat2mtx_img(datname);
+    mtx2im(m, imgname);
+    free_mtx(m);
+}
+
+void dat2im_rgb(const char *datname, const char *imgname) {
+    colormatrix *cm = dat2clrmtx(datname);
+    if (cm->chanum != 3) {
+        fputs("dat file is not a rgb image\n", stderr);
+        exit(1);
+    }
+    rgbmtx2im(cm, imgname);
+    free_colormtx(cm);
+}
