@@ -1,0 +1,67 @@
+// Lumivar's command line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lumivar.h"
+
+namespace {
+
+LumivarSettings parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "Lumivar");
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    LumivarSettings s;
+    // Poison the defaults to see that the parser sets them itself.
+    s.ftnum4smap = s.drawnum = s.mapnum = s.nosm = s.nowta = s.scalemap = s.isenforce = -7;
+    parse_command_line((int)argv.size(), argv.data(), &s.SFPath, &s.qclassidx, &s.QueryFileList,
+                       &s.savepath, &s.ftnum4smap, &s.drawnum, &s.mapnum, &s.nosm, &s.nowta,
+                       &s.scalemap, &s.isenforce);
+    return s;
+}
+
+}  // namespace
+
+TEST(CommandLine, DefaultsAndPositionalArguments) {
+    LumivarSettings s = parse({"res", "2", "q.txt", "out", "ignored"});
+    EXPECT_EQ(s.SFPath, "res");
+    EXPECT_EQ(s.qclassidx, 2);
+    EXPECT_EQ(s.QueryFileList, "q.txt");
+    EXPECT_EQ(s.savepath, "out");
+    EXPECT_EQ(s.ftnum4smap, 5);
+    EXPECT_EQ(s.drawnum, 5);
+    EXPECT_EQ(s.mapnum, 0);
+    EXPECT_EQ(s.nosm + s.nowta + s.scalemap + s.isenforce, 0);
+}
+
+TEST(CommandLine, EveryOption) {
+    LumivarSettings s = parse({"-d", "0", "-fx", "12", "-m", "2", "-enforce", "-nosm", "-nowta",
+                               "-scale", "r", "x", "q", "o"});
+    EXPECT_EQ(s.drawnum, 0);
+    EXPECT_EQ(s.ftnum4smap, 12);
+    EXPECT_EQ(s.mapnum, 2);
+    EXPECT_EQ(s.isenforce, 1);
+    EXPECT_EQ(s.nosm, 1);
+    EXPECT_EQ(s.nowta, 1);
+    EXPECT_EQ(s.scalemap, 1);
+    EXPECT_EQ(s.qclassidx, 0);  // not a number reads as 0
+    // Options end at the first positional argument.
+    s = parse({"r", "1", "q", "o", "-nosm"});
+    EXPECT_EQ(s.nosm, 0);
+}
+
+TEST(CommandLineDeathTest, UnknownOptionsAndBadValues) {
+    for (const char *bad : {"-x", "-nosmx", "-enforced", "-n", "-"})
+        EXPECT_EXIT(parse({bad, "r", "1", "q", "o"}), ::testing::ExitedWithCode(1),
+                    "^unknown option\n$")
+            << bad;
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"-d", "-1", "r", "1", "q", "o"},
+             {"-f", "0", "r", "1", "q", "o"},
+             {"-m", "3", "r", "1", "q", "o"},
+             {"-m", "-1", "r", "1", "q", "o"},
+             {"r", "1", "q"},
+             {"-d"}})
+        EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "^$");
+}

@@ -1,0 +1,341 @@
+// Sendral trained on generated images, then Lumivar run on generated
+// queries with each option, checking output files, sizes and messages.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dat.h"
+#include "imgconv.h"
+#include "mtx.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+std::vector<std::string> lines(const std::string &path) {
+    std::vector<std::string> v;
+    std::ifstream f(path);
+    for (std::string l; std::getline(f, l);) v.push_back(l);
+    return v;
+}
+
+// Textured grey background with optional bright discs (row, col, radius).
+matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>> &discs) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    matrix *m = alloc_mtx(H, W);
+    for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = u(rng);
+    for (int pass = 0; pass < 2; pass++)  // soften into a texture
+        for (int i = 0; i < H; i++)
+            for (int j = 0; j < W; j++) {
+                double s = 0;
+                for (int d = -1; d <= 1; d++) s += m->pix[i][(j + d + W) % W] + m->pix[(i + d + H) % H][j];
+                m->pix[i][j] = s / 6;
+            }
+    for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = 0.3 + 0.4 * m->pix[0][i];
+    for (auto [r, c, rad] : discs)
+        for (int i = std::max(r - rad, 0); i <= std::min(r + rad, H - 1); i++)
+            for (int j = std::max(c - rad, 0); j <= std::min(c + rad, W - 1); j++)
+                if ((i - r) * (i - r) + (j - c) * (j - c) <= rad * rad) m->pix[i][j] = 0.95;
+    return m;
+}
+
+void write_image(matrix *m, const std::string &path) {
+    ASSERT_EQ(mtx2im(m, path.c_str()), 1);
+    free_mtx(m);
+}
+
+// Width and height of an image file.
+std::pair<int, int> image_size(const std::string &path) {
+    matrix *m = im2mtx(path.c_str(), "I");
+    if (!m) return {-1, -1};
+    std::pair<int, int> s{m->ncols, m->nrows};
+    free_mtx(m);
+    return s;
+}
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static std::string dir, res, qlist, qimg;
+    static int trained;
+
+    static void SetUpTestSuite() {
+        char tmpl[] = "/tmp/lumivar_e2eXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        for (const char *d : {"/bg", "/ob", "/set1", "/res"}) fs::create_directory(dir + d);
+        std::string bg, ob;
+        for (int i = 0; i < 4; i++) {
+            std::string b = dir + "/bg/b" + std::to_string(i) + ".png";
+            std::string o = dir + "/ob/o" + std::to_string(i) + ".png";
+            write_image(scene(64, 64, 10 + i, {}), b);
+            write_image(scene(64, 64, 20 + i, {{16 + 8 * i, 20, 6}, {44, 40 - 4 * i, 6}}), o);
+            bg += b + "\n";
+            ob += o + "\n";
+        }
+        spit(dir + "/bg.txt", bg);
+        spit(dir + "/ob.txt", ob);
+        spit(dir + "/train.txt", dir + "/bg.txt\n" + dir + "/ob.txt\n");
+        res = dir + "/res";
+        Result r = run(SENDRAL_EXE, dir + "/train.txt 3 " + res);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        trained = std::stoi(lines(res + "/salientfeaturenum").at(1));
+        ASSERT_GT(trained, 0);
+        // 133 x 101 crops to 132 x 100 at depth 3.
+        qimg = dir + "/set1/img.002.png";
+        write_image(scene(101, 133, 99, {{40, 70, 7}}), qimg);
+        qlist = dir + "/query.txt";
+        spit(qlist, qimg + "\n");
+    }
+
+    static Result run(const std::string &exe, const std::string &args) {
+        const std::string o = dir + "/stdout", e = dir + "/stderr";
+        int st = system(("\"" + exe + "\" " + args + " >" + o + " 2>" + e + " </dev/null").c_str());
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(o), slurp(e)};
+    }
+
+    // Lumivar with options on the generated model; outputs into a new folder.
+    Result lumivar(const std::string &opts, const std::string &list = "", int cls = 1,
+                   const std::string &model = "") {
+        out = dir + "/out" + std::to_string(++count);
+        fs::create_directory(out);
+        return run(LUMIVAR_EXE, opts + " " + (model.empty() ? res : model) + " " +
+                                    std::to_string(cls) + " " + (list.empty() ? qlist : list) +
+                                    " " + out);
+    }
+
+    // A copy of the result directory to break.
+    std::string model_copy() {
+        std::string m = dir + "/model" + std::to_string(++count);
+        fs::copy(res, m, fs::copy_options::recursive);
+        return m;
+    }
+
+    std::string out;
+    static int count;
+};
+
+std::string EndToEnd::dir, EndToEnd::res, EndToEnd::qlist, EndToEnd::qimg;
+int EndToEnd::trained = 0, EndToEnd::count = 0;
+
+// Every location line: row, column, radius, value, by non-increasing value.
+void check_locations(const std::string &path, int H, int W) {
+    std::vector<std::string> ls = lines(path);
+    ASSERT_FALSE(ls.empty());
+    double prev = INFINITY;
+    for (const std::string &l : ls) {
+        int r, c, rad;
+        double v;
+        char tail;
+        ASSERT_EQ(sscanf(l.c_str(), "%d\t%d\t%d\t%lf%c", &r, &c, &rad, &v, &tail), 4) << l;
+        EXPECT_TRUE(r >= 0 && r < H && c >= 0 && c < W) << l;
+        EXPECT_TRUE(rad == 4 || rad == 8 || rad == 16) << l;
+        EXPECT_LE(v, prev) << l;
+        prev = v;
+    }
+}
+
+}  // namespace
+
+TEST_F(EndToEnd, DefaultOptions) {
+    Result r = lumivar("");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string base = out + "/img.002";
+    EXPECT_EQ(image_size(base + "_sm.jpg"), std::make_pair(132, 100));
+    EXPECT_EQ(image_size(base + "_salloc.jpg"), std::make_pair(133, 101));
+    EXPECT_FALSE(fs::exists(base + "_scalemap.dat"));
+    check_locations(base + "_salloc", 100, 132);
+    // The strongest location lies on the disc.
+    int row, col;
+    ASSERT_EQ(sscanf(lines(base + "_salloc")[0].c_str(), "%d\t%d", &row, &col), 2);
+    EXPECT_LE(std::hypot(row - 40, col - 70), 12) << row << "," << col;
+
+    const std::string expect_out =
+        "SFPath = " + res + "\npyrdepth = 3\nqueryclassidx = 1\nQueryFileList = " + qlist +
+        "\nsalientfeaturenum = 5\nsavepath = " + out +
+        "\ndrawcirclenum = 5\nisenforce = 0\nstarting...\nRead filenames from " + qlist +
+        "...Done\n" + qimg +
+        "\nsaving...done.\n\tSearching for salient locations...saving...done.\ndone.\nTime usage: ";
+    EXPECT_EQ(r.out.substr(0, expect_out.size()), expect_out);
+    EXPECT_EQ(r.err, "\tComputing saliency map...\tDrawing...");
+}
+
+TEST_F(EndToEnd, NoMapNoDrawingAndScaleMap) {
+    Result r = lumivar("-nosm -d 0 -s");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string base = out + "/img.002";
+    EXPECT_FALSE(fs::exists(base + "_sm.jpg"));
+    EXPECT_FALSE(fs::exists(base + "_salloc.jpg"));
+    check_locations(base + "_salloc", 100, 132);
+    EXPECT_NE(r.out.find("No saliency map will be generated!\nGenerate a scale map for each "
+                         "image!\nstarting...\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find(qimg + "\ndone.\n\tSearching for salient locations...saving...done.\n"
+                                "saving...done.\nTime usage"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "\tComputing saliency map...\tGenerating Scale map...");
+    matrix *scales = dat2mtx((base + "_scalemap.dat").c_str());
+    ASSERT_EQ(scales->nrows, 100);
+    ASSERT_EQ(scales->ncols, 132);
+    for (int i = 0; i < 100 * 132; i++) {
+        double v = scales->pix[0][i];
+        EXPECT_TRUE(v == 4 || v == 8 || v == 16) << v;
+    }
+    free_mtx(scales);
+    // The same search runs with or without the map image.
+    Result d = lumivar("");
+    EXPECT_EQ(slurp(out + "/img.002_salloc"), slurp(base + "_salloc"));
+}
+
+TEST_F(EndToEnd, WithoutWinnerTakeAllEveryPositivePixelIsALocation) {
+    Result wta = lumivar("-d 0");
+    const std::vector<std::string> few = lines(out + "/img.002_salloc");
+    Result r = lumivar("-nowta -d 3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Non-maximum-suppression stage has been inhibited!\n"), std::string::npos);
+    const std::vector<std::string> all = lines(out + "/img.002_salloc");
+    EXPECT_GT(all.size(), 10 * few.size());
+    EXPECT_LE(all.size(), 100u * 132u);
+    EXPECT_EQ(all[0], few[0]);
+    check_locations(out + "/img.002_salloc", 100, 132);
+    EXPECT_EQ(image_size(out + "/img.002_salloc.jpg"), std::make_pair(133, 101));
+}
+
+TEST_F(EndToEnd, LikelihoodMapKinds) {
+    for (const char *opt : {"-m 1", "-m 2", "-m 1 -enforce", "-m 2 -f 2"}) {
+        Result r = lumivar(opt);
+        ASSERT_EQ(r.status, 0) << opt << r.err;
+        EXPECT_EQ(image_size(out + "/img.002_sm.jpg"), std::make_pair(132, 100)) << opt;
+        check_locations(out + "/img.002_salloc", 100, 132);
+        EXPECT_EQ(r.out.find("nan"), std::string::npos);
+    }
+}
+
+TEST_F(EndToEnd, FeatureCountBeyondTheTrainedOne) {
+    const int f = trained + 3;
+    Result r = lumivar("-d 0 -f " + std::to_string(f));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string t = std::to_string(trained);
+    EXPECT_EQ(r.out.find("The maximum number of salient features is " + t +
+                         "!\nfeaturenum is set to " + t + "!\nSFPath"),
+              0u);
+    EXPECT_NE(r.out.find("salientfeaturenum = " + t + "\n"), std::string::npos);
+
+    r = lumivar("-d 0 -enforce -f " + std::to_string(f));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("The maximum number"), std::string::npos);
+    EXPECT_NE(r.out.find("salientfeaturenum = " + std::to_string(f) + "\nsavepath"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("isenforce = 1\n"), std::string::npos);
+    check_locations(out + "/img.002_salloc", 100, 132);
+}
+
+TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
+    Result r = run(LUMIVAR_EXE, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out,
+              "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
+              "options:\n-d drawcirclenum: set the number of salient locations drawn on the image "
+              "(default 5).\n   \t\t   if 0 then no circle is drawn.\n-f featurenum: set the number "
+              "of salient features used for saliency detection (default 5)\n-enforce\tenforce to "
+              "generate saliency map with assigned number of features\n-nosm: \tno saliency map "
+              "will be stored.\n-s: \t\tgenerate a scale map (the spatial scale at each pixel) for "
+              "the image, \n\t\tthe value at each pixel is the radius of the scale at each pixel\n"
+              "-m #:\t\tmap number 0:I(x;y)|x|^2(default)   1:Sum of loglikely    2:Weighted sum "
+              "of loglikely\n-nowta:\tget all possible salient locations without winner-take-all "
+              "stage.\n\n");
+    r = lumivar("-scale -x");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "unknown option\n");
+
+    std::string m = model_copy();
+    spit(m + "/salientfeaturenum", "4\n0\n");
+    r = lumivar("", "", 1, m);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "The maximum number of salient features is 0!\nfeaturenum is set to 0!\n"
+                     "No salient feature for the query class!!!\n\n");
+}
+
+TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
+    auto expect_fail = [&](const std::string &model, int cls, const std::string &word,
+                           const std::string &opts = "") {
+        Result r = lumivar(opts, "", cls, model);
+        EXPECT_EQ(r.status, 1) << word;
+        EXPECT_NE(r.err.find(word), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find(qimg), std::string::npos) << word;
+        EXPECT_TRUE(fs::is_empty(out)) << word;
+    };
+    expect_fail(dir + "/nothing", 1, dir + "/nothing/salientfeaturenum");
+    expect_fail(res, 2, "not below");
+    expect_fail(res, -1, "negative");
+
+    std::string m = model_copy();
+    fs::remove(m + "/pyddepth");
+    expect_fail(m, 1, m + "/pyddepth");
+
+    m = model_copy();
+    fs::remove_all(m + "/Allbeta.dat");
+    expect_fail(m, 1, m + "/Allbeta.dat");
+
+    m = model_copy();
+    std::vector<std::string> ls = lines(m + "/Qor_class_1");
+    spit(m + "/Qor_class_1", ls[0] + "\n" + ls[1] + "\n");
+    expect_fail(m, 1, m + "/Qor_class_1");
+
+    m = model_copy();
+    spit(m + "/Qor_class_1", "2.0\t1.0\t0\t64\n" + slurp(res + "/Qor_class_1"));
+    expect_fail(m, 1, "zig-zag index 64");
+
+    Result r = lumivar("", dir + "/nolist.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(dir + "/nolist.txt"), std::string::npos) << r.err;
+}
+
+TEST_F(EndToEnd, BadImagesAreSkippedAndTheRunGoesOn) {
+    const std::string black = dir + "/set1/black.png", tiny = dir + "/set1/tiny";
+    matrix *z = calloc_mtx(40, 48);
+    write_image(z, black);
+    write_image(scene(3, 9, 5, {}), tiny + ".png");
+    fs::rename(tiny + ".png", tiny);  // no extension: the base name is the whole name
+    const std::string list = dir + "/mixed.txt";
+    spit(list, dir + "/missing.png\n" + tiny + "\n" + black + "\n" + qimg + "\n");
+    const std::string nested = out + "/x/y";
+    Result r = run(LUMIVAR_EXE, "-s " + res + " 1 " + list + " " + nested);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot read image " + dir + "/missing.png"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Image " + tiny + " is 9 x 3"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Time usage: "), std::string::npos);
+    EXPECT_FALSE(fs::exists(nested + "/tiny_salloc"));
+    EXPECT_TRUE(fs::exists(nested + "/img.002_salloc.jpg"));
+
+    // An all-black query: a black map and the single empty location.
+    EXPECT_EQ(slurp(nested + "/black_salloc"), "0\t0\t4\t0.000000\n");
+    matrix *sm = im2mtx((nested + "/black_sm.jpg").c_str(), "I");
+    ASSERT_NE(sm, nullptr);
+    EXPECT_EQ(mtx_max(sm), 0.0);
+    free_mtx(sm);
+}
