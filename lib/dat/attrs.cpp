@@ -15,15 +15,25 @@ const d_stype stype[] = {
 
 const d_bo bo_list[] = {{"msb", MSB}, {"lsb", LSB}, {nullptr, -1}};
 
+namespace {
+
+// A size beyond 32 bits is held at the nearest limit, not wrapped: a damaged
+// header must be refused as too large, never read as a smaller, plausible size.
+int32_t saturate(long v) {
+    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v;
+}
+
+}  // namespace
+
 int d_getdim(DATFILE *h, int32_t *sets, int32_t *channels, int32_t *dims, int maxdims) {
     long l;
     if (sets) {
         const char *v = d_getkey(h, "_data_sets");
-        *sets = (v && sscanf(v, "%ld", &l) == 1) ? (int32_t)l : 1;
+        *sets = (v && sscanf(v, "%ld", &l) == 1) ? saturate(l) : 1;
     }
     if (channels) {
         const char *v = d_getkey(h, "_channels");
-        *channels = (v && sscanf(v, "%ld", &l) == 1) ? (int32_t)l : 1;
+        *channels = (v && sscanf(v, "%ld", &l) == 1) ? saturate(l) : 1;
     }
     long d[10];
     int n = 0;
@@ -35,7 +45,7 @@ int d_getdim(DATFILE *h, int32_t *sets, int32_t *channels, int32_t *dims, int ma
     }
     if (dims && maxdims > 0) {
         int first = n > maxdims ? n - maxdims : 0;
-        for (int i = first; i < n; i++) dims[i - first] = (int32_t)d[i];
+        for (int i = first; i < n; i++) dims[i - first] = saturate(d[i]);
     }
     return n;
 }
