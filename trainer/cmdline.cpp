@@ -117,5 +117,8 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
     *pyddepth = parse_depth(argv[i + 1]);
     copy_path(savepath, argv[i + 2], "salientfeaturepath");
     // An empty result path would put every result file at the file-system root.
-    if (savepath[0] == '\0') usage_error("%ssalientfeaturepath is empty\n", "");
+    if (savepath[0] == '\0') {
+        fputs("salientfeaturepath is empty\n", stderr);
+        exit_with_help();
+    }
 }
