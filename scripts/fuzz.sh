@@ -31,21 +31,24 @@ cxx=$(command -v clang++-14 || command -v clang++)
 out=build-fuzz
 mkdir -p "$out/obj"
 san="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-cflags="-std=c++17 -g -O1 -Wall -Wextra $san -Ilib/mtx -Ilib/dat -Icommon -Ifuzz"
+sh scripts/install-deps.sh
+cflags="-std=c++17 -g -O1 -Wall -Wextra $san -Ilib/mtx -Ilib/img -Ilib/dat -Icommon -Ifuzz
+        $(pkg-config --cflags MagickCore)"
 
-# The code under test and the entry functions, compiled once for all targets.
-objs=""
+# The code under test and the entry functions, compiled once for all targets
+# into an archive, so that only what the targets call is linked (the image
+# variants of the datfile bridge stay out).
+rm -f "$out/obj/"*.o "$out/libfuzzed.a"
 for src in lib/mtx/alloc.cpp lib/dat/*.cpp common/files.cpp fuzz/fuzz_support.cpp \
            fuzz/dat_header_fuzz.cpp fuzz/dat_read_fuzz.cpp fuzz/list_file_fuzz.cpp; do
-  obj=$out/obj/$(echo "$src" | tr / _).o
-  "$cxx" $cflags -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
-  objs="$objs $obj"
+  "$cxx" $cflags -fsanitize=fuzzer-no-link -c "$src" -o "$out/obj/$(echo "$src" | tr / _).o"
 done
+ar rcs "$out/libfuzzed.a" "$out/obj/"*.o
 
 failed=""
 for t in $targets; do
   echo "== $t: building"
-  "$cxx" $cflags -fsanitize=fuzzer -DFUZZ_ENTRY="fuzz_$t" fuzz/libfuzzer_main.cpp $objs \
+  "$cxx" $cflags -fsanitize=fuzzer -DFUZZ_ENTRY="fuzz_$t" fuzz/libfuzzer_main.cpp "$out/libfuzzed.a" \
     -o "$out/fuzz_$t"
   mkdir -p "$out/corpus/$t" "$out/artifacts/$t"
   dict=""
