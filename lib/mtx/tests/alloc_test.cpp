@@ -91,3 +91,9 @@ TEST(AllocDeath, HugeCountDoesNotWrap) {
     EXPECT_EXIT(alloc_mtx(65536, 65536 * 16), ::testing::ExitedWithCode(1),
                 "Unable to allocate memory\n");
 }
+
+TEST(AllocDeath, HugeThreeDimensionalCountDoesNotWrap) {
+    // 2^30 * 2^30 * 2^30 overflows even a 64-bit count.
+    EXPECT_EXIT(calloc_3d(1 << 30, 1 << 30, 1 << 30), ::testing::ExitedWithCode(1),
+                "^Unable to allocate memory\n$");
+}
