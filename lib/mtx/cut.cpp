@@ -170,10 +170,10 @@ matrix *extract(matrix *a, matrix *sel, double value) {
 }
 
 matrix *top(matrix *v, int n) {
-    if (!is_vector(v)) mtx_fail("top: can only take vectors ...\n");
+    if (!mtx_is_vector(v)) mtx_fail("top: can only take vectors ...\n");
     if (n < 1) mtx_fail("top: Invalid number of elements\n");
     matrix *r = (v->nrows == 1 && v->ncols > 1) ? calloc_mtx(1, n) : calloc_mtx(n, 1);
-    const size_t len = vec_len(v) < (size_t)n ? vec_len(v) : (size_t)n;
+    const size_t len = mtx_vec_len(v) < (size_t)n ? mtx_vec_len(v) : (size_t)n;
     memcpy(r->pix[0], v->pix[0], len * sizeof(double));
     return r;
 }

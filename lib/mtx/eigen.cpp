@@ -132,7 +132,7 @@ matrix *normeq(matrix *a, matrix *b, double thresh) {
 }
 
 double Determ(matrix *a) {
-    if (is_vector(a)) return vprod(a->pix[0], (int)vec_len(a));
+    if (mtx_is_vector(a)) return vprod(a->pix[0], (int)mtx_vec_len(a));
     if (a->nrows != a->ncols) mtx_fail("Can only compute the determinant of a square matrix \n");
     eigvs *e = alloc_eigvs(a->nrows);
     eig(a, e, 'J');
@@ -142,7 +142,7 @@ double Determ(matrix *a) {
 }
 
 double Trace(matrix *a) {
-    if (is_vector(a)) return vsum(a->pix[0], (int)vec_len(a));
+    if (mtx_is_vector(a)) return vsum(a->pix[0], (int)mtx_vec_len(a));
     if (a->nrows != a->ncols) mtx_fail("Can only compute the trace of a square matrix \n");
     double t = 0.0;
     for (int i = 0; i < a->nrows; i++) t += a->pix[i][i];

@@ -18,8 +18,8 @@
 
 inline size_t mtx_count(const matrix *m) { return (size_t)m->nrows * (size_t)m->ncols; }
 
-inline bool is_vector(const matrix *m) { return m->nrows == 1 || m->ncols == 1; }
+inline bool mtx_is_vector(const matrix *m) { return m->nrows == 1 || m->ncols == 1; }
 
-inline size_t vec_len(const matrix *m) { return m->nrows > m->ncols ? m->nrows : m->ncols; }
+inline size_t mtx_vec_len(const matrix *m) { return m->nrows > m->ncols ? m->nrows : m->ncols; }
 
 #endif

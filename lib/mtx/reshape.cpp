@@ -55,8 +55,8 @@ volume *unvectorize(matrix *a, int nrows, int ncols) {
 }
 
 matrix *mtx_mkdiag(matrix *v) {
-    if (!is_vector(v)) mtx_fail("mtx_mkdiag: can only use vectors ...\n");
-    const int n = (int)vec_len(v);
+    if (!mtx_is_vector(v)) mtx_fail("mtx_mkdiag: can only use vectors ...\n");
+    const int n = (int)mtx_vec_len(v);
     matrix *d = calloc_mtx(n, n);
     for (int i = 0; i < n; i++) d->pix[i][i] = v->pix[0][i];
     return d;

@@ -11,7 +11,7 @@
 
 matrix *isrt(matrix *v) {
     if ((v->nrows < v->ncols ? v->nrows : v->ncols) > 1) mtx_fail("isrt: can only sort vectors ...\n");
-    const int n = (int)vec_len(v);
+    const int n = (int)mtx_vec_len(v);
     matrix *pos = calloc_mtx(v->nrows, v->ncols);
     double *p = pos->pix[0], *x = v->pix[0];
     for (int k = 0; k < n; k++) p[k] = k;
@@ -32,10 +32,10 @@ matrix *isrt(matrix *v) {
 }
 
 matrix *mtx_reorder(matrix *a, matrix *idx, int code) {
-    if (!is_vector(idx)) mtx_fail("mtx_reorder: b must be row or column vector \n");
+    if (!mtx_is_vector(idx)) mtx_fail("mtx_reorder: b must be row or column vector \n");
     code &= 0xff;
     if (code != 'C' && code != 'R') mtx_fail("mtx_reorder: Unknown mode...\n");
-    const int n = (int)vec_len(idx);
+    const int n = (int)mtx_vec_len(idx);
     const int limit = code == 'C' ? a->nrows : a->ncols;
     const double *p = idx->pix[0];
     for (int k = 0; k < n; k++)
@@ -89,7 +89,7 @@ matrix *mtx_sort(matrix *a, int code, int key, int ascending) {
 
 matrix *mtx_best(matrix *a, int code, int key, int n, int ascending) {
     matrix *pos = sorted_positions(a, code, key, ascending);
-    if (n < 1 || (size_t)n > vec_len(pos)) mtx_fail("mtx_best: Invalid number of elements\n");
+    if (n < 1 || (size_t)n > mtx_vec_len(pos)) mtx_fail("mtx_best: Invalid number of elements\n");
     matrix *head = top(pos, n);
     matrix *r = mtx_reorder(a, head, code);
     free_mtx(head);
