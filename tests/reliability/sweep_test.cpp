@@ -1,0 +1,379 @@
+// Bad-input sweep of both programs, run as a user runs them: every damaged
+// list, image, result directory and awkward path must end the run by itself
+// with a message on standard error and a non-zero status, or be skipped
+// where a run is meant to go on. A signal, a hang or a sanitizer report
+// fails the case.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    bool finished = false;  // ended by itself within the time limit
+    bool signaled = false;
+    int code = -1;  // exit status, or the signal number
+    std::string out, err;
+};
+
+std::string slurp(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void spit(const std::string &file, const std::string &text) {
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+class Sweep : public ::testing::Test {
+protected:
+    static std::string dir;    // scratch root
+    static std::string model;  // a good result directory
+
+    static std::string path(const std::string &name) { return dir + "/" + name; }
+
+    static Outcome run(const std::vector<std::string> &args) {
+        const std::string out = path("run.out"), err = path("run.err");
+        pid_t pid = fork();
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(127);
+            std::vector<char *> argv;
+            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        Outcome r;
+        int status = 0;
+        // Each case takes well under a second; a minute means a hang.
+        for (int waited = 0; waited < 6000; waited++) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                r.finished = true;
+                break;
+            }
+            usleep(10000);
+        }
+        if (!r.finished) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        r.signaled = WIFSIGNALED(status);
+        r.code = r.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        return r;
+    }
+
+    static ::testing::AssertionResult ended_by_itself(const Outcome &r) {
+        if (!r.finished) return ::testing::AssertionFailure() << "did not end within a minute";
+        if (r.signaled) return ::testing::AssertionFailure() << "ended by signal " << r.code;
+        if (r.err.find("Sanitizer") != std::string::npos ||
+            r.err.find("runtime error:") != std::string::npos)
+            return ::testing::AssertionFailure() << "sanitizer report";
+        return ::testing::AssertionSuccess();
+    }
+
+    // Ended with a non-zero status and `message` on standard error.
+    static ::testing::AssertionResult refused(const Outcome &r, const std::string &message) {
+        auto ok = ended_by_itself(r);
+        if (ok && r.code == 0) ok = ::testing::AssertionFailure() << "exit status 0";
+        if (ok && r.err.find(message) == std::string::npos)
+            ok = ::testing::AssertionFailure() << "no \"" << message << "\" on standard error";
+        if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
+        return ok;
+    }
+
+    static ::testing::AssertionResult succeeded(const Outcome &r) {
+        auto ok = ended_by_itself(r);
+        if (ok && r.code != 0) ok = ::testing::AssertionFailure() << "exit status " << r.code;
+        if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
+        return ok;
+    }
+
+    // Binary grey PGM; `texture` 0 is smooth, 1 a coarse checkerboard.
+    static void pgm(const std::string &file, int w, int h, int texture) {
+        std::string px;
+        unsigned seed = (unsigned)(w * 31 + h + texture * 7 + file.size());
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                seed = seed * 1103515245u + 12345u;
+                int noise = (int)((seed >> 16) % 16);
+                int v = texture ? (((x / 2 + y / 2) % 2) ? 200 : 40) + noise
+                                : 100 + (x * 2 + y) % 60 + noise / 4;
+                px.push_back((char)v);
+            }
+        spit(file, "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px);
+    }
+
+    static Outcome sendral(const std::vector<std::string> &args) {
+        std::vector<std::string> a{SENDRAL_EXE};
+        a.insert(a.end(), args.begin(), args.end());
+        return run(a);
+    }
+
+    static Outcome lumivar(const std::vector<std::string> &args) {
+        std::vector<std::string> a{LUMIVAR_EXE};
+        a.insert(a.end(), args.begin(), args.end());
+        return run(a);
+    }
+
+    // Two classes of two 64 x 64 images each, trained at depth 2.
+    static void SetUpTestSuite() {
+        std::string tmpl = fs::temp_directory_path().string() + "/sweep.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+        for (int i = 0; i < 2; i++) {
+            pgm(path("smooth" + std::to_string(i) + ".pgm"), 64, 64, 0);
+            pgm(path("check" + std::to_string(i) + ".pgm"), 64, 64, 1);
+        }
+        spit(path("c0.txt"), path("smooth0.pgm") + "\n" + path("smooth1.pgm") + "\n");
+        spit(path("c1.txt"), path("check0.pgm") + "\n" + path("check1.pgm") + "\n");
+        spit(path("train.txt"), path("c0.txt") + "\n" + path("c1.txt") + "\n");
+
+        pgm(path("tiny1.pgm"), 1, 1, 0);
+        pgm(path("tiny7.pgm"), 7, 7, 1);
+        spit(path("empty.pgm"), "");
+        std::string whole = slurp(path("check0.pgm"));
+        spit(path("truncated.pgm"), whole.substr(0, whole.size() / 2));
+        std::string junk = "\x89PNG\r\n\x1a\n";
+        for (int i = 0; i < 300; i++) junk.push_back((char)(i * 37 + 11));
+        spit(path("corrupt.png"), junk);
+
+        model = path("model");
+        Outcome r = sendral({path("train.txt"), "2", model});
+        ASSERT_TRUE(succeeded(r));
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    // A copy of the good model to damage.
+    static std::string model_copy(const std::string &name) {
+        std::string m = path(name);
+        fs::remove_all(m);
+        fs::copy(model, m, fs::copy_options::recursive);
+        return m;
+    }
+};
+
+std::string Sweep::dir;
+std::string Sweep::model;
+
+TEST_F(Sweep, TrainerListFiles) {
+    const std::string out = path("m_lists");
+    EXPECT_TRUE(refused(sendral({path("nolist.txt"), "2", out}), path("nolist.txt")));
+
+    spit(path("empty.txt"), " \n\t\n");
+    EXPECT_TRUE(refused(sendral({path("empty.txt"), "2", out}), path("empty.txt")));
+
+    spit(path("t_missing.txt"), path("c0.txt") + "\n" + path("noclass.txt") + "\n");
+    EXPECT_TRUE(refused(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt")));
+
+    spit(path("t_empty.txt"), path("c0.txt") + "\n" + path("empty.txt") + "\n");
+    EXPECT_TRUE(refused(sendral({path("t_empty.txt"), "2", out}), path("empty.txt")));
+
+    // A result path that is a file cannot become a directory.
+    spit(path("plainfile"), "x");
+    EXPECT_TRUE(refused(sendral({path("train.txt"), "2", path("plainfile")}), path("plainfile")));
+}
+
+TEST_F(Sweep, TrainerBadImagesStopTheRun) {
+    for (const char *bad : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png"}) {
+        SCOPED_TRACE(bad);
+        spit(path("c_bad.txt"), path("check0.pgm") + "\n" + path(bad) + "\n");
+        spit(path("t_bad.txt"), path("c0.txt") + "\n" + path("c_bad.txt") + "\n");
+        EXPECT_TRUE(refused(sendral({path("t_bad.txt"), "2", path("m_bad")}), path(bad)));
+    }
+    // Names cannot hold white space: a blank splits one into two, and the
+    // first part is then refused as an image that does not exist.
+    spit(path("c_blank.txt"), path("check0 copy.pgm") + "\n");
+    spit(path("t_blank.txt"), path("c0.txt") + "\n" + path("c_blank.txt") + "\n");
+    EXPECT_TRUE(refused(sendral({path("t_blank.txt"), "2", path("m_bad")}), path("check0")));
+}
+
+TEST_F(Sweep, TrainerSkipsImagesTooSmallForABlock) {
+    // A 1 x 1 and a 7 x 7 image hold no 8 x 8 block at any level; the run
+    // goes on with the other images of the class.
+    spit(path("c_small.txt"),
+         path("check0.pgm") + "\n" + path("tiny1.pgm") + "\n" + path("tiny7.pgm") + "\n");
+    spit(path("t_small.txt"), path("c0.txt") + "\n" + path("c_small.txt") + "\n");
+    for (const char *depth : {"1", "2"}) {
+        SCOPED_TRACE(depth);
+        Outcome r = sendral({path("t_small.txt"), depth, path("m_small")});
+        EXPECT_TRUE(succeeded(r));
+        EXPECT_TRUE(fs::exists(path("m_small/Qor_class_1")));
+    }
+}
+
+TEST_F(Sweep, TrainerDamagedMomentFile) {
+    // -fast loads the moments from the result directory.
+    const std::string m = model_copy("m_fast");
+    const std::string mnt = m + "/Allmnt2.dat";
+    const std::string good = slurp(mnt + "/descriptor");
+    ASSERT_TRUE(succeeded(sendral({"-fast", path("train.txt"), "2", m})));
+
+    spit(mnt + "/descriptor", "garbage (x\n");
+    EXPECT_TRUE(refused(sendral({"-fast", path("train.txt"), "2", m}), "2D matrices"));
+
+    spit(mnt + "/descriptor", good);
+    std::string data = slurp(mnt + "/data");
+    spit(mnt + "/data", data.substr(0, data.size() / 3));
+    EXPECT_TRUE(refused(sendral({"-fast", path("train.txt"), "2", m}), "early EOF on " + mnt));
+
+    spit(mnt + "/descriptor", "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 64 8 )\n");
+    spit(mnt + "/data", data);
+    EXPECT_TRUE(refused(sendral({"-fast", path("train.txt"), "2", m}), "2D matrices"));
+
+    fs::remove_all(mnt);
+    EXPECT_TRUE(refused(sendral({"-fast", path("train.txt"), "2", m}), mnt));
+}
+
+TEST_F(Sweep, DetectorListsAndImages) {
+    const std::string out = path("d_out");
+    EXPECT_TRUE(refused(lumivar({"-enforce", "-f", "3", model, "1", path("noquery.txt"), out}),
+                        path("noquery.txt")));
+
+    // Nothing to do is not a failure.
+    spit(path("q_empty.txt"), "\n");
+    EXPECT_TRUE(succeeded(lumivar({"-enforce", "-f", "3", model, "1", path("q_empty.txt"), out})));
+
+    // Unreadable and too small images are skipped with a message naming
+    // them; the others are processed and the run reports the skips in its
+    // status.
+    std::string list;
+    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png",
+                            "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
+        list += path(img) + "\n";
+    spit(path("q_bad.txt"), list);
+    Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
+    EXPECT_TRUE(refused(r, ""));
+    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
+        EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
+    EXPECT_TRUE(fs::exists(out + "/check1_salloc"));
+    EXPECT_TRUE(fs::exists(out + "/tiny7_salloc"));
+
+    // An output directory that cannot be made.
+    spit(path("blocked"), "x");
+    EXPECT_TRUE(refused(lumivar({model, "1", path("q_empty.txt"), path("blocked/out")}),
+                        path("blocked/out")));
+}
+
+TEST_F(Sweep, DetectorDamagedResultDirectory) {
+    spit(path("q_one.txt"), path("check1.pgm") + "\n");
+    auto detect = [&](const std::string &m, const char *cls = "1") {
+        return lumivar({"-enforce", "-f", "3", m, cls, path("q_one.txt"), path("d_dmg")});
+    };
+    const std::string dbl = "(_data_type double)\n(_byte_order lsb)\n";
+    struct Damage {
+        const char *name;
+        const char *file;       // inside the result directory
+        std::string descriptor; // replaces Allalpha.dat's descriptor when non-empty
+        const char *message;
+    } datfiles[] = {
+        {"garbage descriptor", "Allalpha.dat", "\x01garbage)(\n", "2D matrices"},
+        {"three dimensions", "Allalpha.dat", dbl + "(_dimensions 128 2 1 )\n", "2D matrices"},
+        {"one dimension", "Allbeta.dat", dbl + "(_dimensions 256 )\n", "2D matrices"},
+        {"unknown type", "Allalpha.dat", "(_data_type doubles)\n(_dimensions 128 2 )\n",
+         "not supported"},
+        {"zero rows", "Allalpha.dat", dbl + "(_dimensions 0 2 )\n", ""},
+        {"negative rows", "Allbeta.dat", dbl + "(_dimensions -128 2 )\n", ""},
+        // Far more elements than the data holds (and than memory would).
+        {"huge sizes", "Allalpha.dat", dbl + "(_dimensions 100000 100000 )\n", ""},
+        {"sizes beyond 32 bits", "Allbeta.dat", dbl + "(_dimensions 4294967424 2 )\n", ""},
+    };
+    for (const Damage &d : datfiles) {
+        SCOPED_TRACE(d.name);
+        std::string m = model_copy("m_dmg");
+        spit(m + "/" + d.file + "/descriptor", d.descriptor);
+        EXPECT_TRUE(refused(detect(m), d.message));
+    }
+    {
+        SCOPED_TRACE("data shorter than its dimensions");
+        std::string m = model_copy("m_dmg");
+        std::string data = slurp(m + "/Allbeta.dat/data");
+        spit(m + "/Allbeta.dat/data", data.substr(0, data.size() - 8));
+        EXPECT_TRUE(refused(detect(m), "early EOF on " + m + "/Allbeta.dat"));
+    }
+    {
+        SCOPED_TRACE("datfile replaced by a plain file");
+        std::string m = model_copy("m_dmg");
+        fs::remove_all(m + "/Allalpha.dat");
+        spit(m + "/Allalpha.dat", "not a datfile\n");
+        EXPECT_TRUE(refused(detect(m), "2D matrices"));
+    }
+    {
+        SCOPED_TRACE("datfile missing");
+        std::string m = model_copy("m_dmg");
+        fs::remove_all(m + "/Allbeta.dat");
+        EXPECT_TRUE(refused(detect(m), m + "/Allbeta.dat"));
+    }
+
+    struct TextDamage {
+        const char *name;
+        const char *file;
+        std::string text;
+    } texts[] = {
+        {"garbage class file", "Qor_class_1", "\x7f\x45LF garbage\n\n(((\n"},
+        {"short class file", "Qor_class_1", "0.5\t0.25\t0\t3\n"},
+        {"zig-zag index past the filters", "Qor_class_1",
+         "0.5\t0.2\t0\t3\n0.4\t0.2\t0\t64\n0.3\t0.2\t0\t1\n"},
+        {"level past the depth", "Qor_class_1", "0.5\t0.2\t5\t3\n0.4\t0.2\t0\t4\n0.3\t0.2\t0\t1\n"},
+        {"garbage feature counts", "salientfeaturenum", "many\n"},
+        {"garbage depth", "pyddepth", "deep"},
+        {"depth far too large", "pyddepth", "4000000000"},
+    };
+    for (const TextDamage &t : texts) {
+        SCOPED_TRACE(t.name);
+        std::string m = model_copy("m_dmg");
+        spit(m + "/" + t.file, t.text);
+        EXPECT_TRUE(refused(detect(m), m + "/" + t.file));
+    }
+
+    std::string m = model_copy("m_dmg");
+    EXPECT_TRUE(refused(detect(m, "2"), m + "/salientfeaturenum"));
+    EXPECT_TRUE(refused(detect(m, "-1"), "-1"));
+    fs::remove(m + "/Qor_class_1");
+    EXPECT_TRUE(refused(detect(m), m + "/Qor_class_1"));
+}
+
+TEST_F(Sweep, LongPathsAndBlanks) {
+    // More than 600 characters through nested directories; the blanks only
+    // where a name is not read from a list file.
+    std::string deep = dir;
+    while (deep.size() < 600) deep += "/" + std::string(99, 'p');
+    const std::string blank = deep + "/with blank";
+    fs::create_directories(blank);
+    for (const char *img : {"smooth0", "smooth1", "check0", "check1"})
+        fs::copy_file(path(std::string(img) + ".pgm"), deep + "/" + img + ".pgm");
+    spit(deep + "/c0.txt", deep + "/smooth0.pgm\n" + deep + "/smooth1.pgm\n");
+    spit(deep + "/c1.txt", deep + "/check0.pgm\n" + deep + "/check1.pgm\n");
+    spit(blank + "/train list.txt", deep + "/c0.txt\n" + deep + "/c1.txt\n");
+    spit(blank + "/query list.txt", deep + "/check1.pgm\n");
+
+    const std::string m = blank + "/model dir";
+    ASSERT_TRUE(succeeded(sendral({blank + "/train list.txt", "2", m})));
+    EXPECT_TRUE(fs::exists(m + "/Allalpha.dat/data"));
+    EXPECT_TRUE(succeeded(sendral({"-fast", blank + "/train list.txt", "2", m})));
+
+    const std::string out = blank + "/out dir";
+    EXPECT_TRUE(succeeded(
+        lumivar({"-s", "-enforce", "-f", "3", m, "1", blank + "/query list.txt", out})));
+    EXPECT_TRUE(fs::exists(out + "/check1_salloc"));
+    EXPECT_TRUE(fs::exists(out + "/check1_scalemap.dat/data"));
+}
+
+}  // namespace
