@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include "dat.h"
 
 int write_mtx(matrix *mtx, int type, const char *filename) {
@@ -38,6 +40,15 @@ matrix *load_mtx(const char *filename) {
         fputs("load_mtx: can only handle 2D matrices...\n", stderr);
         exit(1);
     }
+    // A damaged header can claim far more elements than "data" holds: say
+    // so, naming the file, before trying to allocate room for them.
+    int64_t rows = size.dim[0], cols = size.dim[1];
+    int esize = 1;
+    d_gettype(h, &esize);
+    struct stat st;
+    if (rows > 0 && cols > 0 && fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
+        rows * cols > (int64_t)st.st_size / esize)
+        _daterrh("_dread: early EOF on %s\n", h->db_name);
     matrix *m = alloc_mtx(size.dim[0], size.dim[1]);
     int64_t count = (int64_t)m->nrows * m->ncols;
     if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
