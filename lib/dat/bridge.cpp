@@ -49,7 +49,9 @@ matrix *load_mtx(const char *filename) {
     if (rows > 0 && cols > 0 && fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
         rows * cols > (int64_t)st.st_size / esize)
         _daterrh("_dread: early EOF on %s\n", h->db_name);
-    matrix *m = alloc_mtx(size.dim[0], size.dim[1]);
+    // Zero-filled: a "variant" file converts to nothing, which must not
+    // leave whatever the heap held in the matrix.
+    matrix *m = calloc_mtx(size.dim[0], size.dim[1]);
     int64_t count = (int64_t)m->nrows * m->ncols;
     if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
     _dread(h, m->pix[0], (int)count, 'F');
