@@ -186,6 +186,9 @@ TEST_F(Sweep, TrainerListFiles) {
     spit(path("t_empty.txt"), path("c0.txt") + "\n" + path("empty.txt") + "\n");
     EXPECT_TRUE(refused(sendral({path("t_empty.txt"), "2", out}), path("empty.txt")));
 
+    EXPECT_TRUE(refused(sendral({"-w", path("noweights.txt"), path("train.txt"), "2", out}),
+                        path("noweights.txt")));
+
     // A result path that is a file cannot become a directory.
     spit(path("plainfile"), "x");
     EXPECT_TRUE(refused(sendral({path("train.txt"), "2", path("plainfile")}), path("plainfile")));
@@ -240,6 +243,9 @@ TEST_F(Sweep, TrainerDamagedMomentFile) {
 
     fs::remove_all(mnt);
     EXPECT_TRUE(refused(sendral({"-fast", path("train.txt"), "2", m}), mnt));
+    // -b takes class 0's moments from another run's directory.
+    EXPECT_TRUE(refused(sendral({"-b", path("nobackground"), path("train.txt"), "2", m}),
+                        path("nobackground")));
 }
 
 TEST_F(Sweep, DetectorListsAndImages) {
