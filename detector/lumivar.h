@@ -73,7 +73,7 @@ int scale_radius(int l);
 // channel there, value) and clears the square of half-width
 // scale_radius(level) around it, or, with nowta, only that pixel. SM is
 // overwritten. Returns an n x 4 matrix, n >= 1 (a single zero row when SM
-// has no positive value).
+// has no positive value). Levels are 0..29.
 matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4smap, int nowta);
 
 // imgscales(i,j) = radius of the feature whose channel is strictly largest

@@ -9,7 +9,15 @@
 // tournament tree over the tiles yields the map's maximum. Clearing a
 // square rescans only the tiles it touches and replays their paths up the
 // tree. Ties between tiles go to the smaller row-major pixel index, which
-// is the literal search's tie rule.
+// is the rescanning search's tie rule.
+//
+// Locations come in value order, which is all over the map, so the search
+// works on a tile-major copy (a tile's 64 values are contiguous) and on a
+// precomputed table of the dominant level of every pixel; the copy is
+// written back at the end, leaving the map cleared exactly as rescanning
+// would. Without winner-take-all a location clears only its own pixel, so
+// the locations are simply the positive pixels sorted by value and index.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -20,12 +28,16 @@ int scale_radius(int l) { return (int)pow(2.0, (double)(l + 2)); }
 namespace {
 
 constexpr int kTile = 8;
+constexpr int kSlots = kTile * kTile;
 
 class MaxTree {
 public:
     MaxTree(const double *p, int H, int W)
-        : p_(p), H_(H), W_(W), tr_((H + kTile - 1) / kTile), tc_((W + kTile - 1) / kTile) {
-        const int ntiles = tr_ * tc_;
+        : H_(H), W_(W), tc_((W + kTile - 1) / kTile) {
+        const int ntiles = ((H + kTile - 1) / kTile) * tc_;
+        q_.assign((size_t)ntiles * kSlots, 0.0);  // padding never wins
+        for (int r = 0; r < H; r++)
+            for (int c = 0; c < W; c++) q_[slot(r, c)] = p[(long)r * W + c];
         best_.assign(ntiles, 0.0);
         at_.assign(ntiles, -1);
         leaves_ = 1;
@@ -44,8 +56,12 @@ public:
         return t < 0 ? -1 : at_[t];
     }
 
-    // Rescans every tile that meets rows r0..r1, columns c0..c1.
-    void refresh(int r0, int r1, int c0, int c1) {
+    double value(long at) const { return q_[slot((int)(at / W_), (int)(at % W_))]; }
+
+    // Zeroes rows r0..r1, columns c0..c1 and rescans the tiles they meet.
+    void clear(int r0, int r1, int c0, int c1) {
+        for (int r = r0; r <= r1; r++)
+            for (int c = c0; c <= c1; c++) q_[slot(r, c)] = 0.0;
         for (int ti = r0 / kTile; ti <= r1 / kTile; ti++)
             for (int tj = c0 / kTile; tj <= c1 / kTile; tj++) {
                 const int t = ti * tc_ + tj;
@@ -55,22 +71,31 @@ public:
             }
     }
 
+    void write_back(double *p) const {
+        for (int r = 0; r < H_; r++)
+            for (int c = 0; c < W_; c++) p[(long)r * W_ + c] = q_[slot(r, c)];
+    }
+
 private:
+    size_t slot(int r, int c) const {
+        return ((size_t)(r / kTile) * tc_ + c / kTile) * kSlots + (r % kTile) * kTile + c % kTile;
+    }
+
+    // Slots run row-major within the tile, so the first maximum found is
+    // the first in the map's row-major order among the tile's pixels.
     void scan(int t) {
-        const int r0 = (t / tc_) * kTile, c0 = (t % tc_) * kTile;
-        const int r1 = std::min(r0 + kTile, H_), c1 = std::min(c0 + kTile, W_);
+        const double *v = &q_[(size_t)t * kSlots];
         double best = 0.0;
-        long at = -1;
-        for (int r = r0; r < r1; r++) {
-            const double *row = p_ + (long)r * W_;
-            for (int c = c0; c < c1; c++)
-                if (row[c] > best) {
-                    best = row[c];
-                    at = (long)r * W_ + c;
-                }
-        }
+        int at = -1;
+        for (int s = 0; s < kSlots; s++)
+            if (v[s] > best) {
+                best = v[s];
+                at = s;
+            }
         best_[t] = best;
-        at_[t] = at;
+        at_[t] = at < 0 ? -1
+                        : (long)((t / tc_) * kTile + at / kTile) * W_ + (t % tc_) * kTile +
+                              at % kTile;
     }
 
     int pick(int a, int b) const {
@@ -80,26 +105,32 @@ private:
         return at_[a] < at_[b] ? a : b;
     }
 
-    const double *p_;
-    int H_, W_, tr_, tc_, leaves_;
+    int H_, W_, tc_, leaves_;
+    std::vector<double> q_;
     std::vector<double> best_;
     std::vector<long> at_;
     std::vector<int> tree_;
 };
 
-// Index of the first channel strictly largest at (r, c) starting from 0.0;
-// 0 when none is positive.
-int dominant(matrix **channels, int n, int r, int c) {
-    int idx = 0;
-    double best = 0.0;
+// For every pixel, the pyramid level of the first channel strictly largest
+// there, starting from 0.0 (feature 0 where none is positive). Levels are
+// small, so a byte each keeps the table cache-friendly.
+std::vector<unsigned char> dominant_levels(matrix **channels, const int *levels, int n, int H,
+                                           int W) {
+    const long npix = (long)H * W;
+    std::vector<int> idx(npix, 0);
+    std::vector<double> best(npix, 0.0);
     for (int i = 0; i < n; i++) {
-        const double v = channels[i]->pix[r][c];
-        if (v > best) {
-            best = v;
-            idx = i;
-        }
+        const double *v = channels[i]->pix[0];
+        for (long j = 0; j < npix; j++)
+            if (v[j] > best[j]) {
+                best[j] = v[j];
+                idx[j] = i;
+            }
     }
-    return idx;
+    std::vector<unsigned char> lv(npix);
+    for (long j = 0; j < npix; j++) lv[j] = (unsigned char)levels[idx[j]];
+    return lv;
 }
 
 }  // namespace
@@ -108,25 +139,44 @@ matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4
     const int H = SM->nrows, W = SM->ncols;
     double *p = SM->pix[0];
     std::vector<double> found;
-    // A not-a-number first element stops a search that starts from it.
+    auto add = [&](long at, int level, double v) {
+        found.insert(found.end(), {(double)(at / W), (double)(at % W), (double)level, v});
+    };
+    // A not-a-number first element ends a search that starts from it.
     if (!std::isnan(p[0])) {
-        MaxTree tree(p, H, W);
-        int n = 0;
-        for (long at = tree.top(); at >= 0 && n < kMaxSalPts; at = tree.top(), n++) {
-            const int r = (int)(at / W), c = (int)(at % W);
-            const int level = ftpydlevels[dominant(channels, ftnum4smap, r, c)];
-            found.insert(found.end(), {(double)r, (double)c, (double)level, p[at]});
-            int r0 = r, r1 = r, c0 = c, c1 = c;
-            if (!nowta) {
-                const int h = scale_radius(level);
-                r0 = std::max(r - h, 0);
-                r1 = std::min(r + h, H - 1);
-                c0 = std::max(c - h, 0);
-                c1 = std::min(c + h, W - 1);
+        const std::vector<unsigned char> dom =
+            dominant_levels(channels, ftpydlevels, ftnum4smap, H, W);
+        if (nowta) {
+            // Each location clears only itself: the locations are the
+            // positive pixels by decreasing value, equal values by index.
+            struct Px {
+                double v;
+                long at;
+            };
+            std::vector<Px> pos;
+            for (long i = 0; i < (long)H * W; i++)
+                if (p[i] > 0.0) pos.push_back({p[i], i});
+            std::sort(pos.begin(), pos.end(), [](const Px &a, const Px &b) {
+                return a.v > b.v || (a.v == b.v && a.at < b.at);
+            });
+            if (pos.size() > (size_t)kMaxSalPts) pos.resize(kMaxSalPts);
+            found.reserve(4 * pos.size());
+            for (const Px &x : pos) {
+                add(x.at, dom[x.at], x.v);
+                p[x.at] = 0.0;
             }
-            for (int i = r0; i <= r1; i++)
-                for (int j = c0; j <= c1; j++) SM->pix[i][j] = 0.0;
-            tree.refresh(r0, r1, c0, c1);
+        } else {
+            MaxTree tree(p, H, W);
+            int n = 0;
+            for (long at = tree.top(); at >= 0 && n < kMaxSalPts; at = tree.top(), n++) {
+                const int r = (int)(at / W), c = (int)(at % W);
+                const int level = dom[at];
+                add(at, level, tree.value(at));
+                const int h = scale_radius(level);
+                tree.clear(std::max(r - h, 0), std::min(r + h, H - 1), std::max(c - h, 0),
+                           std::min(c + h, W - 1));
+            }
+            tree.write_back(p);
         }
     }
     if (found.empty()) found.assign(4, 0.0);
@@ -134,9 +184,8 @@ matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4
 }
 
 void GetScaleMap(matrix *imgscales, matrix **channels, int *ftpydlevels, int ftnum4smap) {
-    std::vector<int> radius(ftnum4smap);
-    for (int i = 0; i < ftnum4smap; i++) radius[i] = scale_radius(ftpydlevels[i]);
-    for (int r = 0; r < imgscales->nrows; r++)
-        for (int c = 0; c < imgscales->ncols; c++)
-            imgscales->pix[r][c] = radius[dominant(channels, ftnum4smap, r, c)];
+    const std::vector<unsigned char> dom =
+        dominant_levels(channels, ftpydlevels, ftnum4smap, imgscales->nrows, imgscales->ncols);
+    double *out = imgscales->pix[0];
+    for (size_t j = 0; j < dom.size(); j++) out[j] = scale_radius(dom[j]);
 }

@@ -108,6 +108,23 @@ TEST_F(Channels, CorrelationGivesTheBlockCoefficientAtItsOffset) {
     free_mtx(img);
 }
 
+TEST_F(Channels, CorrelationSumsExactlyInWindowOrder) {
+    // Widths around the 32-window blocks, so both the block and tail paths run.
+    for (int W : {8, 39, 40, 41, 75, 107}) {
+        matrix *img = random_mtx(12, W, W);
+        matrix *out = filter2d(img, dct[6]);
+        for (int i = 0; i + 8 <= 12; i++)
+            for (int j = 0; j + 8 <= W; j++) {
+                double sum = 0.0;
+                for (int m = 0; m < 8; m++)
+                    for (int n = 0; n < 8; n++) sum += img->pix[i + m][j + n] * dct[6]->pix[m][n];
+                ASSERT_EQ(out->pix[i + 3][j + 3], sum) << W << " " << i << " " << j;
+            }
+        free_mtx(out);
+        free_mtx(img);
+    }
+}
+
 TEST(SalConst, LogRatioOfTheDensityConstants) {
     EXPECT_EQ(genSalConst(0.3, 1.2, 0.3, 1.2), 0.0);
     const double aO = 0.5, bO = 0.8, aB = 0.1, bB = 2.0;
