@@ -80,7 +80,7 @@ void timed_image(const char *file, const LumivarModel &model, const std::string 
     for (int i = 0; i < model.ftnum4smap; i++) {
         t = Clock::now();
         matrix *lc = level_channel(G, model.ftpydlevel[i], model.ftsubidx[i], (matrix **)model.dctmtx,
-                                   0, model.allalpha, model.allbeta);
+                                   0, model.allalpha, model.allbeta, 1);
         s->filter += since(t);
         t = Clock::now();
         ch[i] = enlarge_channel(lc, model.ftpydlevel[i]);
@@ -228,6 +228,7 @@ int main() {
         // The run's own per-image function, for the total (its messages hidden).
         LumivarSettings set;
         set.savepath = dir;
+        set.qclassidx = 1;
         fflush(stdout);
         int saved = dup(1);
         if (!freopen("/dev/null", "w", stdout)) return 1;

@@ -46,9 +46,10 @@ void BoundarySup(matrix *m);
 // The channel of feature (level l, zig-zag index k) at the level's own
 // resolution, borders cleared. Map kind 0: |coefficient|^1.5; kinds 1 and 2:
 // ln 2 minus the binary entropy of the sigmoid of the (non-negative part of
-// the) log-likelihood ratio between the object and background models.
+// the) log-likelihood ratio of the query class's model (column qclassidx of
+// allalpha/allbeta) against the background class's (column 0).
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
-                      matrix *allbeta);
+                      matrix *allbeta, int qclassidx);
 
 // Passes a level-l channel through a grey ImageMagick image, enlarges it by
 // 2^l with the cubic filter and reads it back (samples clamped to 0..1).
@@ -58,7 +59,7 @@ matrix *enlarge_channel(matrix *chan, int l);
 // The full-size channel map of one feature: level_channel, then
 // enlarge_channel. Null when ImageMagick fails.
 matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
-                       matrix *allbeta);
+                       matrix *allbeta, int qclassidx);
 
 // ---- location search and scale map (salpts.cpp) -----------------------------
 

@@ -121,7 +121,7 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
     for (int i = 0; i < nft; i++) {
         matrix *ch = sglsaliencymap(G, model.ftpydlevel[i], model.ftsubidx[i],
                                     (matrix **)model.dctmtx, set.mapnum, model.allalpha,
-                                    model.allbeta);
+                                    model.allbeta, set.qclassidx);
         if (!ch || ch->nrows != H || ch->ncols != W) {
             fprintf(stderr, "Cannot compute channel %d of %s\n", i, filename);
             if (ch) free_mtx(ch);
@@ -271,9 +271,10 @@ int lumivar_main(int argc, char **argv) {
     model.allalpha = load_model_matrix(alphafile);
     model.allbeta = load_model_matrix(betafile);
     for (const auto &[m, name] : {std::pair{model.allalpha, alphafile}, {model.allbeta, betafile}})
-        if (m->nrows <= maxrow || m->ncols < 2)
+        if (m->nrows <= maxrow || m->ncols <= set.qclassidx)
             fail(name + " holds " + std::to_string(m->nrows) + " x " + std::to_string(m->ncols) +
-                 " values; the features used need " + std::to_string(maxrow + 1) + " x 2");
+                 " values; the features and class used need " + std::to_string(maxrow + 1) +
+                 " x " + std::to_string(set.qclassidx + 1));
 
     if (set.isenforce) {
         // A last MD that is not a positive number cannot scale the others;

@@ -1,7 +1,10 @@
 // Channel maps: the response of one DCT basis filter on its pyramid level,
 // turned into either a power of the response (map kind 0) or a bounded
 // function of the log-likelihood ratio between two generalized Gaussian
-// models (kinds 1 and 2), then enlarged to full size by ImageMagick.
+// models (kinds 1 and 2), then enlarged to full size by ImageMagick. The
+// ratio weighs the query class's model (its column of the parameter
+// matrices) against the background class's (column 0); a query for class 0
+// therefore compares the background with itself and gives zero channels.
 //
 // Kinds 1 and 2: with L = max(ln p_obj(x) - ln p_back(x), 0) and
 // s = sigmoid(L), t = sigmoid(-L), the value is s ln s + t ln t + ln 2, in
@@ -56,10 +59,11 @@ void BoundarySup(matrix *m) {
 }
 
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
-                      matrix *allbeta) {
+                      matrix *allbeta, int qclassidx) {
+    // The object is the query class, the background is class 0.
     const int f = 64 * l + k;
-    const double alphaOb = allalpha->pix[f][0], alphaBack = allalpha->pix[f][1];
-    const double betaOb = allbeta->pix[f][0], betaBack = allbeta->pix[f][1];
+    const double alphaOb = allalpha->pix[f][qclassidx], alphaBack = allalpha->pix[f][0];
+    const double betaOb = allbeta->pix[f][qclassidx], betaBack = allbeta->pix[f][0];
 
     matrix *chan = filter2d(G->level[l], dctmtx[k]);
     double *p = chan->pix[0];
@@ -119,8 +123,8 @@ matrix *enlarge_channel(matrix *chan, int l) {
 }
 
 matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
-                       matrix *allbeta) {
-    matrix *chan = level_channel(G, l, k, dctmtx, mapnum, allalpha, allbeta);
+                       matrix *allbeta, int qclassidx) {
+    matrix *chan = level_channel(G, l, k, dctmtx, mapnum, allalpha, allbeta, qclassidx);
     matrix *out = enlarge_channel(chan, l);
     free_mtx(chan);
     return out;

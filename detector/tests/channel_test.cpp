@@ -27,16 +27,17 @@ pyramid *one_level(matrix *img) {
     return G;
 }
 
-// Model matrices for three levels: every feature gets (aO, bO) in column 0 and
-// (aB, bB) in column 1.
+// Model matrices for three levels and two classes: every feature gets the
+// background model (aB, bB) in column 0 and the object model (aO, bO) in
+// column 1, the query class.
 struct Model {
     matrix *alpha = calloc_mtx(192, 2), *beta = calloc_mtx(192, 2);
     Model(double aO, double bO, double aB, double bB) {
         for (int f = 0; f < 192; f++) {
-            alpha->pix[f][0] = aO;
-            beta->pix[f][0] = bO;
-            alpha->pix[f][1] = aB;
-            beta->pix[f][1] = bB;
+            alpha->pix[f][1] = aO;
+            beta->pix[f][1] = bO;
+            alpha->pix[f][0] = aB;
+            beta->pix[f][0] = bB;
         }
     }
     ~Model() {
@@ -142,7 +143,7 @@ TEST_F(Channels, LikelihoodChannelIsZeroWhereBackgroundIsAsLikely) {
     const double aO = 0.4, bO = 1.0, aB = 0.05, bB = 2.0;
     Model m(aO, bO, aB, bB);
     for (int mapnum : {1, 2}) {
-        matrix *ch = level_channel(G, 0, 5, dct, mapnum, m.alpha, m.beta);
+        matrix *ch = level_channel(G, 0, 5, dct, mapnum, m.alpha, m.beta, 1);
         matrix *coef = filter2d(G->level[0], dct[5]);
         int positive = 0, zero = 0;
         for (int i = 3; i < 32 - 4; i++)
@@ -180,28 +181,84 @@ TEST_F(Channels, DegenerateModelsGiveZeroOrTheLimit) {
     };
     {  // identical models
         Model m(0.2, 1.3, 0.2, 1.3);
-        matrix *ch = level_channel(G, 0, 3, dct, 1, m.alpha, m.beta);
+        matrix *ch = level_channel(G, 0, 3, dct, 1, m.alpha, m.beta, 1);
         EXPECT_TRUE(all_equal(ch, 0.0));
         free_mtx(ch);
     }
     for (double bad : {0.0, -1.0, (double)NAN}) {  // no density for a scale or shape
         Model m(0.2, 1.3, 0.05, 2.0);
-        m.alpha->pix[3][1] = bad;
-        matrix *ch = level_channel(G, 0, 3, dct, 2, m.alpha, m.beta);
+        m.alpha->pix[3][0] = bad;
+        matrix *ch = level_channel(G, 0, 3, dct, 2, m.alpha, m.beta, 1);
         EXPECT_TRUE(all_equal(ch, 0.0));
         free_mtx(ch);
         Model n(0.2, 1.3, 0.05, 2.0);
-        n.beta->pix[3][0] = bad;
-        ch = level_channel(G, 0, 3, dct, 1, n.alpha, n.beta);
+        n.beta->pix[3][1] = bad;
+        ch = level_channel(G, 0, 3, dct, 1, n.alpha, n.beta, 1);
         EXPECT_TRUE(all_equal(ch, 0.0));
         free_mtx(ch);
     }
     {  // ratios far beyond the range of exp: the limit ln 2, never NaN
         Model m(1.0, 1.0, 1e-4, 2.0);
-        matrix *ch = level_channel(G, 0, 0, dct, 1, m.alpha, m.beta);
+        matrix *ch = level_channel(G, 0, 0, dct, 1, m.alpha, m.beta, 1);
         EXPECT_TRUE(all_equal(ch, log(2.0)));
         free_mtx(ch);
     }
+    free_pyr(G);
+    free_mtx(img);
+}
+
+TEST_F(Channels, QueryClassIsWeighedAgainstClassZero) {
+    // Class 0 narrow, class 1 the same as class 0, class 2 (queried) broad:
+    // large coefficients are likelier under class 2 than under class 0.
+    matrix *img = random_mtx(24, 40, 8);
+    pyramid *G = one_level(img);
+    matrix *alpha = calloc_mtx(64, 3), *beta = calloc_mtx(64, 3);
+    const double a[3] = {0.05, 0.05, 0.4}, b[3] = {2.0, 2.0, 1.0};
+    for (int f = 0; f < 64; f++)
+        for (int c = 0; c < 3; c++) {
+            alpha->pix[f][c] = a[c];
+            beta->pix[f][c] = b[c];
+        }
+    matrix *coef = filter2d(G->level[0], dct[2]);
+    for (int mapnum : {1, 2}) {
+        matrix *ch = level_channel(G, 0, 2, dct, mapnum, alpha, beta, 2);
+        int positive = 0;
+        for (int i = 3; i < 24 - 4; i++)
+            for (int j = 3; j < 40 - 4; j++) {
+                const double L = llr(fabs(coef->pix[i][j]), a[2], b[2], a[0], b[0]);
+                if (L > 1e-3) {  // below that the value drowns in rounding
+                    EXPECT_GT(ch->pix[i][j], 0.0);
+                    positive++;
+                } else if (L <= 0) {
+                    EXPECT_EQ(ch->pix[i][j], 0.0);
+                }
+            }
+        EXPECT_GT(positive, 20);
+        free_mtx(ch);
+
+        // Class 1 has class 0's model, and class 0 is class 0: both all zero.
+        for (int q : {0, 1}) {
+            ch = level_channel(G, 0, 2, dct, mapnum, alpha, beta, q);
+            for (int i = 0; i < 24 * 40; i++) ASSERT_EQ(ch->pix[0][i], 0.0) << q;
+            free_mtx(ch);
+        }
+    }
+    // Swapping the models of classes 0 and 2: the same coefficients now
+    // look like background, so the channel is zero wherever it was positive.
+    for (int f = 0; f < 64; f++) {
+        std::swap(alpha->pix[f][0], alpha->pix[f][2]);
+        std::swap(beta->pix[f][0], beta->pix[f][2]);
+    }
+    matrix *ch = level_channel(G, 0, 2, dct, 1, alpha, beta, 2);
+    for (int i = 3; i < 24 - 4; i++)
+        for (int j = 3; j < 40 - 4; j++)
+            if (llr(fabs(coef->pix[i][j]), a[2], b[2], a[0], b[0]) > 0) {
+                EXPECT_EQ(ch->pix[i][j], 0.0);
+            }
+    free_mtx(ch);
+    free_mtx(coef);
+    free_mtx(alpha);
+    free_mtx(beta);
     free_pyr(G);
     free_mtx(img);
 }
@@ -214,7 +271,7 @@ TEST_F(Channels, BordersAndSmallLevelsAreZeroInEveryKind) {
     gpyr(img, G, g, g, 3, 'w');
     for (int mapnum = 0; mapnum < 3; mapnum++) {
         for (int l = 0; l < 3; l++) {
-            matrix *ch = level_channel(G, l, 4, dct, mapnum, m.alpha, m.beta);
+            matrix *ch = level_channel(G, l, 4, dct, mapnum, m.alpha, m.beta, 1);
             const int H = ch->nrows, W = ch->ncols;
             double inside = 0;
             for (int i = 0; i < H; i++)
@@ -234,7 +291,7 @@ TEST_F(Channels, BordersAndSmallLevelsAreZeroInEveryKind) {
     matrix *thin = random_mtx(7, 30, 6);
     pyramid *T = one_level(thin);
     for (int mapnum = 0; mapnum < 3; mapnum++) {
-        matrix *ch = level_channel(T, 0, 0, dct, mapnum, m.alpha, m.beta);
+        matrix *ch = level_channel(T, 0, 0, dct, mapnum, m.alpha, m.beta, 1);
         for (int i = 0; i < 7 * 30; i++) EXPECT_EQ(ch->pix[0][i], 0.0);
         free_mtx(ch);
     }
@@ -250,8 +307,8 @@ TEST_F(Channels, PowerChannelOfAFlatRegion) {
     fill_mtx(img, 0.1);
     pyramid *G = one_level(img);
     Model m(1, 1, 1, 1);
-    matrix *dc = level_channel(G, 0, 0, dct, 0, m.alpha, m.beta);
-    matrix *ac = level_channel(G, 0, 7, dct, 0, m.alpha, m.beta);
+    matrix *dc = level_channel(G, 0, 0, dct, 0, m.alpha, m.beta, 1);
+    matrix *ac = level_channel(G, 0, 7, dct, 0, m.alpha, m.beta, 1);
     EXPECT_NEAR(dc->pix[8][8], pow(0.8, 1.5), 1e-9);
     EXPECT_NEAR(ac->pix[8][8], 0.0, 1e-9);
     free_mtx(dc);

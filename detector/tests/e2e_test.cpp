@@ -235,6 +235,24 @@ TEST_F(EndToEnd, LikelihoodMapKinds) {
     }
 }
 
+TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
+    // Class 0 against itself: every channel of kinds 1 and 2 is zero.
+    for (const char *opt : {"-m 1 -enforce -s", "-m 2 -enforce"}) {
+        Result r = lumivar(opt, "", 0);
+        ASSERT_EQ(r.status, 0) << opt << r.err;
+        EXPECT_EQ(slurp(out + "/img.002_salloc"), "0\t0\t4\t0.000000\n") << opt;
+        matrix *sm = im2mtx((out + "/img.002_sm.jpg").c_str(), "I");
+        ASSERT_NE(sm, nullptr);
+        EXPECT_EQ(sm->nrows, 100);
+        EXPECT_EQ(mtx_max(sm), 0.0) << opt;
+        free_mtx(sm);
+    }
+    // Map kind 0 does not use the models.
+    Result r = lumivar("-enforce", "", 0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(lines(out + "/img.002_salloc").size(), 1u);
+}
+
 TEST_F(EndToEnd, FeatureCountBeyondTheTrainedOne) {
     const int f = trained + 3;
     Result r = lumivar("-d 0 -f " + std::to_string(f));
