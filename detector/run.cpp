@@ -289,10 +289,9 @@ int lumivar_main(int argc, char **argv) {
             fail("Line " + std::to_string(i + 1) + " of " + classfile +
                  " holds a weight that is not a finite number");
 
-    make_output_dir(set.savepath);
-
     int nfiles = 0;
     char **files = getFilename(set.QueryFileList.c_str(), &nfiles);
+    make_output_dir(set.savepath);
 
     int status = 0;
     for (int i = 0; i < nfiles; i++)
