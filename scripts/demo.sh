@@ -7,8 +7,8 @@ set -e
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-depth=${DEPTH:-4}
-features=${FEATURES:-6}
+depth=${DEPTH:-2}
+features=${FEATURES:-12}
 circles=${CIRCLES:-3}
 build=$root/build-release
 out=$build/demo

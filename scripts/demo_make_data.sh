@@ -19,7 +19,11 @@ command -v convert >/dev/null || { echo "convert not found (install imagemagick)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-out=demo
+out=${OUT:-demo}
+scale=${SCALE:-110}
+margin=${MARGIN:-32}
+tsize=${TSIZE:-256}
+half=$((tsize / 2))
 rm -rf "$out/train" "$out/query"
 mkdir -p "$out/train/background" "$out/train/coin" "$out/query" "$out/lists"
 
@@ -58,14 +62,16 @@ paste_coins() {
   args=""
   while [ $# -ge 3 ]; do
     c=$1; x=$2; y=$3; shift 3
-    w=$(identify -format %w "$work/coin$c.png")
-    dd=$(( (w * scale + 50) / 100 ))
+    dd=$(size_of "$c")
     args="$args ( $work/coin$c.png -rotate $rot -resize ${dd}x${dd}! ) -geometry +$x+$y -composite"
     echo "$x $y $((x + dd - 1)) $((y + dd - 1))"
   done
   # shellcheck disable=SC2086
   convert "$base" $args -quality 90 "$dst"
 }
+
+# size_of COIN: its pasted diameter at the chosen scale.
+size_of() { w=$(identify -format %w "$work/coin$1.png"); echo $(( (w * scale + 50) / 100 )); }
 
 rand() { awk -v s="$1" -v n="$2" 'BEGIN{srand(s); print int(rand()*n)}'; }
 
@@ -79,7 +85,7 @@ for spec in "astronaut 0 0" "astronaut 256 256" "camera 0 0" "camera 256 200" \
   name=$(printf 'bg%02d' "$n")
   crop "$1" 256 256 "$2" "$3" "$work/crop_$name.png"
   convert "$work/crop_$name.png" -quality 90 "$out/train/background/$name.jpg"
-  echo "demo/train/background/$name.jpg"
+  echo "$out/train/background/$name.jpg"
   n=$((n + 1))
 done > "$out/lists/background.txt"
 
@@ -91,24 +97,25 @@ for spec in "astronaut 256 0" "astronaut 0 256" "camera 256 0" "camera 0 256" \
             "brick 256 256" "grass 0 0" "gravel 0 256"; do
   set -- $spec
   name=$(printf 'coin%02d' "$n")
-  crop "$1" 256 256 "$2" "$3" "$work/crop_$name.png"
+  crop "$1" "$tsize" "$tsize" "$2" "$3" "$work/crop_$name.png"
   triples=""
   q=0
-  for cell in "0 0" "128 0" "0 128" "128 128"; do
+  for cell in "0 0" "$half 0" "0 $half" "$half $half"; do
     set -- $cell
     c=$(( (n * 4 + q) % 16 ))
-    x=$(( $1 + 4 + $(rand $((n * 10 + q)) 40) ))
-    y=$(( $2 + 4 + $(rand $((n * 10 + q + 100)) 40) ))
+    room=$(( half - $(size_of $c) ))
+    x=$(( $1 + $(rand $((n * 10 + q)) $room) ))
+    y=$(( $2 + $(rand $((n * 10 + q + 100)) $room) ))
     triples="$triples $c $x $y"
     q=$((q + 1))
   done
   # shellcheck disable=SC2086
-  paste_coins "$work/crop_$name.png" "$out/train/coin/$name.jpg" 110 $(( (n % 4) * 90 )) $triples >/dev/null
-  echo "demo/train/coin/$name.jpg"
+  paste_coins "$work/crop_$name.png" "$out/train/coin/$name.jpg" "$scale" $(( (n % 4) * 90 )) $triples >/dev/null
+  echo "$out/train/coin/$name.jpg"
   n=$((n + 1))
 done > "$out/lists/coin.txt"
 
-printf 'demo/lists/background.txt\ndemo/lists/coin.txt\n' > "$out/lists/train.txt"
+printf '%s\n' "$out/lists/background.txt" "$out/lists/coin.txt" > "$out/lists/train.txt"
 
 # Queries: 320x240 crops with one of the held-out coins 16..23 at a seeded
 # random place; boxes.txt holds name x0 y0 x1 y1 (columns, rows, inclusive).
@@ -121,11 +128,11 @@ for spec in "astronaut 120 220" "camera 160 40" "chelsea 150 150" "coffee 260 60
   name=$(printf 'q%02d' "$n")
   crop "$1" 320 240 "$2" "$3" "$work/crop_$name.png"
   c=$(( 16 + n % 8 ))
-  x=$(( 10 + $(rand $((500 + n)) 220) ))
-  y=$(( 10 + $(rand $((600 + n)) 140) ))
-  box=$(paste_coins "$work/crop_$name.png" "$out/query/$name.jpg" 110 $(( (n / 8) * 90 )) $c $x $y)
+  x=$(( margin + $(rand $((500 + n)) $(( 320 - 2 * margin - $(size_of $c) )) ) ))
+  y=$(( margin + $(rand $((600 + n)) $(( 240 - 2 * margin - $(size_of $c) )) ) ))
+  box=$(paste_coins "$work/crop_$name.png" "$out/query/$name.jpg" "$scale" $(( (n / 8) * 90 )) $c $x $y)
   echo "$name $box" >> "$out/query/boxes.txt"
-  echo "demo/query/$name.jpg"
+  echo "$out/query/$name.jpg"
   n=$((n + 1))
 done > "$out/lists/query.txt"
 
