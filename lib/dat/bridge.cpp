@@ -38,15 +38,24 @@ matrix *load_mtx(const char *filename) {
     d_addr size;
     if (d_getsubdim(h, &size) != 2) {
         fputs("load_mtx: can only handle 2D matrices...\n", stderr);
+        fprintf(stderr, "load_mtx: %s is not a two-dimensional datfile\n", h->db_name);
         exit(1);
     }
     // A damaged header can claim far more elements than "data" holds: say
     // so, naming the file, before trying to allocate room for them.
     int64_t rows = size.dim[0], cols = size.dim[1];
+    if (rows <= 0 || cols <= 0) {
+        fprintf(stderr, "load_mtx: %s has no elements (%lld by %lld)\n", h->db_name,
+                (long long)rows, (long long)cols);
+        exit(1);
+    }
     int esize = 1;
-    d_gettype(h, &esize);
+    if (d_gettype(h, &esize) == 0) {
+        fprintf(stderr, "load_mtx: %s has no known data type\n", h->db_name);
+        exit(1);
+    }
     struct stat st;
-    if (rows > 0 && cols > 0 && fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
+    if (fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
         rows * cols > (int64_t)st.st_size / esize)
         _daterrh("_dread: early EOF on %s\n", h->db_name);
     // Zero-filled: a "variant" file converts to nothing, which must not

@@ -290,13 +290,13 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
         std::string descriptor; // written over the descriptor of `file`
         const char *message;
     } datfiles[] = {
-        {"garbage descriptor", "Allalpha.dat", "\x01garbage)(\n", "2D matrices"},
+        {"garbage descriptor", "Allalpha.dat", "\x01garbage)(\n", "Allalpha.dat is not a two-dimensional"},
         {"three dimensions", "Allalpha.dat", dbl + "(_dimensions 128 2 1 )\n", "2D matrices"},
         {"one dimension", "Allbeta.dat", dbl + "(_dimensions 256 )\n", "2D matrices"},
         {"unknown type", "Allalpha.dat", "(_data_type doubles)\n(_dimensions 128 2 )\n",
-         "not supported"},
-        {"zero rows", "Allalpha.dat", dbl + "(_dimensions 0 2 )\n", ""},
-        {"negative rows", "Allbeta.dat", dbl + "(_dimensions -128 2 )\n", ""},
+         "Allalpha.dat has no known data type"},
+        {"zero rows", "Allalpha.dat", dbl + "(_dimensions 0 2 )\n", "Allalpha.dat has no elements"},
+        {"negative rows", "Allbeta.dat", dbl + "(_dimensions -128 2 )\n", "Allbeta.dat has no elements"},
         // Far more elements than the data holds (and than memory would).
         {"huge sizes", "Allalpha.dat", dbl + "(_dimensions 100000 100000 )\n", "early EOF on"},
         {"sizes beyond 32 bits", "Allbeta.dat", dbl + "(_dimensions 4294967424 2 )\n",

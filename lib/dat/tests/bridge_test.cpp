@@ -114,7 +114,8 @@ TEST_F(Bridge, NameResolvedThroughSearchPath) {
 TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
     make_datfile(path("three"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 2 )\n", std::string(64, '\0'));
     EXPECT_EXIT(dat2mtx(path("three").c_str()), testing::ExitedWithCode(1),
-                "^load_mtx: can only handle 2D matrices...\n$");
+                "^load_mtx: can only handle 2D matrices...\nload_mtx: " + path("three") +
+                    " is not a two-dimensional datfile\n$");
     EXPECT_EXIT(dat2mtx(path("missing").c_str()), testing::ExitedWithCode(1),
                 "^d_open: File " + path("missing") + " does not exist\nAborting...\n$");
     std::filesystem::create_directories(path("busy"));
