@@ -47,7 +47,7 @@ void **make_pix(int nrows, int ncols, int code, bool zero, const char *unknown_m
 }
 
 matrix *make_mtx(int nrows, int ncols, bool zero) {
-    matrix *m = (matrix *)malloc(sizeof(matrix));
+    matrix *m = (matrix *)calloc(1, sizeof(matrix));
     check_alloc(m);
     m->pix = (double **)(zero ? calloc_pix(nrows, ncols, 'F') : alloc_pix(nrows, ncols, 'F'));
     m->nrows = nrows;
@@ -57,7 +57,7 @@ matrix *make_mtx(int nrows, int ncols, bool zero) {
 
 pyramid *make_pyr(int depth, int nrows, int ncols, bool zero) {
     if (depth <= 0) fail(kNonPositive);
-    pyramid *p = (pyramid *)malloc(sizeof(pyramid));
+    pyramid *p = (pyramid *)calloc(1, sizeof(pyramid));
     check_alloc(p);
     p->level = (matrix **)malloc((size_t)depth * sizeof(matrix *));
     check_alloc(p->level);
@@ -72,7 +72,7 @@ pyramid *make_pyr(int depth, int nrows, int ncols, bool zero) {
 
 volume *make_vol(int nframes, int nrows, int ncols, bool zero) {
     if (nframes <= 0) fail(kNonPositive);
-    volume *v = (volume *)malloc(sizeof(volume));
+    volume *v = (volume *)calloc(1, sizeof(volume));
     check_alloc(v);
     v->frame = (matrix **)malloc((size_t)nframes * sizeof(matrix *));
     check_alloc(v->frame);
@@ -82,7 +82,7 @@ volume *make_vol(int nframes, int nrows, int ncols, bool zero) {
 }
 
 image *make_img(int nrows, int ncols, bool zero) {
-    image *im = (image *)malloc(sizeof(image));
+    image *im = (image *)calloc(1, sizeof(image));
     check_alloc(im);
     im->pix = (int **)(zero ? calloc_pix(nrows, ncols, 'D') : alloc_pix(nrows, ncols, 'D'));
     im->nrows = nrows;
@@ -156,7 +156,7 @@ void free_vol(volume *v) {
 }
 
 singvs *alloc_singvs(int m, int n) {
-    singvs *s = (singvs *)malloc(sizeof(singvs));
+    singvs *s = (singvs *)calloc(1, sizeof(singvs));
     check_alloc(s);
     s->U = calloc_mtx(m, n);
     s->W = calloc_mtx(n, 1);
@@ -173,7 +173,7 @@ void free_singvs(singvs *s) {
 }
 
 eigvs *alloc_eigvs(int n) {
-    eigvs *e = (eigvs *)malloc(sizeof(eigvs));
+    eigvs *e = (eigvs *)calloc(1, sizeof(eigvs));
     check_alloc(e);
     e->L = calloc_mtx(n, 1);
     e->V = calloc_mtx(n, n);
@@ -188,7 +188,7 @@ void free_eigvs(eigvs *e) {
 }
 
 matrix3d *calloc_3d(int depth, int nrows, int ncols) {
-    matrix3d *m = (matrix3d *)malloc(sizeof(matrix3d));
+    matrix3d *m = (matrix3d *)calloc(1, sizeof(matrix3d));
     check_alloc(m);
     m->pix = (double ***)calloc_3d_array(depth, nrows, ncols, 'F');
     m->depth = depth;
