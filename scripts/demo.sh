@@ -2,7 +2,8 @@
 # The demo: installs what is missing, builds both programs in Release mode,
 # trains Sendral on the coin photographs under demo/, runs Lumivar on the
 # query photographs and says how often its first location hit the coin.
-# Settings can be changed through the environment: DEPTH, FEATURES, CIRCLES.
+# Settings can be changed through the environment: DEPTH, FEATURES, CIRCLES
+# and MAP (Lumivar's map kind).
 set -e
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,6 +11,7 @@ root=$(pwd)
 depth=${DEPTH:-2}
 features=${FEATURES:-12}
 circles=${CIRCLES:-3}
+mapkind=${MAP:-0}
 build=$root/build-release
 out=$build/demo
 model=$out/model
@@ -39,9 +41,9 @@ t0=$(now)
 t1=$(now)
 
 nquery=$(wc -l <demo/lists/query.txt)
-echo "== Running Lumivar: class 1 on $nquery query images, $features features"
+echo "== Running Lumivar: class 1 on $nquery query images, $features features, map kind $mapkind"
 t2=$(now)
-"$lumivar" -f "$features" -d "$circles" "$model" 1 demo/lists/query.txt "$detections" \
+"$lumivar" -f "$features" -d "$circles" -m "$mapkind" "$model" 1 demo/lists/query.txt "$detections" \
   >"$out/lumivar.log" 2>&1 \
   || { tail -20 "$out/lumivar.log"; echo "Lumivar failed; its output is in $out/lumivar.log"; exit 1; }
 t3=$(now)
