@@ -1,5 +1,6 @@
 // Lumivar's command line: options before the four positional arguments,
 // each option picked by its first letter after the dash.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,11 +33,20 @@ namespace {
     exit_with_help();
 }
 
+// Decimal text as atoi reads it (leading digits, anything else 0), but a
+// value beyond int is clamped instead of wrapping into a different number.
+int decimal_int(const char *text) {
+    long long v = strtoll(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
 // The value of an option that takes one; a missing value is a usage error.
 int option_value(int argc, char **argv, int *i) {
     if (*i + 1 >= argc) exit_with_help();
     ++*i;
-    return atoi(argv[*i]);
+    return decimal_int(argv[*i]);
 }
 
 }  // namespace
@@ -90,7 +100,11 @@ void parse_command_line(int argc, char **argv, std::string *SFPath, int *qclassi
     }
     if (argc - i < 4) exit_with_help();
     *SFPath = argv[i];
-    *qclassidx = atoi(argv[i + 1]);
+    *qclassidx = decimal_int(argv[i + 1]);
+    if (*qclassidx == INT_MAX || *qclassidx == INT_MIN) {
+        fprintf(stderr, "Error: class index %s is out of range\n", argv[i + 1]);
+        exit(1);
+    }
     *QueryFileList = argv[i + 2];
     *savepath = argv[i + 3];
 }

@@ -64,4 +64,12 @@ TEST(CommandLineDeathTest, UnknownOptionsAndBadValues) {
              {"r", "1", "q"},
              {"-d"}})
         EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "^$");
+    // A class index beyond int must not wrap into a valid-looking one.
+    EXPECT_EXIT(parse({"r", "99999999999", "q", "o"}), ::testing::ExitedWithCode(1),
+                "^Error: class index 99999999999 is out of range\n$");
+}
+
+TEST(CommandLine, HugeOptionValuesClampInsteadOfWrapping) {
+    // 4294967301 wraps to 5 in 32 bits; clamped, it stays a huge request.
+    EXPECT_EQ(parse({"-f", "4294967301", "r", "1", "q", "o"}).ftnum4smap, 2147483647);
 }
