@@ -77,11 +77,11 @@ rand() { awk -v s="$1" -v n="$2" 'BEGIN{srand(s); print int(rand()*n)}'; }
 
 # Background class: plain crops of the photographs.
 n=0
-for spec in "astronaut 0 0" "astronaut 256 256" "camera 0 0" "camera 256 200" \
+for place in "astronaut 0 0" "astronaut 256 256" "camera 0 0" "camera 256 200" \
             "chelsea 300 0" "coffee 0 0" "coffee 340 140" "rocket 0 0" "rocket 380 160" \
             "hubble 0 0" "hubble 240 180" "retina 100 100" "clock 300 100" \
             "brick 0 0" "grass 128 128" "gravel 256 0"; do
-  set -- $spec
+  set -- $place
   name=$(printf 'bg%02d' "$n")
   crop "$1" 256 256 "$2" "$3" "$work/crop_$name.png"
   convert "$work/crop_$name.png" -quality 90 "$out/train/background/$name.jpg"
@@ -91,11 +91,11 @@ done > "$out/lists/background.txt"
 
 # Coin class: other crops with four of coins 0..15 pasted, one per quarter.
 n=0
-for spec in "astronaut 256 0" "astronaut 0 256" "camera 256 0" "camera 0 256" \
+for place in "astronaut 256 0" "astronaut 0 256" "camera 256 0" "camera 0 256" \
             "chelsea 0 40" "coffee 170 0" "coffee 0 144" "rocket 190 0" "rocket 100 170" \
             "hubble 240 0" "hubble 0 180" "retina 220 200" "clock 0 40" \
             "brick 256 256" "grass 0 0" "gravel 0 256"; do
-  set -- $spec
+  set -- $place
   name=$(printf 'coin%02d' "$n")
   crop "$1" "$tsize" "$tsize" "$2" "$3" "$work/crop_$name.png"
   triples=""
@@ -121,10 +121,10 @@ printf '%s\n' "$out/lists/background.txt" "$out/lists/coin.txt" > "$out/lists/tr
 # random place; boxes.txt holds name x0 y0 x1 y1 (columns, rows, inclusive).
 : > "$out/query/boxes.txt"
 n=0
-for spec in "astronaut 120 220" "camera 160 40" "chelsea 150 150" "coffee 260 60" \
+for place in "astronaut 120 220" "camera 160 40" "chelsea 150 150" "coffee 260 60" \
             "rocket 300 100" "hubble 100 150" "retina 120 100" "clock 150 200" \
             "astronaut 180 0" "coffee 40 80"; do
-  set -- $spec
+  set -- $place
   name=$(printf 'q%02d' "$n")
   crop "$1" 320 240 "$2" "$3" "$work/crop_$name.png"
   c=$(( 16 + n % 8 ))
