@@ -185,16 +185,41 @@ int d_seek(DATFILE *h, const d_addr *offset, int whence) {
     return (int)(where >> s->shift);
 }
 
+namespace {
+
+// What one transfer call works with: the file's element size and type, the
+// caller's, and whether the bytes can move straight between file and caller.
+struct Transfer {
+    d_info *s;
+    int fd;
+    bool swap;
+    int ftype, type;
+    int size, csize;
+    bool direct;
+};
+
+Transfer begin_transfer(DATFILE *h, int type, const char *caller) {
+    Transfer t;
+    t.s = state_of(h, caller);
+    t.fd = fileno(h->db_fp);
+    t.swap = needs_swap(h);
+    t.ftype = t.s->type;
+    t.type = type == 0 ? t.ftype : type;
+    bool convert = t.type != t.ftype;
+    t.size = 1 << t.s->shift;
+    t.csize = convert ? 1 << _dsize(t.type) : t.size;
+    t.direct = t.s->hstep == 1 && !convert && !t.swap;
+    return t;
+}
+
+}  // namespace
+
 int _dread(DATFILE *h, void *buf, int n, int type) {
-    d_info *s = state_of(h, "_dread");
-    int fd = fileno(h->db_fp);
-    bool swap = needs_swap(h);
-    int ftype = s->type;
-    if (type == 0) type = ftype;
-    bool convert = type != ftype;
-    int size = 1 << s->shift;
-    int csize = convert ? 1 << _dsize(type) : size;
-    bool direct = s->hstep == 1 && !convert && !swap;
+    Transfer t = begin_transfer(h, type, "_dread");
+    d_info *s = t.s;
+    int fd = t.fd, ftype = t.ftype, size = t.size, csize = t.csize;
+    bool swap = t.swap, direct = t.direct;
+    type = t.type;
     if (n < 0) n = s->cnt[0];
 
     unsigned char *out = (unsigned char *)buf;
@@ -230,15 +255,11 @@ int _dread(DATFILE *h, void *buf, int n, int type) {
 }
 
 int _dwrite(DATFILE *h, const void *buf, int n, int type) {
-    d_info *s = state_of(h, "_dwrite");
-    int fd = fileno(h->db_fp);
-    bool swap = needs_swap(h);
-    int ftype = s->type;
-    if (type == 0) type = ftype;
-    bool convert = type != ftype;
-    int size = 1 << s->shift;
-    int csize = convert ? 1 << _dsize(type) : size;
-    bool direct = s->hstep == 1 && !convert && !swap;
+    Transfer t = begin_transfer(h, type, "_dwrite");
+    d_info *s = t.s;
+    int fd = t.fd, ftype = t.ftype, size = t.size, csize = t.csize;
+    bool swap = t.swap, direct = t.direct;
+    type = t.type;
     if (n < 0) n = s->cnt[0];
 
     const unsigned char *in = (const unsigned char *)buf;
