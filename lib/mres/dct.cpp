@@ -37,6 +37,7 @@ namespace {
 
 const double PI_C = 3.1415927;
 const double RSQRT2 = 0.707106781186547;
+const char *const kMultMismatch = "Matrix mult: Incompatible dimensions...\n";
 
 [[noreturn]] void fail(const char *msg) {
     fputs(msg, stderr);
@@ -187,6 +188,9 @@ matrix *initdct(int sz) {
 
 void inp_bkdct(matrix *blk, matrix *D) {
     int n = blk->nrows;
+    // The first step is the matrix product X D, refused as the product
+    // refuses it when D's rows do not match the block's columns.
+    if (D != nullptr && D->nrows != blk->ncols) fail(kMultMismatch);
     if (blk->ncols != n) fail("inp_bkdct: block must be square\n");
     check_dct_matrix(D, n, "inp_bkdct: block and DCT matrix differ in size\n");
     std::vector<double> p((size_t)n * n);
@@ -226,6 +230,9 @@ int decpts(int n, int sz, int step) {
 
 matrix *ovlapDct(matrix *img, int sz, matrix *D, int hstep, int vstep) {
     const int *tr, *tc;
+    // Every block goes through inp_bkdct, so a D of the wrong height fails
+    // as its product does, before the read-out's size check.
+    if (D != nullptr && D->nrows != sz) fail(kMultMismatch);
     if (!zz_tables(sz, &tr, &tc)) fail("zzscan: Unsuported block size \n");
     check_dct_matrix(D, sz, "ovlapDct: DCT matrix must be sz by sz\n");
     if (hstep <= 0 || vstep <= 0) fail("ovlapDct: steps must be positive\n");

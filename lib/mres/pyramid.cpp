@@ -165,8 +165,9 @@ void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt,
                 int vitp, int ups, double rgain, double cgain) {
     if (hstep <= 0 || vstep <= 0 || hitp <= 0 || vitp <= 0)
         fail("sep_filt2d: itp & step must be positive \n");
-    check_filter(vfilt);
-    check_filter(hfilt);
+    // Only a missing filter is refused here; a malformed one is refused by
+    // the pass that uses it, after the border mode has been checked.
+    if (vfilt == nullptr || hfilt == nullptr) check_filter(nullptr);
 
     const int Lv = vfilt->nrows, Lh = hfilt->nrows;
     const int top = Lv / 2, bottom = Lv - Lv / 2 - 1;

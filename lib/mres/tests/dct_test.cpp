@@ -240,6 +240,17 @@ TEST(DctDeath, MisuseEndsWithMessage) {
     matrix *pos = array2mtx(p, 1, 2);
     EXPECT_EXIT(sparseDct(small, pos, 8, d), testing::ExitedWithCode(1), "lies outside the image");
     free_mtx(pos);
+    // A DCT matrix that does not fit the block fails in the product X D.
+    matrix *blk4 = calloc_mtx(4, 4);
+    EXPECT_EXIT(inp_bkdct(blk4, d), testing::ExitedWithCode(1),
+                "^Matrix mult: Incompatible dimensions...\n$");
+    matrix *d4 = initdct(4);
+    matrix *img = calloc_mtx(16, 16);
+    EXPECT_EXIT(ovlapDct(img, 8, d4, 8, 8), testing::ExitedWithCode(1),
+                "^Matrix mult: Incompatible dimensions...\n$");
+    free_mtx(img);
+    free_mtx(d4);
+    free_mtx(blk4);
     free_mtx(d);
     free_mtx(small);
 }

@@ -210,6 +210,11 @@ TEST(PyramidDeath, MisuseEndsWithMessage) {
                 testing::ExitedWithCode(1), "^convolve: filter must be 1d column vector\n$");
     EXPECT_EXIT(sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'x', 1, 1, 0, 1.0, 1.0),
                 testing::ExitedWithCode(1), "^Unknown mode in aufgment_boundaries\n$");
+    // The border mode is checked before either pass looks at its filter.
+    EXPECT_EXIT(sep_filt2d(in, out, rowf, rowf, 2, 2, 0, 0, 'x', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^Unknown mode in aufgment_boundaries\n$");
+    EXPECT_EXIT(sep_filt2d(in, out, rowf, g, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0),
+                testing::ExitedWithCode(1), "^convolve: filter must be 1d column vector\n$");
     EXPECT_EXIT(sep_filt2d(in, out, g, g, 0, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0),
                 testing::ExitedWithCode(1), "^sep_filt2d: itp & step must be positive \n$");
     // An offset that would read past the last extended column is refused.
