@@ -121,8 +121,8 @@ struct LumivarModel {
 void make_dct_filters(matrix **dctmtx);
 void free_model(LumivarModel *model);
 
-// Base name of an image file: after the last "/", up to the last "." (a
-// name whose only "." starts it keeps it).
+// Base name of an image file: after the last "/", up to the last "." (the
+// whole last component when it holds no ".").
 std::string image_basename(const std::string &filename);
 
 // Processes one query image and writes its outputs. Returns 1 when the

@@ -46,6 +46,18 @@ std::vector<int> read_ints(const std::string &path) {
     return v;
 }
 
+// Readable feature lines of a class file, counting at most n; -1 when the
+// file cannot be opened.
+int class_file_lines(const std::string &path, int n) {
+    FILE *fp = fopen(path.c_str(), "r");
+    if (!fp) return -1;
+    double cost, md;
+    int level, index, lines = 0;
+    while (lines < n && fscanf(fp, "%lf %lf %d %d", &cost, &md, &level, &index) == 4) lines++;
+    fclose(fp);
+    return lines;
+}
+
 matrix *load_model_matrix(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) fail("Cannot open " + path);
@@ -83,7 +95,7 @@ std::string image_basename(const std::string &filename) {
     size_t slash = filename.rfind('/');
     std::string base = slash == std::string::npos ? filename : filename.substr(slash + 1);
     size_t dot = base.rfind('.');
-    if (dot != std::string::npos && dot > 0) base.erase(dot);
+    if (dot != std::string::npos) base.erase(dot);
     return base;
 }
 
@@ -224,6 +236,16 @@ int lumivar_main(int argc, char **argv) {
         exit(1);
     }
 
+    // The feature arrays are sized before the class file is read: a count
+    // beyond what the file holds (a huge -f with -enforce) is refused here
+    // instead of being allocated.
+    const std::string classfile = set.SFPath + "/Qor_class_" + std::to_string(set.qclassidx);
+    const int lines = class_file_lines(classfile, set.ftnum4smap);
+    if (lines < 0) fail("Cannot open class file " + classfile);
+    if (lines < set.ftnum4smap)
+        fail("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
+             std::to_string(set.ftnum4smap) + " are needed");
+
     LumivarModel model;
     model.ftnum4smap = set.ftnum4smap;
     const std::string depthfile = set.SFPath + "/pyddepth";
@@ -251,7 +273,6 @@ int lumivar_main(int argc, char **argv) {
     model.ftmd.resize(n);
     model.ftpydlevel.resize(n);
     model.ftsubidx.resize(n);
-    const std::string classfile = set.SFPath + "/Qor_class_" + std::to_string(set.qclassidx);
     ReadSalientFeatures(classfile.c_str(), n, model.ftcost.data(), model.ftmd.data(),
                         model.ftpydlevel.data(), model.ftsubidx.data());
     int maxrow = 0;

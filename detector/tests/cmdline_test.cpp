@@ -73,3 +73,11 @@ TEST(CommandLine, HugeOptionValuesClampInsteadOfWrapping) {
     // 4294967301 wraps to 5 in 32 bits; clamped, it stays a huge request.
     EXPECT_EQ(parse({"-f", "4294967301", "r", "1", "q", "o"}).ftnum4smap, 2147483647);
 }
+
+TEST(OutputNames, BaseNameRunsFromTheLastSlashToTheLastDot) {
+    EXPECT_EQ(image_basename("/data/set1/img.002.png"), "img.002");
+    EXPECT_EQ(image_basename("q00.jpg"), "q00");
+    EXPECT_EQ(image_basename("/data/set.1/img"), "img");
+    // Everything before the last "." goes, even when that is nothing.
+    EXPECT_EQ(image_basename("/data/.png"), "");
+}

@@ -327,6 +327,8 @@ TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
     m = model_copy();
     spit(m + "/Qor_class_1", "2.0\t1.0\t0\t64\n" + slurp(res + "/Qor_class_1"));
     expect_fail(m, 1, "zig-zag index 64");
+    // More features than the class file holds are refused before being allocated.
+    expect_fail(res, 1, "2147483647 are needed", "-enforce -f 2147483647");
 
     Result r = lumivar("", dir + "/nolist.txt");
     EXPECT_EQ(r.status, 1);
