@@ -235,6 +235,30 @@ TEST_F(EndToEnd, LikelihoodMapKinds) {
     }
 }
 
+TEST_F(EndToEnd, ChannelWeightsFollowTheMapKindAndEnforce) {
+    // Two copies of the best feature with costs 3, 1 and MDs 4, 2: map 1 sums
+    // them unweighted (2 channels), map 2 by cost (4), -enforce by the MDs
+    // over the last one (2 + 1 = 3), whatever the kind.
+    std::string m = model_copy();
+    int level, index;
+    ASSERT_EQ(sscanf(lines(res + "/Qor_class_1").at(0).c_str(), "%*f %*f %d %d", &level, &index),
+              2);
+    const std::string ft = "\t" + std::to_string(level) + "\t" + std::to_string(index) + "\n";
+    spit(m + "/Qor_class_1", "3.0\t4.0" + ft + "1.0\t2.0" + ft);
+    auto first_value = [&](const std::string &opts) {
+        Result r = lumivar("-f 2 -d 0 -nosm " + opts, "", 1, m);
+        EXPECT_EQ(r.status, 0) << opts << r.err;
+        double v = 0;
+        EXPECT_EQ(sscanf(lines(out + "/img.002_salloc").at(0).c_str(), "%*d %*d %*d %lf", &v), 1);
+        return v;
+    };
+    const double unweighted = first_value("-m 1");
+    ASSERT_GT(unweighted, 0.01);
+    EXPECT_NEAR(first_value("-m 2"), 2.0 * unweighted, 1e-5);
+    EXPECT_NEAR(first_value("-m 1 -enforce"), 1.5 * unweighted, 1e-5);
+    EXPECT_NEAR(first_value("-m 2 -enforce"), 1.5 * unweighted, 1e-5);
+}
+
 TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
     // Class 0 against itself: every channel of kinds 1 and 2 is zero.
     for (const char *opt : {"-m 1 -enforce -s", "-m 2 -enforce"}) {
