@@ -7,26 +7,14 @@
 
 namespace {
 
-bool same_shape(const matrix *a, const matrix *b) {
-    return a->nrows == b->nrows && a->ncols == b->ncols;
-}
-
 bool known_bin(int code) { return (code & 0xff) == '*' || (code & 0xff) == '/'; }
 
 const char *const kUnknownBin = "Unknown operation in mtx_elbmath...\n";
 
-template <typename F>
-void each(const matrix *a, matrix *b, F f) {
-    const double *pa = a->pix[0];
-    double *pb = b->pix[0];
-    const size_t n = mtx_count(a);
-    for (size_t i = 0; i < n; i++) pb[i] = f(pa[i]);
-}
-
 }  // namespace
 
 void inp_mtx_elbmath(matrix *a, matrix *b, matrix *r, int code) {
-    if (!same_shape(a, b) || !same_shape(b, r))
+    if (!same_size(a, b) || !same_size(b, r))
         mtx_fail("Inconsistent sizes in inp_mtx_elbmath \n");
     if (!known_bin(code)) mtx_fail(kUnknownBin);
     const double *pa = a->pix[0], *pb = b->pix[0];
@@ -39,7 +27,7 @@ void inp_mtx_elbmath(matrix *a, matrix *b, matrix *r, int code) {
 }
 
 matrix *mtx_elbmath(matrix *a, matrix *b, int code) {
-    if (!same_shape(a, b)) mtx_fail("Inconsistent sizes in mtx_elbmath \n");
+    if (!same_size(a, b)) mtx_fail("Inconsistent sizes in mtx_elbmath \n");
     if (!known_bin(code)) mtx_fail(kUnknownBin);
     matrix *r = alloc_mtx(a->nrows, a->ncols);
     inp_mtx_elbmath(a, b, r, code);
@@ -51,12 +39,12 @@ void inp_mtx_elfun(matrix *a, matrix *b, int code) {
     // would be written past its end, so it is refused.
     if (mtx_count(b) < mtx_count(a)) mtx_fail("inp_mtx_elfun: Incompatible dimensions...\n");
     switch (code & 0xff) {
-        case 'S': each(a, b, [](double x) { return x > 0 ? 1.0 : x < 0 ? -1.0 : 0.0; }); break;
-        case 'a': each(a, b, [](double x) { return fabs(x); }); break;
-        case 'c': each(a, b, [](double x) { return cosh(x); }); break;
-        case 's': each(a, b, [](double x) { return 1.0 / cosh(x); }); break;
-        case 't': each(a, b, [](double x) { return tanh(x); }); break;
-        case 'l': each(a, b, [](double x) { return log(x); }); break;
+        case 'S': mtx_each(a, b, [](double x) { return x > 0 ? 1.0 : x < 0 ? -1.0 : 0.0; }); break;
+        case 'a': mtx_each(a, b, [](double x) { return fabs(x); }); break;
+        case 'c': mtx_each(a, b, [](double x) { return cosh(x); }); break;
+        case 's': mtx_each(a, b, [](double x) { return 1.0 / cosh(x); }); break;
+        case 't': mtx_each(a, b, [](double x) { return tanh(x); }); break;
+        case 'l': mtx_each(a, b, [](double x) { return log(x); }); break;
         default: mtx_fail("Unknown function in inp_mtx_elfun...\n");
     }
 }

@@ -24,14 +24,6 @@ matrix *copy_of(matrix *a) {
     return c;
 }
 
-template <typename F>
-void each(matrix *a, matrix *b, F f) {
-    const double *pa = a->pix[0];
-    double *pb = b->pix[0];
-    const size_t n = mtx_count(a);
-    for (size_t i = 0; i < n; i++) pb[i] = f(pa[i]);
-}
-
 // Element order and messages of the normalisations: the divisor is summed
 // first, then every element is divided, or, for a zero sum, the line is
 // printed once per element and the values stay as they are.
@@ -126,11 +118,11 @@ void inp_mtx_fun(matrix *a, matrix *b, int code) {
         }
         case 'E':
             need_same(a, b, "Matrix exponential: Incompatible dimensions...\n");
-            each(a, b, [](double x) { return exp(x); });
+            mtx_each(a, b, [](double x) { return exp(x); });
             break;
         case 's':
             need_same(a, b, "Matrix square root: Incompatible dimensions...\n");
-            each(a, b, [](double x) { return sqrt(x); });
+            mtx_each(a, b, [](double x) { return sqrt(x); });
             break;
         case 'F':
         case 'f':

@@ -8,14 +8,6 @@ namespace {
 
 const char *const kUnknown = "Unknown operation in mtx_bmath...\n";
 
-template <typename Op>
-void each(const matrix *a, matrix *r, Op op) {
-    const double *pa = a->pix[0];
-    double *pr = r->pix[0];
-    const size_t n = mtx_count(a);
-    for (size_t i = 0; i < n; i++) pr[i] = op(pa[i]);
-}
-
 bool known(int code) {
     switch (code & 0xff) {
         case '*': case '+': case '-': case '/': case '=': case 'T': case 't': case 'e':
@@ -31,14 +23,14 @@ void inp_mtxsc_bmathd(matrix *a, double s, matrix *r, int code) {
     if (r->nrows != a->nrows || r->ncols != a->ncols)
         mtx_fail("mtxsc_bmathd: Incompatible dimensions...\n");
     switch (code & 0xff) {
-        case '*': each(a, r, [s](double x) { return s * x; }); break;
-        case '+': each(a, r, [s](double x) { return s + x; }); break;
-        case '-': each(a, r, [s](double x) { return x - s; }); break;
-        case '/': each(a, r, [s](double x) { return x / s; }); break;
-        case '=': each(a, r, [s](double x) { return x == s ? 1.0 : 0.0; }); break;
-        case 'T': each(a, r, [s](double x) { return x > s ? 1.0 : 0.0; }); break;
-        case 't': each(a, r, [s](double x) { return x < s ? 1.0 : 0.0; }); break;
-        case 'e': each(a, r, [s](double x) { return pow(x, s); }); break;
+        case '*': mtx_each(a, r, [s](double x) { return s * x; }); break;
+        case '+': mtx_each(a, r, [s](double x) { return s + x; }); break;
+        case '-': mtx_each(a, r, [s](double x) { return x - s; }); break;
+        case '/': mtx_each(a, r, [s](double x) { return x / s; }); break;
+        case '=': mtx_each(a, r, [s](double x) { return x == s ? 1.0 : 0.0; }); break;
+        case 'T': mtx_each(a, r, [s](double x) { return x > s ? 1.0 : 0.0; }); break;
+        case 't': mtx_each(a, r, [s](double x) { return x < s ? 1.0 : 0.0; }); break;
+        case 'e': mtx_each(a, r, [s](double x) { return pow(x, s); }); break;
         default: mtx_fail(kUnknown);
     }
 }
