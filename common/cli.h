@@ -1,0 +1,49 @@
+// Command-line and log conventions shared by Sendral and Lumivar: version,
+// strict numbers, ordered logs, the progress line and the time report.
+#ifndef CLI_H
+#define CLI_H
+
+#include <string>
+
+// The programs' version, printed by --version.
+#define SENDRAL_VERSION "1.1.0"
+
+// Standard output becomes line-buffered, so that a log holding both streams
+// keeps the order in which messages were written.
+void setup_log_streams(void);
+
+// "<program> <version>" and the ImageMagick version, on standard output.
+void print_version(const char *program);
+
+// True when `text` is a whole decimal number: an optional sign, then digits
+// only. *value is the number, clamped to the range of int.
+bool parse_whole_number(const char *text, int *value);
+
+// Seconds on a monotonic clock, for durations.
+double now_seconds(void);
+
+// "Time usage: <seconds> Sec\n" with sub-second precision.
+std::string time_usage(double seconds);
+
+// One updating line "[k/N] name  t s/image, t s left" on standard error,
+// shown only when standard error is a terminal; silent otherwise, so that
+// saved logs hold nothing but the programs' messages.
+class Progress {
+public:
+    explicit Progress(int total);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+    // Item k (1-based) is about to start (or has been done: same display).
+    void show(int k, const char *name);
+    // Removes the line, e.g. before a message is printed.
+    void clear();
+
+private:
+    int total_;
+    bool tty_;
+    bool shown_ = false;
+    double start_;
+};
+
+#endif
