@@ -13,9 +13,10 @@
 #include <magick/MagickCore.h>
 
 void setup_log_streams(void) {
-    // Standard error is unbuffered already; line-buffering standard output
-    // is enough for the two to interleave in writing order.
-    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    // Standard error is unbuffered; so is standard output from here on, as
+    // progress is often written in pieces of one line ("Saving...Done.")
+    // that line-buffering would hold back behind later error messages.
+    setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void print_version(const char *program) {

@@ -8,8 +8,8 @@
 // The programs' version, printed by --version.
 #define SENDRAL_VERSION "1.1.0"
 
-// Standard output becomes line-buffered, so that a log holding both streams
-// keeps the order in which messages were written.
+// Standard output becomes unbuffered, so that a log holding both streams
+// keeps the order in which messages were written. Call before any output.
 void setup_log_streams(void);
 
 // "<program> <version>" and the ImageMagick version, on standard output.
