@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <magick/MagickCore.h>
 
@@ -75,4 +76,78 @@ void Progress::clear() {
     if (!shown_) return;
     fputs("\r\033[K", stderr);
     shown_ = false;
+}
+
+// ---- output capture -------------------------------------------------------------
+
+namespace {
+
+thread_local CapturedOutput *active_capture = nullptr;
+
+ssize_t write_all(int fd, const char *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = write(fd, buf + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return done > 0 ? (ssize_t)done : -1;
+        }
+        done += (size_t)w;
+    }
+    return (ssize_t)n;
+}
+
+template <int Stream>
+ssize_t cookie_write(void *, const char *buf, size_t n) {
+    if (active_capture) {
+        active_capture->keep(Stream, buf, n);
+        return (ssize_t)n;
+    }
+    return write_all(Stream, buf, n);
+}
+
+FILE *capturing_stream(cookie_write_function_t *writer) {
+    cookie_io_functions_t io{};
+    io.write = writer;
+    FILE *f = fopencookie(nullptr, "w", io);
+    if (f) setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
+}  // namespace
+
+void enable_output_capture(void) {
+    static bool enabled = false;
+    if (enabled) return;
+    fflush(stdout);
+    fflush(stderr);
+    FILE *out = capturing_stream(cookie_write<1>), *err = capturing_stream(cookie_write<2>);
+    if (!out || !err) return;  // messages then come in writing order, not list order
+    stdout = out;
+    stderr = err;
+    enabled = true;
+}
+
+void CapturedOutput::begin() { active_capture = this; }
+void CapturedOutput::end() {
+    if (active_capture == this) active_capture = nullptr;
+}
+
+void CapturedOutput::keep(int stream, const char *data, size_t n) {
+    text_.append(data, n);
+    streams_.append(n, (char)stream);
+}
+
+void CapturedOutput::replay() {
+    fflush(stdout);
+    fflush(stderr);
+    size_t i = 0;
+    while (i < text_.size()) {
+        size_t j = i;
+        while (j < text_.size() && streams_[j] == streams_[i]) j++;
+        write_all(streams_[i], text_.data() + i, j - i);
+        i = j;
+    }
+    text_.clear();
+    streams_.clear();
 }

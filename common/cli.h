@@ -46,4 +46,27 @@ private:
     double start_;
 };
 
+// What a thread writes to standard output and standard error while it has
+// a capture open is kept, in order and with its stream, instead of being
+// written; replay() writes it out later. Programs that work on several
+// images at once use it to print each image's messages in list order,
+// whichever thread made them (library messages included).
+// enable_output_capture() must be called once, before any thread starts;
+// it makes both streams unbuffered.
+void enable_output_capture(void);
+
+class CapturedOutput {
+public:
+    // This thread's writes go here until end().
+    void begin();
+    void end();
+    // Writes everything kept to the real streams and forgets it.
+    void replay();
+    void keep(int stream, const char *data, size_t n);
+
+private:
+    std::string text_;
+    std::string streams_;  // one byte per byte of text_: 1 or 2
+};
+
 #endif

@@ -1,11 +1,17 @@
 // Writer of the detector's location files.
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "files.h"
+#include "safewrite.h"
 
+// Written under a temporary name and renamed into place: a reader never
+// sees half a file, a failed write leaves none, and a link planted at the
+// name is replaced rather than followed.
 int savesallocations(matrix *SPs, const char *filename) {
-    FILE *fp = fopen(filename, "w");
+    const std::string tmp = temp_name_beside(filename);
+    FILE *fp = fopen(tmp.c_str(), "wx");
     if (!fp) {
         fprintf(stderr, "Cannot create location file %s\n", filename);
         return 0;
@@ -17,7 +23,9 @@ int savesallocations(matrix *SPs, const char *filename) {
     }
     bool ok = !ferror(fp);
     if (fclose(fp) != 0) ok = false;
+    if (ok && !replace_entry(tmp, filename)) ok = false;
     if (!ok) {
+        remove_tree(tmp);
         fprintf(stderr, "Cannot write location file %s\n", filename);
         return 0;
     }

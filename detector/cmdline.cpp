@@ -5,106 +5,160 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli.h"
 #include "lumivar.h"
 
+namespace {
+
+const char kUsage[] =
+    "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
+    "options:\n"
+    "-d drawcirclenum: set the number of salient locations drawn on the image (default 5).\n"
+    "   \t\t   if 0 then no circle is drawn.\n"
+    "-f featurenum: set the number of salient features used for saliency detection (default "
+    "5)\n"
+    "-enforce\tenforce to generate saliency map with assigned number of features\n"
+    "-nosm: \tno saliency map will be stored.\n"
+    "-s: \t\tgenerate a scale map (the spatial scale at each pixel) for the image, \n"
+    "\t\tthe value at each pixel is the radius of the scale at each pixel\n"
+    "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum of "
+    "loglikely\n"
+    "-nowta:\tget all possible salient locations without winner-take-all stage.\n\n";
+
+}  // namespace
+
 void exit_with_help(void) {
-    printf(
-        "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
-        "options:\n"
-        "-d drawcirclenum: set the number of salient locations drawn on the image (default 5).\n"
-        "   \t\t   if 0 then no circle is drawn.\n"
-        "-f featurenum: set the number of salient features used for saliency detection (default "
-        "5)\n"
-        "-enforce\tenforce to generate saliency map with assigned number of features\n"
-        "-nosm: \tno saliency map will be stored.\n"
-        "-s: \t\tgenerate a scale map (the spatial scale at each pixel) for the image, \n"
-        "\t\tthe value at each pixel is the radius of the scale at each pixel\n"
-        "-m #:\t\tmap number 0:I(x;y)|x|^2(default)   1:Sum of loglikely    2:Weighted sum of "
-        "loglikely\n"
-        "-nowta:\tget all possible salient locations without winner-take-all stage.\n\n");
+    fputs(kUsage, stdout);
     fflush(stdout);
     exit(1);
 }
 
 namespace {
 
+// Options added after the usage text above took its form: listed by --help.
+const char kMoreOptions[] =
+    "-j n:\t\trun n images at a time (default: the cores this process may use)\n"
+    "-v:\t\talso write the saliency map before normalisation as NAME_sm.dat\n"
+    "--help:\t\tprint this text\n"
+    "--version:\tprint the version of Lumivar and of ImageMagick\n\n";
+
 [[noreturn]] void unknown_option() {
     fputs("unknown option\n", stderr);
     exit_with_help();
 }
 
-// Decimal text as atoi reads it (leading digits, anything else 0), but a
-// value beyond int is clamped instead of wrapping into a different number.
-int decimal_int(const char *text) {
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return (int)v;
+[[noreturn]] void not_a_number(const char *what, const char *text) {
+    fflush(stdout);
+    fprintf(stderr, "Error: %s must be a whole decimal number, not \"%s\"\n", what, text);
+    exit_with_help();
 }
 
 // The value of an option that takes one; a missing value is a usage error.
 int option_value(int argc, char **argv, int *i) {
     if (*i + 1 >= argc) exit_with_help();
+    const char *opt = argv[*i];
     ++*i;
-    return decimal_int(argv[*i]);
+    int v = 0;
+    if (!parse_whole_number(argv[*i], &v)) not_a_number(opt, argv[*i]);
+    return v;
 }
 
 }  // namespace
 
-void parse_command_line(int argc, char **argv, std::string *SFPath, int *qclassidx,
-                        std::string *QueryFileList, std::string *savepath, int *ftnum4smap,
-                        int *drawnum, int *mapnum, int *nosm, int *nowta, int *scalemap,
-                        int *isenforce) {
-    *ftnum4smap = 5;
-    *drawnum = 5;
-    *mapnum = 0;
-    *nosm = 0;
-    *nowta = 0;
-    *scalemap = 0;
-    *isenforce = 0;
-
+void parse_settings(int argc, char **argv, LumivarSettings *set) {
+    *set = LumivarSettings();
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         const char *opt = argv[i];
         switch (opt[1]) {
+            case '-':
+                if (strcmp(opt, "--help") == 0) {
+                    fputs(kUsage, stdout);
+                    fputs(kMoreOptions, stdout);
+                    fflush(stdout);
+                    exit(0);
+                }
+                if (strcmp(opt, "--version") == 0) {
+                    print_version("Lumivar");
+                    exit(0);
+                }
+                unknown_option();
             case 'd':
-                *drawnum = option_value(argc, argv, &i);
-                if (*drawnum < 0) exit_with_help();
+                set->drawnum = option_value(argc, argv, &i);
+                if (set->drawnum < 0) exit_with_help();
                 break;
             case 'f':
-                *ftnum4smap = option_value(argc, argv, &i);
-                if (*ftnum4smap <= 0) exit_with_help();
+                set->ftnum4smap = option_value(argc, argv, &i);
+                if (set->ftnum4smap <= 0) exit_with_help();
                 break;
             case 'm':
-                *mapnum = option_value(argc, argv, &i);
-                if (*mapnum < 0 || *mapnum > 2) exit_with_help();
+                set->mapnum = option_value(argc, argv, &i);
+                if (set->mapnum < 0 || set->mapnum > 2) exit_with_help();
+                break;
+            case 'j':
+                set->jobs = option_value(argc, argv, &i);
+                if (set->jobs < 1) exit_with_help();
+                break;
+            case 'v':
+                if (strcmp(opt, "-v") != 0) unknown_option();
+                set->writemapdat = 1;
                 break;
             case 'e':
                 if (strcmp(opt, "-enforce") != 0) unknown_option();
-                *isenforce = 1;
+                set->isenforce = 1;
                 break;
             case 'n':
                 if (strcmp(opt, "-nosm") == 0)
-                    *nosm = 1;
+                    set->nosm = 1;
                 else if (strcmp(opt, "-nowta") == 0)
-                    *nowta = 1;
+                    set->nowta = 1;
                 else
                     unknown_option();
                 break;
             case 's':
-                *scalemap = 1;
+                set->scalemap = 1;
                 break;
             default:
                 unknown_option();
         }
     }
     if (argc - i < 4) exit_with_help();
-    *SFPath = argv[i];
-    *qclassidx = decimal_int(argv[i + 1]);
-    if (*qclassidx == INT_MAX || *qclassidx == INT_MIN) {
+    // An option after the positional arguments would otherwise be ignored
+    // and the run would quietly use the defaults.
+    for (int k = i + 4; k < argc; k++)
+        if (argv[k][0] == '-') {
+            fflush(stdout);
+            fprintf(stderr,
+                    "Error: option %s comes after the positional arguments; options go before "
+                    "salientfeaturepath\n",
+                    argv[k]);
+            exit_with_help();
+        }
+    set->SFPath = argv[i];
+    if (!parse_whole_number(argv[i + 1], &set->qclassidx)) not_a_number("queryclassidx", argv[i + 1]);
+    if (set->qclassidx == INT_MAX || set->qclassidx == INT_MIN) {
         fprintf(stderr, "Error: class index %s is out of range\n", argv[i + 1]);
         exit(1);
     }
-    *QueryFileList = argv[i + 2];
-    *savepath = argv[i + 3];
+    set->QueryFileList = argv[i + 2];
+    set->savepath = argv[i + 3];
+}
+
+void parse_command_line(int argc, char **argv, std::string *SFPath, int *qclassidx,
+                        std::string *QueryFileList, std::string *savepath, int *ftnum4smap,
+                        int *drawnum, int *mapnum, int *nosm, int *nowta, int *scalemap,
+                        int *isenforce) {
+    LumivarSettings set;
+    parse_settings(argc, argv, &set);
+    *SFPath = set.SFPath;
+    *qclassidx = set.qclassidx;
+    *QueryFileList = set.QueryFileList;
+    *savepath = set.savepath;
+    *ftnum4smap = set.ftnum4smap;
+    *drawnum = set.drawnum;
+    *mapnum = set.mapnum;
+    *nosm = set.nosm;
+    *nowta = set.nowta;
+    *scalemap = set.scalemap;
+    *isenforce = set.isenforce;
 }

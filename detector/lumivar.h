@@ -7,6 +7,7 @@
 #include <magick/MagickCore.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mtx.h"
@@ -69,14 +70,36 @@ constexpr int kMaxSalPts = 500000;
 // Scale radius of pyramid level l: 2^(l+2), truncated.
 int scale_radius(int l);
 
+// For every pixel, the pyramid level of the first channel strictly largest
+// there, starting from 0.0 (the first feature's level where none is
+// positive). Channels are added one at a time, so the search and the scale
+// map need neither every channel map nor more than 9 bytes a pixel.
+class DominantLevels {
+public:
+    DominantLevels(long npix, int first_level);
+    void add(const matrix *chan, int level);
+    // Drops the per-pixel values once every channel is in.
+    void done_adding();
+    const unsigned char *levels() const { return level_.data(); }
+
+private:
+    std::vector<double> best_;
+    std::vector<unsigned char> level_;
+};
+
 // Repeatedly takes the largest positive value of SM (first in row-major
 // order among equals) as a location (row, col, level of the dominant
 // channel there, value) and clears the square of half-width
 // scale_radius(level) around it, or, with nowta, only that pixel. SM is
 // overwritten. Returns an n x 4 matrix, n >= 1 (a single zero row when SM
-// has no positive value). Levels are 0..29.
+// has no positive value). *cut (may be null) tells whether more locations
+// were left when kMaxSalPts was reached.
+matrix *search_locations(matrix *SM, const unsigned char *levels, int nowta, bool *cut);
+// The same search with the dominant levels taken from the channel maps.
 matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4smap, int nowta);
 
+// imgscales(i,j) = radius of the dominant level at (i,j).
+void scale_map_from_levels(matrix *imgscales, const unsigned char *levels);
 // imgscales(i,j) = radius of the feature whose channel is strictly largest
 // at (i,j) (feature 0 where none is positive).
 void GetScaleMap(matrix *imgscales, matrix **channels, int *ftpydlevels, int ftnum4smap);
@@ -89,7 +112,7 @@ void DrawSPs_img(Image *image, matrix *SPs, int spnum, const char *color);
 // row y, through (x, y + radius).
 void DrawCircle_img(Image *image, int x, int y, int radius, const char *color);
 
-// ---- run (run.cpp) ----------------------------------------------------------
+// ---- run: the pipeline (run.cpp) ---------------------------------------------
 
 struct LumivarSettings {
     std::string SFPath;
@@ -103,9 +126,17 @@ struct LumivarSettings {
     int nowta = 0;
     int scalemap = 0;
     int isenforce = 0;
+    int jobs = 0;         // -j; 0: the cores this process may run on
+    int writemapdat = 0;  // -v: NAME_sm.dat, the map before normalisation
 };
 
-// The trained model of the query class and the fixed filters.
+// Every setting from the command line (parse_command_line fills the
+// original eleven from it). Usage errors end the process with status 1;
+// --help and --version end it with status 0.
+void parse_settings(int argc, char **argv, LumivarSettings *set);
+
+// The trained model of the query class and the fixed filters; owns its
+// matrices.
 struct LumivarModel {
     int pyddepth = 0;
     int ftnum4smap = 0;
@@ -115,20 +146,58 @@ struct LumivarModel {
     matrix *allbeta = nullptr;
     matrix *dctmtx[64] = {};
     matrix *gaufilt = nullptr;
+
+    LumivarModel() = default;
+    ~LumivarModel();
+    LumivarModel(const LumivarModel &) = delete;
+    LumivarModel &operator=(const LumivarModel &) = delete;
 };
 
 // The 64 8x8 DCT basis filters, entry k = basis function k.
 void make_dct_filters(matrix **dctmtx);
-void free_model(LumivarModel *model);
+
+// Step 1. Reads and checks the result directory for the query class: the
+// feature count (lowering set->ftnum4smap to the trained count without
+// -enforce, with the message), the class file, the depth and the GGD
+// parameters (shapes, class count, finite non-negative values of the query
+// and background classes), then builds the filters. Any disagreement ends
+// the process with status 1 after a message naming the file.
+void load_model(LumivarSettings *set, LumivarModel *model);
 
 // Base name of an image file: after the last "/", up to the last "." (the
 // whole last component when it holds no ".").
 std::string image_basename(const std::string &filename);
 
-// Processes one query image and writes its outputs. Returns 1 when the
-// image was processed or skipped for being too small, 0 when it could not
-// be read or an output could not be written.
+// Step 2. The query image as a grey matrix cropped to multiples of
+// 2^(depth-1). Null when it cannot be read or is too small (after a message;
+// *too_small tells which).
+matrix *read_query(const char *filename, int pyddepth, bool *too_small);
+
+// Steps 3-4. The saliency map of a cropped image (which it frees): every
+// channel map made, weighted and added in feature order, then dropped; only
+// the dominant level of every pixel is kept beside the map. Null (after a
+// message) when a channel cannot be made.
+matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
+                     std::vector<unsigned char> *levels);
+
+// Steps 5-6. Writes the outputs of one image (map image and -v datfile,
+// locations, scale map, marked copy), each under a temporary name renamed
+// into place. SM is overwritten by the search. False when an output could
+// not be written (after a message naming the file).
+bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
+                      const LumivarSettings &set);
+
+// The whole of one image. Returns 1 when the image was processed or skipped
+// for being too small, 0 when it could not be read or an output could not
+// be written.
 int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model);
+
+// Two entries of a query list whose outputs would have one name, or an
+// empty pair.
+std::pair<std::string, std::string> colliding_entries(char **files, int n);
+
+// Number of threads for jobs = 0: the cores in this process's affinity mask.
+int default_jobs(void);
 
 // The whole program; returns the exit status.
 int lumivar_main(int argc, char **argv);

@@ -1,28 +1,45 @@
-// Lumivar's run: start-up (settings, trained model of the query class,
-// filter bank, query list) and the loop over the query images.
+// Lumivar's run as a pipeline of named steps, which the program, the tests
+// and the benchmark all call: load and check the model, read and crop an
+// image, make and combine its channel maps, search and write the outputs.
 //
 // Every input of the start-up is checked before the first image is
 // processed, so that a broken result directory ends the run with a message
 // naming the file instead of a crash or a run over garbage. A query image
 // that cannot be read or whose outputs cannot be written is reported and
 // skipped; the run then ends with status 1 after the time report.
+//
+// Memory does not grow with the feature count: each channel map is added
+// into the saliency map as soon as it is made and dropped, and only the
+// level of the dominant channel of every pixel (all the search and the
+// scale map need) is kept. Images run side by side on -j threads; each
+// image's messages are kept and printed in list order, so logs and output
+// files are the same for every -j.
+#include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
+#include "cli.h"
 #include "dat.h"
 #include "files.h"
 #include "imgconv.h"
 #include "lumivar.h"
 #include "mres.h"
+#include "owners.h"
+#include "safewrite.h"
 
 namespace {
 
@@ -70,26 +87,143 @@ void make_output_dir(const std::string &dir) {
     if (!std::filesystem::is_directory(dir, ec)) fail("Cannot create output directory " + dir);
 }
 
+// The GGD parameters of the trained features must describe this depth and
+// these classes, and the two classes compared must have usable values: a
+// NaN, an infinity or a negative value would give empty maps silently.
+void check_parameters(const matrix *m, const std::string &name, int pyddepth,
+                      const std::string &depthfile, int classnum, const std::string &numfile,
+                      int qclassidx) {
+    const std::string dims = std::to_string(m->nrows) + " x " + std::to_string(m->ncols);
+    if (m->nrows != 64 * pyddepth)
+        fail(name + " holds " + dims + " values: " + std::to_string(m->nrows) +
+             " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
+             " needs " + std::to_string(64 * pyddepth));
+    if (m->ncols != classnum)
+        fail(name + " holds " + dims + " values: " + std::to_string(m->ncols) +
+             " class columns, but " + numfile + " counts " + std::to_string(classnum) +
+             " classes");
+    for (int f = 0; f < m->nrows; f++)
+        for (int c : {0, qclassidx}) {
+            const double v = m->pix[f][c];
+            if (!std::isfinite(v) || v < 0.0) {
+                char num[64];
+                snprintf(num, sizeof num, "%g", v);
+                fail(name + " holds " + num + " in row " + std::to_string(f) + ", column " +
+                     std::to_string(c) + ": not a finite non-negative number");
+            }
+        }
+}
+
+// A datfile output: written under a temporary name and renamed into place.
+bool write_datfile(matrix *m, const std::string &path) {
+    const std::string tmp = temp_name_beside(path);
+    if (mtx2dat_try(m, tmp.c_str()) && replace_entry(tmp, path)) return true;
+    remove_tree(tmp);
+    return false;
+}
+
 }  // namespace
 
-void make_dct_filters(matrix **dctmtx) {
-    matrix *basis = mkDCTBasis(8);
-    matrix *bt = mtx_fun(basis, 'T');
-    for (int k = 0; k < 64; k++) dctmtx[k] = array2mtx(bt->pix[k], 8, 8);
-    free_mtx(bt);
-    free_mtx(basis);
+// ---- the model ------------------------------------------------------------------
+
+LumivarModel::~LumivarModel() {
+    for (matrix *m : dctmtx)
+        if (m) free_mtx(m);
+    for (matrix *m : {allalpha, allbeta, gaufilt})
+        if (m) free_mtx(m);
 }
 
-void free_model(LumivarModel *model) {
-    for (matrix *&m : model->dctmtx) {
-        if (m) free_mtx(m);
-        m = nullptr;
-    }
-    if (model->allalpha) free_mtx(model->allalpha);
-    if (model->allbeta) free_mtx(model->allbeta);
-    if (model->gaufilt) free_mtx(model->gaufilt);
-    model->allalpha = model->allbeta = model->gaufilt = nullptr;
+void make_dct_filters(matrix **dctmtx) {
+    MatrixPtr basis(mkDCTBasis(8));
+    MatrixPtr bt(mtx_fun(basis.get(), 'T'));
+    for (int k = 0; k < 64; k++) dctmtx[k] = array2mtx(bt->pix[k], 8, 8);
 }
+
+void load_model(LumivarSettings *set, LumivarModel *model) {
+    // The query class's trained feature count.
+    const std::string numfile = set->SFPath + "/salientfeaturenum";
+    if (set->qclassidx < 0)
+        fail("Query class index " + std::to_string(set->qclassidx) + " is negative");
+    const std::vector<int> counts = read_ints(numfile);
+    const int classnum = (int)counts.size();
+    if (set->qclassidx >= classnum)
+        fail("Query class index " + std::to_string(set->qclassidx) + " is not below the " +
+             std::to_string(classnum) + " classes of " + numfile);
+    const int trained = counts[set->qclassidx];
+    if (trained < 0) fail("Negative feature count for the query class in " + numfile);
+
+    if (trained < set->ftnum4smap && !set->isenforce) {
+        printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n",
+               trained, trained);
+        set->ftnum4smap = trained;
+    }
+    if (set->ftnum4smap == 0) {
+        printf("No salient feature for the query class!!!\n\n");
+        fflush(stdout);
+        exit(1);
+    }
+
+    // The feature arrays are sized after the class file is counted: a
+    // count beyond what the file holds (a huge -f with -enforce) is
+    // refused here instead of being allocated.
+    const std::string classfile = set->SFPath + "/Qor_class_" + std::to_string(set->qclassidx);
+    const int lines = class_file_lines(classfile, set->ftnum4smap);
+    if (lines < 0) fail("Cannot open class file " + classfile);
+    if (lines < set->ftnum4smap)
+        fail("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
+             std::to_string(set->ftnum4smap) + " are needed");
+
+    const std::string depthfile = set->SFPath + "/pyddepth";
+    const std::vector<int> depth = read_ints(depthfile);
+    if (depth.empty() || depth[0] < 1 || depth[0] > kMaxDepth)
+        fail("No pyramid depth between 1 and " + std::to_string(kMaxDepth) + " in " + depthfile);
+    model->pyddepth = depth[0];
+
+    const int n = set->ftnum4smap;
+    model->ftnum4smap = n;
+    model->ftcost.resize(n);
+    model->ftmd.resize(n);
+    model->ftpydlevel.resize(n);
+    model->ftsubidx.resize(n);
+    ReadSalientFeatures(classfile.c_str(), n, model->ftcost.data(), model->ftmd.data(),
+                        model->ftpydlevel.data(), model->ftsubidx.data());
+    for (int i = 0; i < n; i++) {
+        const int l = model->ftpydlevel[i], k = model->ftsubidx[i];
+        if (k < 0 || k >= 64)
+            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names zig-zag index " +
+                 std::to_string(k) + ", which has no DCT filter");
+        if (l < 0 || l >= model->pyddepth)
+            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names pyramid level " +
+                 std::to_string(l) + ", outside the depth " + std::to_string(model->pyddepth));
+    }
+
+    const std::string alphafile = set->SFPath + "/Allalpha.dat";
+    const std::string betafile = set->SFPath + "/Allbeta.dat";
+    model->allalpha = load_model_matrix(alphafile);
+    model->allbeta = load_model_matrix(betafile);
+    check_parameters(model->allalpha, alphafile, model->pyddepth, depthfile, classnum, numfile,
+                     set->qclassidx);
+    check_parameters(model->allbeta, betafile, model->pyddepth, depthfile, classnum, numfile,
+                     set->qclassidx);
+
+    if (set->isenforce) {
+        // A last MD that is not a positive number cannot scale the others;
+        // the raw MDs then weight the channels (same map up to a factor).
+        const double last = model->ftmd[n - 1];
+        if (std::isfinite(last) && last > 0.0)
+            for (double &md : model->ftmd) md /= last;
+    }
+    const bool weighted = set->isenforce || set->mapnum != 1;
+    for (int i = 0; weighted && i < n; i++)
+        if (!std::isfinite(set->isenforce ? model->ftmd[i] : model->ftcost[i]))
+            fail("Line " + std::to_string(i + 1) + " of " + classfile +
+                 " holds a weight that is not a finite number");
+
+    model->gaufilt = mk_gaufilter();
+    make_dct_filters(model->dctmtx);
+}
+
+// ---- one image --------------------------------------------------------------------
 
 std::string image_basename(const std::string &filename) {
     size_t slash = filename.rfind('/');
@@ -99,46 +233,47 @@ std::string image_basename(const std::string &filename) {
     return base;
 }
 
-int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model) {
-    printf("%s\n", filename);
-    const std::string out = set.savepath + "/" + image_basename(filename);
-
-    matrix *img = im2mtx(filename, "I");
+matrix *read_query(const char *filename, int pyddepth, bool *too_small) {
+    *too_small = false;
+    MatrixPtr img(im2mtx(filename, "I"));
     if (!img) {
-        fflush(stdout);
         fprintf(stderr, "Cannot read image %s; skipped\n", filename);
-        return 0;
+        return nullptr;
     }
-    const int mod = 1 << (model.pyddepth - 1);
+    const int mod = 1 << (pyddepth - 1);
     const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
     if (H == 0 || W == 0) {
-        fflush(stdout);
         fprintf(stderr, "Image %s is %d x %d, smaller than %d pixels in a direction; skipped\n",
                 filename, img->ncols, img->nrows, mod);
-        free_mtx(img);
-        return 1;
+        *too_small = true;
+        return nullptr;
     }
+    if (H == img->nrows && W == img->ncols) return img.release();
     matrix *crop = alloc_mtx(H, W);
     for (int r = 0; r < H; r++) memcpy(crop->pix[r], img->pix[r], (size_t)W * sizeof(double));
-    free_mtx(img);
+    return crop;
+}
 
-    pyramid *G = calloc_pyr(model.pyddepth, H, W);
-    gpyr(crop, G, model.gaufilt, model.gaufilt, model.pyddepth, 'w');
+matrix *saliency_map(matrix *crop_in, const LumivarSettings &set, const LumivarModel &model,
+                     std::vector<unsigned char> *levels) {
+    MatrixPtr crop(crop_in);
+    const int H = crop->nrows, W = crop->ncols;
+    PyramidPtr G(calloc_pyr(model.pyddepth, H, W));
+    gpyr(crop.get(), G.get(), model.gaufilt, model.gaufilt, model.pyddepth, 'w');
+    crop.reset();  // level 0 of the pyramid is a copy
 
-    fprintf(stderr, "\tComputing saliency map...");
+    fputs("\tComputing saliency map...", stderr);
     const int nft = model.ftnum4smap;
-    matrix *SM = calloc_mtx(H, W);
-    std::vector<matrix *> channels(nft, nullptr);
-    int ok = 1;
+    const long npix = (long)H * W;
+    MatrixPtr SM(calloc_mtx(H, W));
+    DominantLevels dom(npix, model.ftpydlevel[0]);
     for (int i = 0; i < nft; i++) {
-        matrix *ch = sglsaliencymap(G, model.ftpydlevel[i], model.ftsubidx[i],
+        MatrixPtr ch(sglsaliencymap(G.get(), model.ftpydlevel[i], model.ftsubidx[i],
                                     (matrix **)model.dctmtx, set.mapnum, model.allalpha,
-                                    model.allbeta, set.qclassidx);
+                                    model.allbeta, set.qclassidx));
         if (!ch || ch->nrows != H || ch->ncols != W) {
-            fprintf(stderr, "Cannot compute channel %d of %s\n", i, filename);
-            if (ch) free_mtx(ch);
-            ok = 0;
-            break;
+            fprintf(stderr, "Cannot compute channel %d\n", i);
+            return nullptr;
         }
         double weight = 1.0;
         if (set.isenforce)
@@ -146,113 +281,156 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
         else if (set.mapnum == 0 || set.mapnum == 2)
             weight = model.ftcost[i];
         double *c = ch->pix[0], *s = SM->pix[0];
-        const long n = (long)H * W;
         if (weight != 1.0)
-            for (long j = 0; j < n; j++) c[j] *= weight;
-        for (long j = 0; j < n; j++) s[j] += c[j];
-        channels[i] = ch;
+            for (long j = 0; j < npix; j++) c[j] *= weight;
+        for (long j = 0; j < npix; j++) s[j] += c[j];
+        dom.add(ch.get(), model.ftpydlevel[i]);
+    }
+    dom.done_adding();
+    levels->assign(dom.levels(), dom.levels() + npix);
+    return SM.release();
+}
+
+bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
+                      const LumivarSettings &set) {
+    const int H = SM->nrows, W = SM->ncols;
+    const std::string out = set.savepath + "/" + image_basename(filename);
+    bool ok = true;
+    auto failed = [&](const std::string &path) {
+        fprintf(stderr, "Cannot write %s\n", path.c_str());
+        ok = false;
+    };
+
+    if (set.writemapdat && !write_datfile(SM, out + "_sm.dat")) failed(out + "_sm.dat");
+    if (!set.nosm) {
+        fputs("saving...", stdout);
+        // A map without a positive value is written black, not divided by 0.
+        const double mx = mtx_max(SM);
+        MatrixPtr norm(calloc_mtx(H, W));
+        if (mx > 0.0 && std::isfinite(mx)) inp_mtxsc_bmathd(SM, mx, norm.get(), '/');
+        if (!mtx2im(norm.get(), (out + "_sm.jpg").c_str())) failed(out + "_sm.jpg");
+    }
+    fputs("done.\n", stdout);
+
+    fputs("\tSearching for salient locations...", stdout);
+    bool cut = false;
+    MatrixPtr SPs(search_locations(SM, levels.data(), set.nowta, &cut));
+    if (cut)
+        fprintf(stderr, "Notice: %s has more than %d salient locations; the list is cut there\n",
+                filename, kMaxSalPts);
+    fputs("saving...", stdout);
+    if (!savesallocations(SPs.get(), (out + "_salloc").c_str())) failed(out + "_salloc");
+    fputs("done.\n", stdout);
+
+    if (set.scalemap) {
+        fputs("\tGenerating Scale map...", stderr);
+        MatrixPtr scales(calloc_mtx(H, W));
+        scale_map_from_levels(scales.get(), levels.data());
+        fputs("saving...", stdout);
+        if (!write_datfile(scales.get(), out + "_scalemap.dat")) failed(out + "_scalemap.dat");
+        fputs("done.\n", stdout);
     }
 
-    if (ok) {
-        if (!set.nosm) {
-            printf("saving...");
-            // A map without a positive value is written black, not divided by 0.
-            const double mx = mtx_max(SM);
-            matrix *norm = calloc_mtx(H, W);
-            if (mx > 0.0 && std::isfinite(mx)) inp_mtxsc_bmathd(SM, mx, norm, '/');
-            if (!mtx2im(norm, (out + "_sm.jpg").c_str())) ok = 0;
-            free_mtx(norm);
+    if (set.drawnum > 0) {
+        fputs("\tDrawing...", stderr);
+        ImagePtr image(LoadImage(filename));
+        if (!image) {
+            fprintf(stderr, "Cannot read image %s again for drawing\n", filename);
+            ok = false;
+        } else {
+            DrawSPs_img(image.get(), SPs.get(), set.drawnum, "white");
+            if (!SaveImage(image.get(), (out + "_salloc.jpg").c_str()))
+                failed(out + "_salloc.jpg");
+            fputs("done.\n", stdout);
         }
-        printf("done.\n");
-
-        printf("\tSearching for salient locations...");
-        matrix *SPs = SearchSalPts(SM, channels.data(), (int *)model.ftpydlevel.data(), nft,
-                                   set.nowta);
-        printf("saving...");
-        if (!savesallocations(SPs, (out + "_salloc").c_str())) ok = 0;
-        printf("done.\n");
-
-        if (set.scalemap) {
-            fprintf(stderr, "\tGenerating Scale map...");
-            matrix *scales = calloc_mtx(H, W);
-            GetScaleMap(scales, channels.data(), (int *)model.ftpydlevel.data(), nft);
-            printf("saving...");
-            mtx2dat(scales, (out + "_scalemap.dat").c_str());
-            printf("done.\n");
-            free_mtx(scales);
-        }
-
-        if (set.drawnum > 0) {
-            fprintf(stderr, "\tDrawing...");
-            Image *image = LoadImage(filename);
-            if (!image) {
-                fprintf(stderr, "Cannot read image %s again for drawing\n", filename);
-                ok = 0;
-            } else {
-                DrawSPs_img(image, SPs, set.drawnum, "white");
-                if (!SaveImage(image, (out + "_salloc.jpg").c_str())) {
-                    fprintf(stderr, "Cannot write %s_salloc.jpg\n", out.c_str());
-                    ok = 0;
-                }
-                printf("done.\n");
-                DestroyImage(image);
-            }
-        }
-        free_mtx(SPs);
     }
-
-    for (matrix *ch : channels)
-        if (ch) free_mtx(ch);
-    free_mtx(SM);
-    free_pyr(G);
-    free_mtx(crop);
     return ok;
 }
 
+int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model) {
+    printf("%s\n", filename);
+    bool too_small = false;
+    matrix *crop = read_query(filename, model.pyddepth, &too_small);
+    if (!crop) return too_small ? 1 : 0;
+    std::vector<unsigned char> levels;
+    MatrixPtr SM(saliency_map(crop, set, model, &levels));
+    if (!SM) return 0;
+    return search_and_write(filename, SM.get(), levels, set) ? 1 : 0;
+}
+
+// ---- the run ------------------------------------------------------------------------
+
+std::pair<std::string, std::string> colliding_entries(char **files, int n) {
+    std::map<std::string, int> first;
+    for (int i = 0; i < n; i++) {
+        auto [it, fresh] = first.emplace(image_basename(files[i]), i);
+        if (!fresh) return {files[it->second], files[i]};
+    }
+    return {};
+}
+
+int default_jobs(void) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+    return 1;
+}
+
+namespace {
+
+// Runs the images on `jobs` threads. Each image's messages (its own and
+// those of the libraries it calls) are captured and printed by the calling
+// thread in list order, as soon as it and every earlier image are done, so
+// the log is the same for every -j.
+int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
+               const LumivarModel &model) {
+    enable_output_capture();
+    Progress progress(nfiles);
+    std::vector<CapturedOutput> logs(nfiles);
+    std::vector<int> result(nfiles, -1);
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<int> next{0};
+    auto work_on = [&](int i) {
+        logs[i].begin();
+        const int ok = process_image(files[i], set, model);
+        logs[i].end();
+        std::lock_guard<std::mutex> hold(lock);
+        result[i] = ok;
+        finished.notify_one();
+    };
+    std::vector<std::thread> pool;
+    if (jobs > 1)
+        for (int t = 0; t < jobs; t++)
+            pool.emplace_back([&]() {
+                for (int i; (i = next++) < nfiles;) work_on(i);
+            });
+    int status = 0;
+    for (int i = 0; i < nfiles; i++) {
+        progress.show(i + 1, files[i]);
+        if (jobs <= 1) {
+            work_on(i);
+        } else {
+            std::unique_lock<std::mutex> hold(lock);
+            finished.wait(hold, [&] { return result[i] >= 0; });
+        }
+        progress.clear();
+        logs[i].replay();
+        if (!result[i]) status = 1;
+    }
+    for (std::thread &t : pool) t.join();
+    return status;
+}
+
+}  // namespace
+
 int lumivar_main(int argc, char **argv) {
+    setup_log_streams();
     LumivarSettings set;
-    parse_command_line(argc, argv, &set.SFPath, &set.qclassidx, &set.QueryFileList, &set.savepath,
-                       &set.ftnum4smap, &set.drawnum, &set.mapnum, &set.nosm, &set.nowta,
-                       &set.scalemap, &set.isenforce);
-
-    // The query class's trained feature count.
-    const std::string numfile = set.SFPath + "/salientfeaturenum";
-    if (set.qclassidx < 0) fail("Query class index " + std::to_string(set.qclassidx) + " is negative");
-    std::vector<int> counts = read_ints(numfile);
-    if (set.qclassidx >= (int)counts.size())
-        fail("Query class index " + std::to_string(set.qclassidx) + " is not below the " +
-             std::to_string(counts.size()) + " classes of " + numfile);
-    const int trained = counts[set.qclassidx];
-    if (trained < 0) fail("Negative feature count for the query class in " + numfile);
-
-    if (trained < set.ftnum4smap && !set.isenforce) {
-        printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
-               trained);
-        set.ftnum4smap = trained;
-    }
-    if (set.ftnum4smap == 0) {
-        printf("No salient feature for the query class!!!\n\n");
-        fflush(stdout);
-        exit(1);
-    }
-
-    // The feature arrays are sized before the class file is read: a count
-    // beyond what the file holds (a huge -f with -enforce) is refused here
-    // instead of being allocated.
-    const std::string classfile = set.SFPath + "/Qor_class_" + std::to_string(set.qclassidx);
-    const int lines = class_file_lines(classfile, set.ftnum4smap);
-    if (lines < 0) fail("Cannot open class file " + classfile);
-    if (lines < set.ftnum4smap)
-        fail("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
-             std::to_string(set.ftnum4smap) + " are needed");
+    parse_settings(argc, argv, &set);
 
     LumivarModel model;
-    model.ftnum4smap = set.ftnum4smap;
-    const std::string depthfile = set.SFPath + "/pyddepth";
-    std::vector<int> depth = read_ints(depthfile);
-    if (depth.empty() || depth[0] < 1 || depth[0] > kMaxDepth)
-        fail("No pyramid depth between 1 and " + std::to_string(kMaxDepth) + " in " + depthfile);
-    model.pyddepth = depth[0];
+    load_model(&set, &model);
 
     printf("SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
            "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
@@ -263,65 +441,23 @@ int lumivar_main(int argc, char **argv) {
     if (set.nowta) printf("Non-maximum-suppression stage has been inhibited!\n");
     if (set.scalemap) printf("Generate a scale map for each image!\n");
     printf("starting...\n");
-    const time_t start = time(nullptr);
-
-    model.gaufilt = mk_gaufilter();
-    make_dct_filters(model.dctmtx);
-
-    const int n = set.ftnum4smap;
-    model.ftcost.resize(n);
-    model.ftmd.resize(n);
-    model.ftpydlevel.resize(n);
-    model.ftsubidx.resize(n);
-    ReadSalientFeatures(classfile.c_str(), n, model.ftcost.data(), model.ftmd.data(),
-                        model.ftpydlevel.data(), model.ftsubidx.data());
-    int maxrow = 0;
-    for (int i = 0; i < n; i++) {
-        const int l = model.ftpydlevel[i], k = model.ftsubidx[i];
-        if (k < 0 || k >= 64)
-            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names zig-zag index " +
-                 std::to_string(k) + ", which has no DCT filter");
-        if (l < 0 || l >= model.pyddepth)
-            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names pyramid level " +
-                 std::to_string(l) + ", outside the depth " + std::to_string(model.pyddepth));
-        maxrow = std::max(maxrow, 64 * l + k);
-    }
-
-    const std::string alphafile = set.SFPath + "/Allalpha.dat";
-    const std::string betafile = set.SFPath + "/Allbeta.dat";
-    model.allalpha = load_model_matrix(alphafile);
-    model.allbeta = load_model_matrix(betafile);
-    for (const auto &[m, name] : {std::pair{model.allalpha, alphafile}, {model.allbeta, betafile}})
-        if (m->nrows <= maxrow || m->ncols <= set.qclassidx)
-            fail(name + " holds " + std::to_string(m->nrows) + " x " + std::to_string(m->ncols) +
-                 " values; the features and class used need " + std::to_string(maxrow + 1) +
-                 " x " + std::to_string(set.qclassidx + 1));
-
-    if (set.isenforce) {
-        // A last MD that is not a positive number cannot scale the others;
-        // the raw MDs then weight the channels (same map up to a factor).
-        const double last = model.ftmd[n - 1];
-        if (std::isfinite(last) && last > 0.0)
-            for (double &md : model.ftmd) md /= last;
-    }
-    const bool weighted = set.isenforce || set.mapnum != 1;
-    for (int i = 0; weighted && i < n; i++)
-        if (!std::isfinite(set.isenforce ? model.ftmd[i] : model.ftcost[i]))
-            fail("Line " + std::to_string(i + 1) + " of " + classfile +
-                 " holds a weight that is not a finite number");
+    const double start = now_seconds();
 
     int nfiles = 0;
     char **files = getFilename(set.QueryFileList.c_str(), &nfiles);
+    const auto [a, b] = colliding_entries(files, nfiles);
+    if (!a.empty())
+        fail("Query images " + a + " and " + b + " would write the same outputs (" +
+             image_basename(a) + "_*) in " + set.savepath + "; rename one of them");
     make_output_dir(set.savepath);
 
-    int status = 0;
-    for (int i = 0; i < nfiles; i++)
-        if (!process_image(files[i], set, model)) status = 1;
+    img_init();  // once, before any thread calls ImageMagick
+    const int jobs = std::min(set.jobs > 0 ? set.jobs : default_jobs(), std::max(nfiles, 1));
+    const int status = run_images(files, nfiles, jobs, set, model);
 
     for (int i = 0; i < nfiles; i++) free(files[i]);
     free(files);
-    free_model(&model);
-    printf("Time usage: %f Sec\n", difftime(time(nullptr), start));
+    fputs(time_usage(now_seconds() - start).c_str(), stdout);
     fflush(stdout);
     return status;
 }

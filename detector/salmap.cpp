@@ -14,7 +14,6 @@
 // channel is all zero.
 #include <cmath>
 #include <cstdio>
-#include <vector>
 
 #include "classstat.h"
 #include "files.h"
@@ -77,36 +76,22 @@ matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, mat
         fill_mtx(chan, 0.0);
     } else {
         const double K = genSalConst(alphaOb, betaOb, alphaBack, betaBack);
+        const double ln2 = log(2.0);
         // Where L is not above 0 (or not a number) s = t = 1/2 and the value
-        // is exactly 0; only the other elements go through sigmoid and log.
-        std::vector<long> at;
-        std::vector<double> Ls;
+        // is exactly 0. Elsewhere s, t and their logarithms are computed in
+        // place, with the same operations as sigmoidF and mtxLog, so the
+        // channel needs no scratch of its size.
         for (long i = 0; i < n; i++) {
             const double x = p[i];
             const double L = pow(x / alphaBack, betaBack) - pow(x / alphaOb, betaOb) + K;
-            p[i] = 0.0;
-            if (L > 0.0) {
-                at.push_back(i);
-                Ls.push_back(L);
+            if (!(L > 0.0)) {
+                p[i] = 0.0;
+                continue;
             }
-        }
-        if (!at.empty()) {
-            const int m = (int)at.size();
-            matrix *sg = array2mtx(Ls.data(), 1, m);
-            for (double &v : Ls) v = -1.0 * v;
-            matrix *tg = array2mtx(Ls.data(), 1, m);
-            sigmoidF(sg);
-            sigmoidF(tg);
-            matrix *lsg = array2mtx(sg->pix[0], 1, m), *ltg = array2mtx(tg->pix[0], 1, m);
-            mtxLog(lsg);
-            mtxLog(ltg);
-            const double ln2 = log(2.0);
-            for (int j = 0; j < m; j++) {
-                const double t = tg->pix[0][j];
-                const double tlogt = t > 0.0 ? t * ltg->pix[0][j] : 0.0;
-                p[at[j]] = sg->pix[0][j] * lsg->pix[0][j] + tlogt + ln2;
-            }
-            for (matrix *mm : {sg, tg, lsg, ltg}) free_mtx(mm);
+            const double sg = 1.0 / (exp(-L) + 1.0);
+            const double tg = 1.0 / (exp(-(-1.0 * L)) + 1.0);
+            const double tlogt = tg > 0.0 ? tg * log(tg) : 0.0;
+            p[i] = sg * log(sg) + tlogt + ln2;
         }
     }
     BoundarySup(chan);

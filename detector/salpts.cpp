@@ -112,40 +112,44 @@ private:
     std::vector<int> tree_;
 };
 
-// For every pixel, the pyramid level of the first channel strictly largest
-// there, starting from 0.0 (feature 0 where none is positive). Levels are
-// small, so a byte each keeps the table cache-friendly.
-std::vector<unsigned char> dominant_levels(matrix **channels, const int *levels, int n, int H,
-                                           int W) {
-    const long npix = (long)H * W;
-    std::vector<int> idx(npix, 0);
-    std::vector<double> best(npix, 0.0);
-    for (int i = 0; i < n; i++) {
-        const double *v = channels[i]->pix[0];
-        for (long j = 0; j < npix; j++)
-            if (v[j] > best[j]) {
-                best[j] = v[j];
-                idx[j] = i;
-            }
-    }
-    std::vector<unsigned char> lv(npix);
-    for (long j = 0; j < npix; j++) lv[j] = (unsigned char)levels[idx[j]];
-    return lv;
+}  // namespace
+
+DominantLevels::DominantLevels(long npix, int first_level)
+    : best_(npix, 0.0), level_(npix, (unsigned char)first_level) {}
+
+void DominantLevels::add(const matrix *chan, int level) {
+    const double *v = chan->pix[0];
+    const long npix = (long)level_.size();
+    for (long j = 0; j < npix; j++)
+        if (v[j] > best_[j]) {
+            best_[j] = v[j];
+            level_[j] = (unsigned char)level;
+        }
+}
+
+void DominantLevels::done_adding() { std::vector<double>().swap(best_); }
+
+namespace {
+
+DominantLevels levels_of(matrix **channels, const int *levels, int n, long npix) {
+    DominantLevels dom(npix, levels[0]);
+    for (int i = 0; i < n; i++) dom.add(channels[i], levels[i]);
+    dom.done_adding();
+    return dom;
 }
 
 }  // namespace
 
-matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4smap, int nowta) {
+matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *cut) {
     const int H = SM->nrows, W = SM->ncols;
     double *p = SM->pix[0];
     std::vector<double> found;
+    bool more = false;
     auto add = [&](long at, int level, double v) {
         found.insert(found.end(), {(double)(at / W), (double)(at % W), (double)level, v});
     };
     // A not-a-number first element ends a search that starts from it.
     if (!std::isnan(p[0])) {
-        const std::vector<unsigned char> dom =
-            dominant_levels(channels, ftpydlevels, ftnum4smap, H, W);
         if (nowta) {
             // Each location clears only itself: the locations are the
             // positive pixels by decreasing value, equal values by index.
@@ -159,7 +163,10 @@ matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4
             std::sort(pos.begin(), pos.end(), [](const Px &a, const Px &b) {
                 return a.v > b.v || (a.v == b.v && a.at < b.at);
             });
-            if (pos.size() > (size_t)kMaxSalPts) pos.resize(kMaxSalPts);
+            if (pos.size() > (size_t)kMaxSalPts) {
+                pos.resize(kMaxSalPts);
+                more = true;
+            }
             found.reserve(4 * pos.size());
             for (const Px &x : pos) {
                 add(x.at, dom[x.at], x.v);
@@ -176,16 +183,29 @@ matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4
                 tree.clear(std::max(r - h, 0), std::min(r + h, H - 1), std::max(c - h, 0),
                            std::min(c + h, W - 1));
             }
+            more = tree.top() >= 0;
             tree.write_back(p);
         }
     }
+    if (cut) *cut = more;
     if (found.empty()) found.assign(4, 0.0);
     return array2mtx(found.data(), (int)(found.size() / 4), 4);
 }
 
-void GetScaleMap(matrix *imgscales, matrix **channels, int *ftpydlevels, int ftnum4smap) {
-    const std::vector<unsigned char> dom =
-        dominant_levels(channels, ftpydlevels, ftnum4smap, imgscales->nrows, imgscales->ncols);
+matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4smap, int nowta) {
+    const DominantLevels dom =
+        levels_of(channels, ftpydlevels, ftnum4smap, (long)SM->nrows * SM->ncols);
+    return search_locations(SM, dom.levels(), nowta, nullptr);
+}
+
+void scale_map_from_levels(matrix *imgscales, const unsigned char *levels) {
     double *out = imgscales->pix[0];
-    for (size_t j = 0; j < dom.size(); j++) out[j] = scale_radius(dom[j]);
+    const long npix = (long)imgscales->nrows * imgscales->ncols;
+    for (long j = 0; j < npix; j++) out[j] = scale_radius(levels[j]);
+}
+
+void GetScaleMap(matrix *imgscales, matrix **channels, int *ftpydlevels, int ftnum4smap) {
+    const DominantLevels dom = levels_of(channels, ftpydlevels, ftnum4smap,
+                                         (long)imgscales->nrows * imgscales->ncols);
+    scale_map_from_levels(imgscales, dom.levels());
 }

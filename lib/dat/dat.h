@@ -103,8 +103,11 @@ DATFILE *d_open_subfile(DATFILE *parent, const char *name, const char *mode);
 int d_close_subfile(DATFILE *h);
 
 // Fatal error: message on stderr, every open datfile flushed, then this
-// process ends with status 1.
+// process ends with status 1 -- unless the calling thread is inside
+// mtx2dat_try, which then throws d_error to it instead.
 [[noreturn]] int _daterrh(const char *format, ...) __attribute__((format(printf, 1, 2)));
+struct d_error {};
+extern thread_local int d_recoverable;
 
 // Internals, exposed for tests.
 void add_atexit(void);
@@ -147,6 +150,11 @@ void _dclrinfo(int fd);
 
 void mtx2dat(matrix *mtx, const char *filename);
 int write_mtx(matrix *mtx, int type, const char *filename);
+// mtx2dat for a program that must go on after a failed write (a full disk):
+// 1 when written, 0 when not (after the library's own message; the caller,
+// who knows the name the file is meant for, says which); never ends the
+// process. Safe to call from several threads (calls are serialised).
+int mtx2dat_try(matrix *mtx, const char *filename);
 matrix *dat2mtx(const char *filename);
 matrix *load_mtx(const char *filename);
 

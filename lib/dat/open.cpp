@@ -312,11 +312,14 @@ DATFILE *d_open_subfile(DATFILE *parent, const char *name, const char *mode) {
 
 int d_close_subfile(DATFILE *h) { return d_close(h); }
 
+thread_local int d_recoverable = 0;
+
 int _daterrh(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     vfprintf(stderr, format, ap);
     va_end(ap);
+    if (d_recoverable) throw d_error{};
     d_cleanup();
     exit(1);
 }
