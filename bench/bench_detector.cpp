@@ -1,249 +1,271 @@
-// Detector timings (not a test):
-// CPU times of
-//  1. one 1024x768 query image with default options (map kind 0, five
-//     features, winner-take-all, map image and five circles), split into
-//     ImageMagick's own calls (read, resize, write, draw) and the rest;
-//  2. the location search against the search that rescans the whole map
+// Detector figures (not a test), in one run:
+//  1. one 1024x768 query with default options, split by pipeline step
+//     (read, pyramid, filters, enlargement, combining, search and outputs),
+//     CPU time of the very calls the program makes;
+//  2. images per second of the Lumivar program over 20 such images at -j 1
+//     and at -j <all cores>, with every output file compared between them;
+//  3. peak memory per pixel of one 4000x3000 query at -f 5 and at
+//     -enforce -f 64;
+//  4. the location search against the search that rescans the whole map
 //     for every location, on a 256x256 map, checked to give the same output.
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cli.h"
+#include "dat.h"
 #include "files.h"
 #include "imgconv.h"
 #include "lumivar.h"
 #include "mres.h"
+#include "owners.h"
+#include "reference_search.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 // Process CPU time: the machine is shared, so wall time says more about the
-// neighbours than about this code. ImageMagick runs on one thread here.
-struct Clock {
-    using time_point = double;
-    static double now() {
-        timespec ts;
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-        return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-    }
-};
-double since(double t) { return Clock::now() - t; }
+// neighbours than about this code.
+double cpu_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
+}
 
 // Textured grey picture with a few bright discs.
-matrix *picture(int H, int W) {
-    std::mt19937 rng(3);
+matrix *picture(int H, int W, unsigned seed) {
+    std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     matrix *m = alloc_mtx(H, W);
     for (int i = 0; i < H; i++)
         for (int j = 0; j < W; j++)
             m->pix[i][j] = 0.5 + 0.15 * sin(i * 0.05) * cos(j * 0.07) + 0.2 * (u(rng) - 0.5);
     for (int d = 0; d < 6; d++) {
-        int r = 100 + 100 * d, c = 150 + 130 * d, rad = 12 + 4 * d;
-        for (int i = r - rad; i <= r + rad; i++)
-            for (int j = c - rad; j <= c + rad; j++)
-                if (i >= 0 && i < H && j >= 0 && j < W && (i - r) * (i - r) + (j - c) * (j - c) <= rad * rad)
-                    m->pix[i][j] = 0.95;
+        int r = (100 + 100 * d + seed * 37) % H, c = (150 + 130 * d + seed * 53) % W, rad = 12 + 4 * d;
+        for (int i = std::max(r - rad, 0); i <= std::min(r + rad, H - 1); i++)
+            for (int j = std::max(c - rad, 0); j <= std::min(c + rad, W - 1); j++)
+                if ((i - r) * (i - r) + (j - c) * (j - c) <= rad * rad) m->pix[i][j] = 0.95;
     }
     return m;
 }
 
-struct Split {
-    double im_read = 0, im_resize = 0, im_write = 0, im_draw = 0;
-    double pyramid = 0, filter = 0, sum = 0, search = 0, locfile = 0;
-    double im() const { return im_read + im_resize + im_write + im_draw; }
-    double rest() const { return pyramid + filter + sum + search + locfile; }
-};
-
-// The per-image steps of the run, timed one by one.
-void timed_image(const char *file, const LumivarModel &model, const std::string &out, Split *s) {
-    auto t = Clock::now();
-    matrix *img = im2mtx(file, "I");
-    s->im_read += since(t);
-
-    t = Clock::now();
-    const int mod = 1 << (model.pyddepth - 1);
-    const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
-    matrix *crop = alloc_mtx(H, W);
-    for (int r = 0; r < H; r++) memcpy(crop->pix[r], img->pix[r], (size_t)W * sizeof(double));
-    pyramid *G = calloc_pyr(model.pyddepth, H, W);
-    gpyr(crop, G, model.gaufilt, model.gaufilt, model.pyddepth, 'w');
-    s->pyramid += since(t);
-
-    matrix *SM = calloc_mtx(H, W);
-    std::vector<matrix *> ch(model.ftnum4smap);
-    for (int i = 0; i < model.ftnum4smap; i++) {
-        t = Clock::now();
-        matrix *lc = level_channel(G, model.ftpydlevel[i], model.ftsubidx[i], (matrix **)model.dctmtx,
-                                   0, model.allalpha, model.allbeta, 1);
-        s->filter += since(t);
-        t = Clock::now();
-        ch[i] = enlarge_channel(lc, model.ftpydlevel[i]);
-        s->im_resize += since(t);
-        free_mtx(lc);
-        t = Clock::now();
-        for (long j = 0; j < (long)H * W; j++) {
-            ch[i]->pix[0][j] *= model.ftcost[i];
-            SM->pix[0][j] += ch[i]->pix[0][j];
-        }
-        s->sum += since(t);
-    }
-
-    t = Clock::now();
-    matrix *norm = calloc_mtx(H, W);
-    inp_mtxsc_bmathd(SM, mtx_max(SM), norm, '/');
-    s->sum += since(t);
-    t = Clock::now();
-    mtx2im(norm, (out + "_sm.jpg").c_str());
-    s->im_write += since(t);
-
-    t = Clock::now();
-    matrix *SPs = SearchSalPts(SM, ch.data(), (int *)model.ftpydlevel.data(), model.ftnum4smap, 0);
-    s->search += since(t);
-    t = Clock::now();
-    savesallocations(SPs, (out + "_salloc").c_str());
-    s->locfile += since(t);
-
-    t = Clock::now();
-    Image *im = LoadImage(file);
-    DrawSPs_img(im, SPs, 5, "white");
-    SaveImage(im, (out + "_salloc.jpg").c_str());
-    DestroyImage(im);
-    s->im_draw += since(t);
-
-    for (matrix *m : ch) free_mtx(m);
-    free_mtx(SPs);
-    free_mtx(norm);
-    free_mtx(SM);
-    free_pyr(G);
-    free_mtx(crop);
-    free_mtx(img);
+// A result directory of two classes at depth 4 whose class 1 ranks 64
+// features over every level.
+void write_model(const std::string &dir) {
+    fs::create_directories(dir);
+    MatrixPtr alpha(calloc_mtx(256, 2)), beta(calloc_mtx(256, 2));
+    fill_mtx(alpha.get(), 0.1);
+    fill_mtx(beta.get(), 1.0);
+    for (int f = 0; f < 256; f++) alpha->pix[f][1] = 0.2;
+    mtx2dat(alpha.get(), (dir + "/Allalpha.dat").c_str());
+    mtx2dat(beta.get(), (dir + "/Allbeta.dat").c_str());
+    std::ofstream(dir + "/pyddepth") << "4";
+    std::ofstream(dir + "/salientfeaturenum") << "5\n5\n";
+    std::ofstream cls(dir + "/Qor_class_1");
+    for (int i = 0; i < 64; i++)
+        cls << (64 - i) / 64.0 << "\t" << 1.0 + i << "\t" << i % 4 << "\t" << 1 + (i * 7) % 63
+            << "\n";
 }
 
-// The search that rescans the whole map for every location.
-matrix *literal_search(matrix *SM, matrix **channels, int *levels, int nft, int nowta) {
-    std::vector<double> rows;
-    int r, c;
-    double maxval = mtx_max_idx(SM, &r, &c);
-    int n = 0;
-    while (maxval > 0 && n < kMaxSalPts) {
-        int idx = 0;
-        double best = 0.0;
-        for (int i = 0; i < nft; i++)
-            if (channels[i]->pix[r][c] > best) {
-                best = channels[i]->pix[r][c];
-                idx = i;
-            }
-        rows.insert(rows.end(), {(double)r, (double)c, (double)levels[idx], maxval});
-        if (nowta) {
-            SM->pix[r][c] = 0;
-        } else {
-            int h = scale_radius(levels[idx]);
-            for (int i = std::max(r - h, 0); i <= std::min(r + h, SM->nrows - 1); i++)
-                for (int j = std::max(c - h, 0); j <= std::min(c + h, SM->ncols - 1); j++)
-                    SM->pix[i][j] = 0;
-        }
+std::string slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every file under a and b, compared byte for byte.
+bool same_tree(const fs::path &a, const fs::path &b) {
+    size_t n = 0;
+    for (const auto &e : fs::recursive_directory_iterator(a)) {
+        if (!e.is_regular_file()) continue;
+        const fs::path other = b / fs::relative(e.path(), a);
+        if (!fs::exists(other) || slurp(e.path()) != slurp(other)) return false;
         n++;
-        maxval = mtx_max_idx(SM, &r, &c);
     }
-    if (rows.empty()) rows.assign(4, 0.0);
-    return array2mtx(rows.data(), (int)rows.size() / 4, 4);
+    for (const auto &e : fs::recursive_directory_iterator(b))
+        if (e.is_regular_file()) n--;
+    return n == 0;
+}
+
+struct RunStats {
+    double wall_s = 0;
+    long maxrss_kb = 0;
+    int status = -1;
+};
+
+// Runs Lumivar with its output sent to /dev/null; wall time and peak memory.
+RunStats run_lumivar(const std::vector<std::string> &args) {
+    RunStats r;
+    const double t = now_seconds();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
+        std::vector<char *> argv{const_cast<char *>(LUMIVAR_BIN)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(LUMIVAR_BIN, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    r.wall_s = now_seconds() - t;
+    r.maxrss_kb = ru.ru_maxrss;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return r;
+}
+
+void per_image_split(const std::string &query, const std::string &modeldir, const std::string &out) {
+    LumivarSettings set;
+    set.SFPath = modeldir;
+    set.qclassidx = 1;
+    set.savepath = out;
+    LumivarModel model;
+    load_model(&set, &model);
+    const int reps = 5;
+    double read = 0, pyr = 0, filt = 0, enl = 0, comb = 0, write = 0;
+    fflush(stdout);
+    const int saved = dup(1), saved_err = dup(2);
+    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) return;
+    for (int r = 0; r < reps; r++) {
+        double t = cpu_ms();
+        bool small = false;
+        MatrixPtr crop(read_query(query.c_str(), model.pyddepth, &small));
+        read += cpu_ms() - t;
+
+        // The channel maps one by one, to split filters from enlargement.
+        t = cpu_ms();
+        PyramidPtr G(calloc_pyr(model.pyddepth, crop->nrows, crop->ncols));
+        gpyr(crop.get(), G.get(), model.gaufilt, model.gaufilt, model.pyddepth, 'w');
+        pyr += cpu_ms() - t;
+        for (int i = 0; i < model.ftnum4smap; i++) {
+            t = cpu_ms();
+            MatrixPtr lc(level_channel(G.get(), model.ftpydlevel[i], model.ftsubidx[i],
+                                       model.dctmtx, 0, model.allalpha, model.allbeta, 1));
+            filt += cpu_ms() - t;
+            t = cpu_ms();
+            MatrixPtr big(enlarge_channel(lc.get(), model.ftpydlevel[i]));
+            enl += cpu_ms() - t;
+        }
+
+        // The program's own steps for the rest.
+        t = cpu_ms();
+        std::vector<unsigned char> levels;
+        MatrixPtr SM(saliency_map(crop.release(), set, model, &levels));
+        comb += cpu_ms() - t;
+        t = cpu_ms();
+        search_and_write(query.c_str(), SM.get(), levels, set);
+        write += cpu_ms() - t;
+    }
+    fflush(stdout);
+    dup2(saved, 1);
+    dup2(saved_err, 2);
+    close(saved);
+    close(saved_err);
+    const double whole = (read + comb + write) / reps;
+    printf("1024x768 query, default options (5 features, levels 0-3), CPU ms per image, mean of %d:\n",
+           reps);
+    printf("  read and crop %.1f | saliency map %.1f (of which pyramid %.1f, filters %.1f, "
+           "enlargement %.1f) | search and outputs %.1f | whole %.1f\n",
+           read / reps, comb / reps, pyr / reps, filt / reps, enl / reps, write / reps, whole);
 }
 
 void search_bench(int N, int nowta) {
     std::mt19937 rng(11);
-    matrix *map = alloc_mtx(N, N);
-    std::vector<matrix *> ch(3);
+    MatrixPtr map(alloc_mtx(N, N));
+    std::vector<MatrixPtr> owned;
+    std::vector<matrix *> ch;
     int levels[3] = {0, 1, 2};
-    for (matrix *&m : ch) m = alloc_mtx(N, N);
+    for (int i = 0; i < 3; i++) {
+        owned.emplace_back(alloc_mtx(N, N));
+        ch.push_back(owned.back().get());
+    }
     for (long i = 0; i < (long)N * N; i++) {
         map->pix[0][i] = (rng() % 1000) / 100.0;  // about 65 pixels per value: many ties
         for (matrix *m : ch) m->pix[0][i] = (rng() % 100) / 100.0;
     }
-    matrix *a = array2mtx(map->pix[0], N, N), *b = array2mtx(map->pix[0], N, N);
-    auto t = Clock::now();
-    matrix *ref = literal_search(a, ch.data(), levels, 3, nowta);
-    const double tl = since(t);
-    t = Clock::now();
-    matrix *fast = SearchSalPts(b, ch.data(), levels, 3, nowta);
-    const double tf = since(t);
+    MatrixPtr a(array2mtx(map->pix[0], N, N)), b(array2mtx(map->pix[0], N, N));
+    double t = cpu_ms();
+    MatrixPtr ref(rescanning_search(a.get(), ch.data(), levels, 3, nowta));
+    const double tl = cpu_ms() - t;
+    t = cpu_ms();
+    MatrixPtr fast(SearchSalPts(b.get(), ch.data(), levels, 3, nowta));
+    const double tf = cpu_ms() - t;
     bool same = ref->nrows == fast->nrows &&
                 memcmp(ref->pix[0], fast->pix[0], sizeof(double) * 4 * ref->nrows) == 0 &&
                 memcmp(a->pix[0], b->pix[0], sizeof(double) * N * N) == 0;
-    printf("search %dx%d %s: %d locations; rescanning %.1f ms, fast %.3f ms, %.0fx faster, %s\n", N, N,
-           nowta ? "-nowta" : "winner-take-all", fast->nrows, tl, tf, tl / tf,
+    printf("search %dx%d %s: %d locations; rescanning %.1f ms, fast %.3f ms, %.0fx faster, %s\n", N,
+           N, nowta ? "-nowta" : "winner-take-all", fast->nrows, tl, tf, tl / tf,
            same ? "identical output" : "OUTPUTS DIFFER");
-    for (matrix *m : {map, a, b, ref, fast}) free_mtx(m);
-    for (matrix *m : ch) free_mtx(m);
 }
 
 }  // namespace
 
 int main() {
     img_init();
-    char dir[] = "/tmp/bench_detectorXXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    const std::string query = std::string(dir) + "/query.jpg";
-    matrix *pic = picture(768, 1024);
-    mtx2im(pic, query.c_str());
-    free_mtx(pic);
+    char tmpl[] = "/tmp/bench_detectorXXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    const std::string dir = tmpl, modeldir = dir + "/model";
+    write_model(modeldir);
 
-    LumivarModel model;
-    model.pyddepth = 4;
-    model.gaufilt = mk_gaufilter();
-    make_dct_filters(model.dctmtx);
-    model.allalpha = calloc_mtx(256, 2);
-    model.allbeta = calloc_mtx(256, 2);
-    fill_mtx(model.allalpha, 0.1);
-    fill_mtx(model.allbeta, 1.0);
-
-    struct Features {
-        const char *name;
-        std::vector<int> level, index;
-    };
-    const int reps = 5;
-    for (const Features &f : {Features{"levels 0,1,1,2,3", {0, 1, 1, 2, 3}, {4, 1, 9, 2, 5}},
-                              Features{"all on level 0", {0, 0, 0, 0, 0}, {1, 2, 4, 9, 12}}}) {
-        model.ftnum4smap = 5;
-        model.ftpydlevel = f.level;
-        model.ftsubidx = f.index;
-        model.ftcost = {5, 4, 3, 2, 1};
-        model.ftmd = model.ftcost;
-        Split s;
-        for (int r = 0; r < reps; r++) timed_image(query.c_str(), model, std::string(dir) + "/q", &s);
-        auto per = [&](double v) { return v / reps; };
-        printf("1024x768 query, default options, features %s, mean of %d:\n", f.name, reps);
-        printf("  ImageMagick %.1f ms (read %.1f, resize %.1f, write %.1f, draw %.1f)\n", per(s.im()),
-               per(s.im_read), per(s.im_resize), per(s.im_write), per(s.im_draw));
-        printf("  rest        %.1f ms (pyramid %.1f, filters %.1f, weighting %.1f, search %.1f, "
-               "location file %.1f)\n",
-               per(s.rest()), per(s.pyramid), per(s.filter), per(s.sum), per(s.search), per(s.locfile));
-        printf("  rest / ImageMagick = %.2f\n", s.rest() / s.im());
-
-        // The run's own per-image function, for the total (its messages hidden).
-        LumivarSettings set;
-        set.savepath = dir;
-        set.qclassidx = 1;
-        fflush(stdout);
-        int saved = dup(1);
-        if (!freopen("/dev/null", "w", stdout)) return 1;
-        auto t = Clock::now();
-        for (int r = 0; r < reps; r++) process_image(query.c_str(), set, model);
-        double total = since(t) / reps;
-        fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        printf("  whole process_image: %.1f ms\n", total);
+    // 20 queries of 1024x768 and one of 4000x3000.
+    std::ofstream list(dir + "/queries.txt");
+    for (int q = 0; q < 20; q++) {
+        MatrixPtr pic(picture(768, 1024, q));
+        const std::string name = dir + "/q" + std::to_string(q) + ".jpg";
+        mtx2im(pic.get(), name.c_str());
+        list << name << "\n";
     }
-    free_model(&model);
+    list.close();
+    {
+        MatrixPtr pic(picture(3000, 4000, 99));
+        mtx2im(pic.get(), (dir + "/big.jpg").c_str());
+        std::ofstream(dir + "/big.txt") << dir + "/big.jpg\n";
+    }
+
+    per_image_split(dir + "/q0.jpg", modeldir, dir + "/split");
+
+    const int cores = default_jobs();
+    RunStats one = run_lumivar({"-j", "1", modeldir, "1", dir + "/queries.txt", dir + "/j1"});
+    RunStats all = run_lumivar({"-j", std::to_string(cores), modeldir, "1", dir + "/queries.txt",
+                                dir + "/jall"});
+    printf("Lumivar over 20 images of 1024x768, default options: -j 1 %.2f images/s, -j %d %.2f "
+           "images/s (%.2fx); outputs %s\n",
+           20 / one.wall_s, cores, 20 / all.wall_s, one.wall_s / all.wall_s,
+           one.status == 0 && all.status == 0 && same_tree(dir + "/j1", dir + "/jall")
+               ? "byte-identical"
+               : "DIFFER OR FAILED");
+
+    const double npix = 4000.0 * 3000.0;
+    for (const std::vector<std::string> &opts :
+         {std::vector<std::string>{"-f", "5"}, std::vector<std::string>{"-enforce", "-f", "64"}}) {
+        std::vector<std::string> args = opts;
+        for (const std::string &a : {std::string("-j"), std::string("1"), modeldir,
+                                     std::string("1"), dir + "/big.txt", dir + "/big"})
+            args.push_back(a);
+        RunStats r = run_lumivar(args);
+        std::string shown;
+        for (const std::string &o : opts) shown += o + " ";
+        printf("4000x3000 query, %s-j 1: %.1f s, peak memory %.0f MB = %.1f bytes per pixel%s\n",
+               shown.c_str(), r.wall_s, r.maxrss_kb / 1024.0, r.maxrss_kb * 1024.0 / npix,
+               r.status == 0 ? "" : " (RUN FAILED)");
+    }
 
     search_bench(256, 1);
     search_bench(256, 0);
-    std::string cmd = std::string("rm -rf ") + dir;
-    return system(cmd.c_str()) == 0 ? 0 : 1;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
 }

@@ -37,7 +37,7 @@ TEST(CommandLine, DefaultsAndPositionalArguments) {
 
 TEST(CommandLine, EveryOption) {
     LumivarSettings s = parse({"-d", "0", "-fx", "12", "-m", "2", "-enforce", "-nosm", "-nowta",
-                               "-scale", "r", "x", "q", "o"});
+                               "-scale", "-j", "3", "-v", "r", "+4", "q", "o"});
     EXPECT_EQ(s.drawnum, 0);
     EXPECT_EQ(s.ftnum4smap, 12);
     EXPECT_EQ(s.mapnum, 2);
@@ -45,10 +45,32 @@ TEST(CommandLine, EveryOption) {
     EXPECT_EQ(s.nosm, 1);
     EXPECT_EQ(s.nowta, 1);
     EXPECT_EQ(s.scalemap, 1);
-    EXPECT_EQ(s.qclassidx, 0);  // not a number reads as 0
-    // Options end at the first positional argument.
-    s = parse({"r", "1", "q", "o", "-nosm"});
-    EXPECT_EQ(s.nosm, 0);
+    EXPECT_EQ(s.qclassidx, 4);
+    // Extra arguments after the positional ones stay ignored.
+    EXPECT_EQ(parse({"r", "1", "q", "o", "extra"}).savepath, "o");
+    LumivarSettings full;
+    std::vector<std::string> args = {"Lumivar", "-j", "3", "-v", "r", "1", "q", "o"};
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    parse_settings((int)argv.size(), argv.data(), &full);
+    EXPECT_EQ(full.jobs, 3);
+    EXPECT_EQ(full.writemapdat, 1);
+}
+
+TEST(CommandLineDeathTest, NumbersMustBeWholeAndOptionsComeFirst) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"r", "abc", "q", "o"}, "queryclassidx must be a whole decimal number, not \"abc\""},
+        {{"r", "1abc", "q", "o"}, "queryclassidx must be a whole decimal number, not \"1abc\""},
+        {{"-f", "5x", "r", "1", "q", "o"}, "-f must be a whole decimal number, not \"5x\""},
+        {{"-m", "1x", "r", "1", "q", "o"}, "-m must be a whole decimal number, not \"1x\""},
+        {{"-d", "", "r", "1", "q", "o"}, "-d must be a whole decimal number, not \"\""},
+        {{"-j", "0", "r", "1", "q", "o"}, ""},
+        {{"r", "1", "q", "o", "-f", "12"}, "option -f comes after the positional arguments"},
+    };
+    for (const auto &[args, msg] : cases)
+        EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), msg) << args[0] << " " << args[1];
+    EXPECT_EXIT(parse({"--help"}), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(parse({"--version"}), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CommandLineDeathTest, UnknownOptionsAndBadValues) {

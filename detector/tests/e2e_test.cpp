@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -307,7 +308,7 @@ TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
               "generate saliency map with assigned number of features\n-nosm: \tno saliency map "
               "will be stored.\n-s: \t\tgenerate a scale map (the spatial scale at each pixel) for "
               "the image, \n\t\tthe value at each pixel is the radius of the scale at each pixel\n"
-              "-m #:\t\tmap number 0:I(x;y)|x|^2(default)   1:Sum of loglikely    2:Weighted sum "
+              "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum "
               "of loglikely\n-nowta:\tget all possible salient locations without winner-take-all "
               "stage.\n\n");
     r = lumivar("-scale -x");
@@ -354,6 +355,20 @@ TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
     // More features than the class file holds are refused before being allocated.
     expect_fail(res, 1, "2147483647 are needed", "-enforce -f 2147483647");
 
+    // A model whose files disagree, or whose parameters have no density.
+    m = model_copy();
+    spit(m + "/pyddepth", "4\n");
+    expect_fail(m, 1, "depth 4 of " + m + "/pyddepth needs 256");
+    m = model_copy();
+    spit(m + "/salientfeaturenum", slurp(m + "/salientfeaturenum") + "3\n");
+    expect_fail(m, 1, "counts 3 classes");
+    m = model_copy();
+    matrix *beta = dat2mtx((m + "/Allbeta.dat").c_str());
+    beta->pix[5][1] = -NAN;
+    mtx2dat(beta, (m + "/Allbeta.dat").c_str());
+    free_mtx(beta);
+    expect_fail(m, 1, "row 5, column 1: not a finite non-negative number");
+
     Result r = lumivar("", dir + "/nolist.txt");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(dir + "/nolist.txt"), std::string::npos) << r.err;
@@ -382,4 +397,65 @@ TEST_F(EndToEnd, BadImagesAreSkippedAndTheRunGoesOn) {
     ASSERT_NE(sm, nullptr);
     EXPECT_EQ(mtx_max(sm), 0.0);
     free_mtx(sm);
+}
+
+TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
+    // Three images; the second's base name leaves no room for its longer
+    // output names, so those writes fail and the run must go on.
+    fs::create_directories(dir + "/set2");
+    const std::string longbase(244, 'b');
+    const std::string q2 = dir + "/set2/" + longbase + ".png", q3 = dir + "/set2/c.png";
+    write_image(scene(96, 128, 7, {{30, 30, 6}}), q2);
+    write_image(scene(192, 256, 8, {{90, 100, 9}}), q3);
+    const std::string list = dir + "/three.txt";
+    spit(list, qimg + "\n" + q2 + "\n" + q3 + "\n");
+
+    // A planted link is replaced, not followed.
+    const std::string o1 = dir + "/safe1", o3 = dir + "/safe3";
+    fs::create_directories(o1);
+    spit(dir + "/victim", "keep");
+    fs::create_symlink(dir + "/victim", o1 + "/img.002_salloc");
+    Result one = run(LUMIVAR_EXE, "-j 1 -s -v " + res + " 1 " + list + " " + o1);
+    EXPECT_EQ(one.status, 1);
+    EXPECT_NE(one.err.find("Cannot write " + o1 + "/" + longbase + "_scalemap.dat\n"),
+              std::string::npos)
+        << one.err;
+    EXPECT_EQ(slurp(dir + "/victim"), "keep");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(o1 + "/img.002_salloc")));
+    EXPECT_TRUE(fs::exists(o1 + "/c_salloc.jpg"));  // the image after the failed one
+
+    // Outputs and messages are the same for every -j.
+    Result three = run(LUMIVAR_EXE, "-j 3 -s -v " + res + " 1 " + list + " " + o3);
+    EXPECT_EQ(three.status, 1);
+    std::string o1_out = one.out, o1_err = one.err;
+    for (std::string *t : {&o1_out, &o1_err})
+        for (size_t at; (at = t->find(o1)) != std::string::npos;) t->replace(at, o1.size(), o3);
+    EXPECT_EQ(o1_out.substr(0, o1_out.find("Time usage")),
+              three.out.substr(0, three.out.find("Time usage")));
+    EXPECT_EQ(o1_err, three.err);
+    auto files = [](const std::string &root) {
+        std::map<std::string, std::string> v;
+        for (const auto &e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file()) v[fs::relative(e.path(), root)] = slurp(e.path());
+        return v;
+    };
+    const auto f1 = files(o1), f3 = files(o3);
+    EXPECT_TRUE(f1 == f3);
+    EXPECT_GE(f1.size(), 11u);
+    for (const auto &[name, bytes] : f3) EXPECT_NE(name[0], '.') << name;  // no temporary left
+
+    // The map before normalisation, of the cropped size.
+    matrix *sm = dat2mtx((o1 + "/img.002_sm.dat").c_str());
+    EXPECT_EQ(sm->nrows, 100);
+    EXPECT_EQ(sm->ncols, 132);
+    EXPECT_GT(mtx_max(sm), 0.0);
+    free_mtx(sm);
+
+    // Two entries with one base name are refused before any image.
+    spit(list, qimg + "\n" + q3 + "\n" + dir + "/set2/img.002.jpg\n");
+    Result clash = lumivar("", list);
+    EXPECT_EQ(clash.status, 1);
+    EXPECT_NE(clash.err.find(qimg + " and " + dir + "/set2/img.002.jpg"), std::string::npos)
+        << clash.err;
+    EXPECT_TRUE(fs::is_empty(out));
 }
