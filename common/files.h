@@ -38,6 +38,9 @@ void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ft
 
 // ---- location files ----
 
+// Scale radius of pyramid level l: 2^(l+2), truncated.
+int scale_radius(int l);
+
 // Writes one line "row\tcol\tradius\tvalue" per row of the n x 4 location
 // matrix (row, column, pyramid level, saliency); the radius of level l is
 // 2^(l+2). Returns 1 when written, 0 (after a message naming the file on

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
 #include "mtx.h"
 
 // ---- command line ---------------------------------------------------------
@@ -67,8 +68,6 @@ matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, ma
 // Most locations one search returns.
 constexpr int kMaxSalPts = 500000;
 
-// Scale radius of pyramid level l: 2^(l+2), truncated.
-int scale_radius(int l);
 
 // For every pixel, the pyramid level of the first channel strictly largest
 // there, starting from 0.0 (the first feature's level where none is

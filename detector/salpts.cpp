@@ -21,9 +21,8 @@
 #include <cmath>
 #include <vector>
 
+#include "files.h"
 #include "lumivar.h"
-
-int scale_radius(int l) { return (int)pow(2.0, (double)(l + 2)); }
 
 namespace {
 

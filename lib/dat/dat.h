@@ -110,6 +110,7 @@ struct d_error {};
 extern thread_local int d_recoverable;
 
 // Internals, exposed for tests.
+bool d_iswhite(int c);  // the header's separators
 void add_atexit(void);
 d_token *loadhdr(const char *path, const char *mode);  // D_NOHEADER on failure
 d_token *parsehdr(FILE *fp);

@@ -22,10 +22,6 @@ namespace {
 const int LTOKEN = '(';
 const int RTOKEN = ')';
 
-bool is_white(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Growable text buffer: 256 bytes to start, 256 more whenever full.
 struct TextBuf {
     char *data = nullptr;
@@ -62,9 +58,9 @@ EntryEnd parse_entry(FILE *fp, d_token *tok) {
     TextBuf key, value;
     int c;
     do c = getc(fp);
-    while (c != EOF && is_white(c));
+    while (c != EOF && d_iswhite(c));
 
-    while (c != EOF && !is_white(c) && c != RTOKEN) {
+    while (c != EOF && !d_iswhite(c) && c != RTOKEN) {
         if (c >= 'A' && c <= 'Z') c = c - 'A' + 'a';
         if (!addch(key, c)) return ENTRY_NOMEM;
         c = getc(fp);
@@ -101,6 +97,10 @@ EntryEnd parse_entry(FILE *fp, d_token *tok) {
 
 }  // namespace
 
+bool d_iswhite(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 d_token *parsehdr(FILE *fp) {
     d_token *head = nullptr;
     d_token **tail = &head;
@@ -128,7 +128,7 @@ d_token *parsehdr(FILE *fp) {
             comment = true;
         } else if (c == '\n') {
             comment = false;
-        } else if (is_white(c)) {
+        } else if (d_iswhite(c)) {
         } else if (c == RTOKEN) {
             if (!comment) {
                 fputs("parsehdr: Unbalanced LTOKEN and RTOKENs\n", stderr);

@@ -6,14 +6,6 @@
 
 #include "dat.h"
 
-namespace {
-
-bool is_white(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
-
 char *d_getkey(DATFILE *h, const char *key) {
     if (h->db_h == D_NOHEADER) return nullptr;
     for (d_token *t = h->db_h; t; t = t->d_next)
@@ -25,8 +17,8 @@ char *d_getkey_elem(DATFILE *h, const char *key, int n) {
     char *p = d_getkey(h, key);
     if (!p) return nullptr;
     for (int i = 0; i < n; i++) {
-        while (*p && !is_white(*p)) p++;
-        while (*p && is_white(*p)) p++;
+        while (*p && !d_iswhite(*p)) p++;
+        while (*p && d_iswhite(*p)) p++;
     }
     return p;
 }
