@@ -6,12 +6,14 @@
 //   dat_fixture write DIR   one datfile per type and byte order, then "read" of each
 //   dat_fixture read FILE...  per file: name, sets channels dims, re im of each element
 //   dat_fixture matrix FILE   a 2 x 3 double matrix through mtx2dat
+//   dat_fixture basis FILE    the detector's 64 x 64 DCT basis through mtx2dat
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "dat.h"
+#include "mres.h"
 
 namespace {
 
@@ -90,11 +92,17 @@ int main(int argc, char **argv) {
         free_mtx(m);
         return 0;
     }
+    if (argc == 3 && strcmp(argv[1], "basis") == 0) {
+        matrix *m = mkDCTBasis(8);
+        mtx2dat(m, argv[2]);
+        free_mtx(m);
+        return 0;
+    }
     if (argc >= 3 && strcmp(argv[1], "read") == 0) {
         int status = 0;
         for (int i = 2; i < argc; i++) status |= print_file(argv[i]);
         return status;
     }
-    fputs("usage: dat_fixture write DIR | read FILE... | matrix FILE\n", stderr);
+    fputs("usage: dat_fixture write DIR | read FILE... | matrix FILE | basis FILE\n", stderr);
     return 2;
 }
