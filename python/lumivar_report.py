@@ -46,7 +46,6 @@ window.addEventListener('load', function () {
     lines.push(imgs[i].getAttribute('src') + ' ' + imgs[i].naturalWidth + ' ' + imgs[i].naturalHeight);
   var out = document.getElementById('imgcheck');
   out.textContent = lines.join('\\n');
-  out.setAttribute('data-loaded', imgs.length);
 });
 """
 
