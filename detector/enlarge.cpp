@@ -45,13 +45,15 @@ double reciprocal(double x) {
     return sign / kEpsilon;
 }
 
-// The 16-bit sample ImageMagick stores for a value on the 0..65535 scale,
-// as a double.
-inline double to_q16(double v) {
-    if (!(v > 0.0)) return 0.0;  // NaN too
-    if (v >= kQuantumRange) return kQuantumRange;
-    return (double)(int)(v + 0.5);
+// The 16-bit sample ImageMagick stores for a value on the 0..65535 scale:
+// 0 for NaN and below 0, 65535 from 65535 on, else rounded half up. Written
+// without branches so that loops over it vectorise.
+inline int q16(double v) {
+    double t = v > 0.0 ? v : 0.0;
+    t = t < kQuantumRange ? t : kQuantumRange;
+    return (int)(t + 0.5);
 }
+inline double to_q16(double v) { return (double)q16(v); }
 
 // Cubic B-spline with ImageMagick's BC-cubic coefficients (B = 1, C = 0)
 // and its evaluation order; the textbook form differs in the last bits.
@@ -75,11 +77,12 @@ struct BSpline {
 };
 
 // Taps of one axis: output position x reads inputs start[x] .. start[x] +
-// count[x] - 1 with weights weight[x * width + i].
+// taps - 1 with weights weight[x * taps + i]. Positions with fewer taps
+// (at the borders) have trailing zero weights, which leave a sum of finite
+// samples unchanged and let every position run the same loop.
 struct Axis {
-    int width = 0;
+    int taps = 0;
     std::vector<long> start;
-    std::vector<int> count;
     std::vector<double> weight;
 };
 
@@ -89,18 +92,18 @@ Axis make_axis(size_t n_in, size_t n_out) {
     double scale = std::max(1.0 / factor + kEpsilon, 1.0);
     const double support = scale * kSupport;
     scale = reciprocal(scale);
+    const int width = (int)(2.0 * support + 3.0);
+    std::vector<int> count(n_out);
+    std::vector<double> weight(n_out * width, 0.0);
     Axis a;
-    a.width = (int)(2.0 * support + 3.0);
     a.start.resize(n_out);
-    a.count.resize(n_out);
-    a.weight.assign(n_out * a.width, 0.0);
     for (size_t x = 0; x < n_out; x++) {
         const double centre = ((double)x + 0.5) / factor + kEpsilon;
         const double lo = centre - support + 0.5, hi = centre + support + 0.5;
         const long start = (long)(lo > 0.0 ? lo : 0.0);
         const long stop = (long)(hi < (double)n_in ? hi : (double)n_in);
-        const int n = (int)std::min<long>(std::max<long>(stop - start, 0), a.width);
-        double *w = &a.weight[x * a.width];
+        const int n = (int)std::min<long>(std::max<long>(stop - start, 0), width);
+        double *w = &weight[x * width];
         double density = 0.0;
         for (int i = 0; i < n; i++) {
             w[i] = spline(fabs(scale * ((double)(start + i) - centre + 0.5)));
@@ -111,78 +114,109 @@ Axis make_axis(size_t n_in, size_t n_out) {
             for (int i = 0; i < n; i++) w[i] *= density;
         }
         a.start[x] = start;
-        a.count[x] = n;
+        count[x] = n;
+        a.taps = std::max(a.taps, n);
     }
+    a.weight.assign(n_out * a.taps, 0.0);
+    for (size_t x = 0; x < n_out; x++)
+        std::copy(&weight[x * width], &weight[x * width] + count[x], &a.weight[x * a.taps]);
     return a;
 }
 
-// src: rows x cols, dst: a.start.size() x cols; rows are filtered.
-void vertical_pass(const double *src, size_t cols, const Axis &a, double *dst) {
-    const size_t out_rows = a.start.size();
-    std::vector<double> acc(cols);
-    for (size_t y = 0; y < out_rows; y++) {
-        std::fill(acc.begin(), acc.end(), 0.0);
-        const double *w = &a.weight[y * a.width];
-        for (int i = 0; i < a.count[y]; i++) {
-            const double *row = src + (size_t)(a.start[y] + i) * cols;
-            const double wi = w[i];
-            for (size_t x = 0; x < cols; x++) acc[x] += wi * row[x];
-        }
-        double *out = dst + y * cols;
-        for (size_t x = 0; x < cols; x++) out[x] = to_q16(acc[x]);
-    }
+// Intensity of a grey 16-bit pixel q (held as a double), as ImageMagick
+// exports it.
+inline double intensity(double q) {
+    return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
 }
 
-// src: rows x cols, dst: rows x a.start.size(); columns are filtered.
-void horizontal_pass(const double *src, size_t rows, size_t cols, const Axis &a, double *dst) {
+// Sums of one row of the horizontal pass, one per output position: `row`
+// holds the input row followed by a.taps zeros for the zero-weight taps.
+template <int N>
+void tap_sums_n(const double *row, const Axis &a, double *sum) {
+    const int n = N > 0 ? N : a.taps;
     const size_t out_cols = a.start.size();
-    for (size_t y = 0; y < rows; y++) {
-        const double *row = src + y * cols;
-        double *out = dst + y * out_cols;
-        for (size_t x = 0; x < out_cols; x++) {
-            const double *p = row + a.start[x];
-            const double *w = &a.weight[x * a.width];
-            double s = 0.0;
-            for (int i = 0; i < a.count[x]; i++) s += w[i] * p[i];
-            out[x] = to_q16(s);
-        }
+    const double *w = a.weight.data();
+    for (size_t x = 0; x < out_cols; x++, w += n) {
+        const double *p = row + a.start[x];
+        double s = 0.0;
+        for (int i = 0; i < n; i++) s += w[i] * p[i];
+        sum[x] = s;
     }
 }
 
-// Intensity of a grey 16-bit pixel q, as ImageMagick exports it.
-const double *intensity_table() {
-    static const std::vector<double> table = [] {
-        std::vector<double> t(65536);
-        for (int q = 0; q < 65536; q++) {
-            const double v = q;
-            t[q] = (1.0 / kQuantumRange) * (0.212656 * v + 0.715158 * v + 0.072186 * v);
-        }
-        return t;
-    }();
-    return table.data();
+// One row of the horizontal pass into `out`: 16-bit values, or their
+// intensities when `last`. `sum` is scratch of the output row's length.
+void filter_row(const double *row, const Axis &a, bool last, double *sum, double *out) {
+    switch (a.taps) {
+        case 4: tap_sums_n<4>(row, a, sum); break;
+        case 5: tap_sums_n<5>(row, a, sum); break;
+        default: tap_sums_n<0>(row, a, sum);
+    }
+    const size_t out_cols = a.start.size();
+    if (last)
+        for (size_t x = 0; x < out_cols; x++) out[x] = intensity(to_q16(sum[x]));
+    else
+        for (size_t x = 0; x < out_cols; x++) out[x] = to_q16(sum[x]);
 }
 
-// The own route for any target size of at most INT_MAX rows and columns.
+// Output row y of the vertical pass over `rows` input rows of `cols`
+// samples, summed into acc; row(r) gives input row r. Taps past the last
+// row have zero weight and are not read.
+template <class RowOf>
+void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
+                   std::vector<double> &acc) {
+    std::fill(acc.begin(), acc.end(), 0.0);
+    const double *w = &a.weight[y * a.taps];
+    for (int i = 0; i < a.taps && (size_t)(a.start[y] + i) < rows; i++) {
+        const double *p = row((size_t)a.start[y] + i);
+        const double wi = w[i];
+        for (size_t x = 0; x < cols; x++) acc[x] += wi * p[x];
+    }
+}
+
+// The own route for any target size of at most INT_MAX samples.
 matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
     const size_t R = (size_t)m->nrows, C = (size_t)m->ncols;
-    std::vector<double> in(R * C);
     const double *src = m->pix[0];
-    for (size_t i = 0; i < R * C; i++) in[i] = to_q16(kQuantumRange * src[i]);
-
+    const Axis ax = make_axis(C, cols), ay = make_axis(R, rows);
+    std::vector<double> sum(cols);
     matrix *out = alloc_mtx((int)rows, (int)cols);
     double *dst = out->pix[0];
-    const Axis ax = make_axis(C, cols), ay = make_axis(R, rows);
+
     if ((double)cols / (double)C > (double)rows / (double)R) {
-        std::vector<double> mid(R * cols);
-        horizontal_pass(in.data(), R, C, ax, mid.data());
-        vertical_pass(mid.data(), cols, ay, dst);
-    } else {
-        std::vector<double> mid(rows * C);
-        vertical_pass(in.data(), C, ay, mid.data());
-        horizontal_pass(mid.data(), rows, C, ax, dst);
+        // Columns first: only for shapes the detector never enlarges.
+        std::vector<double> row(C + ax.taps, 0.0), mid(R * cols), acc(cols);
+        for (size_t y = 0; y < R; y++) {
+            for (size_t x = 0; x < C; x++) row[x] = to_q16(kQuantumRange * src[y * C + x]);
+            filter_row(row.data(), ax, false, sum.data(), &mid[y * cols]);
+        }
+        for (size_t y = 0; y < rows; y++) {
+            filter_column(y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
+            for (size_t x = 0; x < cols; x++) dst[y * cols + x] = intensity(to_q16(acc[x]));
+        }
+        return out;
     }
-    const double *table = intensity_table();
-    for (size_t i = 0; i < rows * cols; i++) dst[i] = table[(int)dst[i]];
+
+    // Rows first, one output row at a time: the input rows in use are kept
+    // as 16-bit values in a ring (they are needed in ascending order), and
+    // each row of the first pass goes straight into the second.
+    const size_t ring = std::max(ay.taps, 1);
+    std::vector<double> cache(ring * C);
+    std::vector<size_t> held(ring, SIZE_MAX);
+    auto input_row = [&](size_t r) {
+        double *slot = &cache[(r % ring) * C];
+        if (held[r % ring] != r) {
+            for (size_t x = 0; x < C; x++) slot[x] = to_q16(kQuantumRange * src[r * C + x]);
+            held[r % ring] = r;
+        }
+        return (const double *)slot;
+    };
+    std::vector<double> acc(C), row(C + ax.taps, 0.0);
+    for (size_t y = 0; y < rows; y++) {
+        filter_column(y, R, C, ay, input_row, acc);
+        for (size_t x = 0; x < C; x++) row[x] = to_q16(acc[x]);
+        filter_row(row.data(), ax, true, sum.data(), dst + y * cols);
+    }
     return out;
 }
 
