@@ -46,8 +46,8 @@ double reciprocal(double x) {
 }
 
 // The 16-bit sample ImageMagick stores for a value on the 0..65535 scale:
-// 0 for NaN and below 0, 65535 from 65535 on, else rounded half up. Written
-// without branches so that loops over it vectorise.
+// 0 for NaN and below 0, 65535 from 65535 on, else rounded half up
+// (branch-free: it runs once per sample and pass).
 inline int q16(double v) {
     double t = v > 0.0 ? v : 0.0;
     t = t < kQuantumRange ? t : kQuantumRange;
