@@ -5,6 +5,8 @@
 // A class's moments are averages of per-image sums, so parts merge exactly
 // once each part records how many images it averaged: the merged average is
 // sum(count * average) / sum(count), class by class.
+#include "shard.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,7 +30,6 @@
 #include "files.h"
 #include "mres.h"
 #include "sendral.h"
-#include "shard.h"
 
 namespace fs = std::filesystem;
 
@@ -71,8 +72,8 @@ struct Record {
 
 std::string record_text(const Record &r) {
     std::string t = "sendral shard\npart " + std::to_string(r.part) + "/" +
-                    std::to_string(r.nparts) + "\ndepth " + std::to_string(r.depth) +
-                    "\nclasses " + std::to_string(r.classes) + "\nlisted";
+                    std::to_string(r.nparts) + "\ndepth " + std::to_string(r.depth) + "\nclasses " +
+                    std::to_string(r.classes) + "\nlisted";
     for (int n : r.listed) t += " " + std::to_string(n);
     return t + "\nend\n";
 }
@@ -196,8 +197,7 @@ void install(const std::string &staging, const std::string &target) {
     }
     remove_staging();
     g_staging.clear();
-    sync_path(fs::path(target).parent_path().empty() ? "." : fs::path(target).parent_path(),
-              true);
+    sync_path(fs::path(target).parent_path().empty() ? "." : fs::path(target).parent_path(), true);
 }
 
 // The per-class counts of a shard: one whole number per class.
@@ -218,14 +218,15 @@ std::string part_name(const Record &r) {
 }  // namespace
 
 void exit_with_shard_help(void) {
-    fputs("\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
-          "       Sendral [options] -merge shardlist training_filelist pyr_depth "
-          "salientfeaturepath\n"
-          "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
-          "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
-          "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
-          "\t\t\t(the other options as usual, except -fast and -b)\n",
-          stdout);
+    fputs(
+        "\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
+        "       Sendral [options] -merge shardlist training_filelist pyr_depth "
+        "salientfeaturepath\n"
+        "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
+        "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
+        "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
+        "\t\t\t(the other options as usual, except -fast and -b)\n",
+        stdout);
     exit(1);
 }
 
@@ -249,8 +250,9 @@ int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *sha
 
     const char *value = argv[at + 1];
     if (mode == SHARD_PART) {
-        if (other) usage_error("-shard computes only the statistics and takes no option such as %s\n",
-                               other);
+        if (other)
+            usage_error("-shard computes only the statistics and takes no option such as %s\n",
+                        other);
         std::string kn = value;
         size_t slash = kn.find('/');
         if (slash == std::string::npos || !parse_count(kn.substr(0, slash), part) ||
@@ -302,8 +304,8 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     rec.classes = classnum;
     rec.listed.assign(classnum, 0);
     std::vector<int> usable(classnum, 0);
-    matrix *Allmnt = getPartmnts_DCT(lists, classnum, pyddepth, dctarr, part, nparts,
-                                     usable.data(), rec.listed.data());
+    matrix *Allmnt = getPartmnts_DCT(lists, classnum, pyddepth, dctarr, part, nparts, usable.data(),
+                                     rec.listed.data());
 
     printf("Saving...");
     fflush(stdout);
@@ -322,8 +324,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     return 0;
 }
 
-matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth,
-                     int **imgnum) {
+matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum) {
     std::vector<std::string> classlists;
     if (!read_names_quietly(ListFilename, &classlists))
         refuse("Cannot read the training list %s\n", ListFilename);
@@ -346,8 +347,10 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
             refuse("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
         if (!read_record(dirs[s], &r))
-            refuse("Shard folder %s holds no complete shard record: not a shard, or its run "
-                   "was interrupted\n", d);
+            refuse(
+                "Shard folder %s holds no complete shard record: not a shard, or its run "
+                "was interrupted\n",
+                d);
         if (r.depth != pyddepth)
             refuse("Shard %s is of pyramid depth %d, not %d\n", d, r.depth, pyddepth);
         if (r.classes != classnum)
@@ -355,8 +358,10 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
                    ListFilename, classnum);
         const Record &r0 = recs[0];
         if (r.nparts != r0.nparts)
-            refuse("Shards %s (part %s) and %s (part %s) split the lists in different numbers "
-                   "of parts\n", dirs[0].c_str(), part_name(r0).c_str(), d, part_name(r).c_str());
+            refuse(
+                "Shards %s (part %s) and %s (part %s) split the lists in different numbers "
+                "of parts\n",
+                dirs[0].c_str(), part_name(r0).c_str(), d, part_name(r).c_str());
         if (r.listed != r0.listed)
             refuse("Shards %s and %s were made from class lists of different lengths\n",
                    dirs[0].c_str(), d);

@@ -44,8 +44,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
 // per class, the count-weighted mean of the shards' averages. *imgnum
 // receives a malloc'ed array of the classnum total counts. Any inconsistency
 // ends the process with status 1 before anything is written.
-matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth,
-                     int **imgnum);
+matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum);
 
 // Writes dir/imgnum: one line "%d\n" per class.
 void write_imgnum(const char *dir, const int *imgnum, int classnum);
