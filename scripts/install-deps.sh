@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages the build needs, only those missing.
 set -e
-pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev"
+pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev parallel"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
