@@ -68,6 +68,7 @@ bash "$scripts/train-parallel.sh" --sendral "$sendral" --parts 2 badtrain.txt 2 
 expect "a failed shard was reported as success" [ $? -ne 0 ]
 expect "the failed shard was not named" grep -q 'shard 1/2 failed' badtrain.log
 expect "a model was merged from a failed shard" [ ! -e badmodel ]
+expect "a failed shard left a staging folder" [ -z "$(ls -A badmodel.shards | grep '^[.]')" ]
 
 echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -2,12 +2,13 @@
 // parts train as one run over the whole lists, and inconsistent sets of
 // shards are refused before anything is written.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,6 @@ std::string g_dir;
 const int kSizes[3] = {4, 4, 3};  // images per class: 4 parts leave part 3 without class 2
 
 void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 RunResult sendral(std::vector<std::string> args) { return run_sendral(args, g_dir); }
 
 // Grey noise; class 1 adds vertical stripes, class 2 horizontal ones.
@@ -80,7 +77,7 @@ class ShardMerge : public testing::Test {
     static void SetUpTestSuite() {
         g_dir = make_temp_dir();
         std::mt19937 rng(11);
-        std::string train, small;
+        std::string train;
         for (int j = 0; j < 3; j++) {
             std::string list, name = g_dir + "/c" + std::to_string(j);
             for (int i = 0; i < kSizes[j]; i++) {
@@ -156,24 +153,20 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
         RunResult r = sendral({"-merge", list_of(c.dirs), c.train, c.depth, g_dir + "/refused"});
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_FALSE(exists(g_dir + "/refused")) << c.message;
+        EXPECT_FALSE(std::filesystem::exists(g_dir + "/refused")) << c.message;
     }
 
     // Command lines: k/n must be whole numbers 0 <= k < n, and -shard goes alone.
-    for (std::vector<std::string> args : {std::vector<std::string>{"-shard", "3/3"},
-                                          {"-shard", "-1/3"},
-                                          {"-shard", "1/0"},
-                                          {"-shard", "a/2"},
-                                          {"-shard", "1/2x"},
-                                          {"-shard", "12"},
-                                          {"-nodenoise", "-shard", "0/2"},
-                                          {"-fast", "-merge", "x"}}) {
+    for (const char *line : {"-shard 3/3", "-shard -1/3", "-shard 1/0", "-shard a/2", "-shard 1/2x",
+                             "-shard 12", "-nodenoise -shard 0/2", "-fast -merge x"}) {
+        std::istringstream words(line);
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         args.insert(args.end(), {train, "2", g_dir + "/refused"});
         RunResult r = sendral(args);
         EXPECT_EQ(r.status, 1) << args[1];
         EXPECT_NE(r.err.find(args[args[0] == "-shard" ? 1 : 0]), std::string::npos) << r.err;
         EXPECT_NE(r.out.find("Usage: Sendral -shard k/n"), std::string::npos);
-        EXPECT_FALSE(exists(g_dir + "/refused"));
+        EXPECT_FALSE(std::filesystem::exists(g_dir + "/refused"));
     }
 
     // An earlier shard is replaced whole; any other folder is left alone.
