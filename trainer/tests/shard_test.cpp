@@ -5,9 +5,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,11 +51,13 @@ std::vector<std::string> shards(int n, const std::string &train = "/train.txt") 
     return made[key] = dirs;
 }
 
-std::string list_of(const std::vector<std::string> &dirs) {
+// Sendral [opt] -merge <list of dirs> train depth res
+RunResult merge(const std::vector<std::string> &dirs, std::vector<std::string> args) {
     std::string text;
     for (const auto &d : dirs) text += d + "\n";
     write_file(g_dir + "/shardlist", text);
-    return g_dir + "/shardlist";
+    args.insert(args.end() - 3, {"-merge", g_dir + "/shardlist"});
+    return sendral(args);
 }
 
 // Equal to 1e-12 relative to the matrix's largest element: the sums run in
@@ -109,11 +111,9 @@ TEST_F(ShardMerge, MergedPartsTrainAsOneRun) {
             for (int size : kSizes) counts += std::to_string(size / n + (k < size % n)) + "\n";
             EXPECT_EQ(slurp(dirs[k] + "/imgnum"), counts);
         }
-        // Listed out of order: the merge does not depend on it.
-        std::vector<std::string> listed(dirs.rbegin(), dirs.rend());
-        const std::string res = g_dir + "/merged" + std::to_string(n);
+        const std::string res = g_dir + "/merged" + std::to_string(n);  // listed backwards:
         RunResult r =
-            sendral({"-exBfea", "-merge", list_of(listed), g_dir + "/train.txt", "2", res});
+            merge({dirs.rbegin(), dirs.rend()}, {"-exBfea", g_dir + "/train.txt", "2", res});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(slurp(res + "/imgnum"), "4\n4\n3\n");
         for (const char *m : {"/Allmnt2.dat", "/Allalpha.dat", "/Allbeta.dat", "/classMD.dat",
@@ -150,7 +150,7 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
          "Class 2 (list " + g_dir + "/tiny.txt) has no usable image"},
     };
     for (const Case &c : cases) {
-        RunResult r = sendral({"-merge", list_of(c.dirs), c.train, c.depth, g_dir + "/refused"});
+        RunResult r = merge(c.dirs, {c.train, c.depth, g_dir + "/refused"});
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_FALSE(std::filesystem::exists(g_dir + "/refused")) << c.message;
