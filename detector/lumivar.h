@@ -53,9 +53,11 @@ void BoundarySup(matrix *m);
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
                       matrix *allbeta, int qclassidx);
 
-// Passes a level-l channel through a grey ImageMagick image, enlarges it by
-// 2^l with the cubic filter and reads it back (samples clamped to 0..1).
-// Null after a message when ImageMagick fails.
+// Enlarges a level-l channel by 2^l exactly as passing it through a grey
+// ImageMagick image, ResizeImage with the cubic filter and reading it back
+// would (samples clamped to 0..1, 16-bit steps), by the own route of
+// enlarge.h where it has been checked against this ImageMagick, else by
+// ImageMagick itself. Null after a message when ImageMagick fails.
 matrix *enlarge_channel(matrix *chan, int l);
 
 // The full-size channel map of one feature: level_channel, then

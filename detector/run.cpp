@@ -34,6 +34,7 @@
 
 #include "cli.h"
 #include "dat.h"
+#include "enlarge.h"
 #include "files.h"
 #include "imgconv.h"
 #include "lumivar.h"
@@ -221,6 +222,11 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
 
     model->gaufilt = mk_gaufilter();
     make_dct_filters(model->dctmtx);
+    // The enlargement route is chosen once, for the levels used, before any
+    // image (and any thread) needs it.
+    int deepest = 0;
+    for (int l : model->ftpydlevel) deepest = std::max(deepest, l);
+    enlarge_select(deepest);
 }
 
 // ---- one image --------------------------------------------------------------------

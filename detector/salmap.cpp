@@ -1,7 +1,7 @@
 // Channel maps: the response of one DCT basis filter on its pyramid level,
 // turned into either a power of the response (map kind 0) or a bounded
 // function of the log-likelihood ratio between two generalized Gaussian
-// models (kinds 1 and 2), then enlarged to full size by ImageMagick. The
+// models (kinds 1 and 2), then enlarged to full size (enlarge.cpp). The
 // ratio weighs the query class's model (its column of the parameter
 // matrices) against the background class's (column 0); a query for class 0
 // therefore compares the background with itself and gives zero channels.
@@ -96,31 +96,6 @@ matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, mat
     }
     BoundarySup(chan);
     return chan;
-}
-
-matrix *enlarge_channel(matrix *chan, int l) {
-    img_init();
-    const double scale = pow(2.0, (double)l);
-    const size_t cols = (size_t)(chan->ncols * scale);
-    const size_t rows = (size_t)(chan->nrows * scale);
-    Image *small = matrix2Image(chan);
-    if (!small) {
-        fputs("Cannot convert a channel map to an image\n", stderr);
-        return nullptr;
-    }
-    ExceptionInfo *exception = AcquireExceptionInfo();
-    Image *big = ResizeImage(small, cols, rows, CubicFilter, 1.0, exception);
-    DestroyImage(small);
-    if (!big) {
-        CatchException(exception);
-        DestroyExceptionInfo(exception);
-        fputs("Cannot resize a channel map\n", stderr);
-        return nullptr;
-    }
-    DestroyExceptionInfo(exception);
-    matrix *out = Image2matrix(big, "I");
-    DestroyImage(big);
-    return out;
 }
 
 matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The demo: installs what is missing, builds both programs in Release mode,
 # trains Sendral on the coin photographs under demo/, runs Lumivar on the
-# query photographs and says how often its first location hit the coin.
+# query photographs, says how often its first location hit the coin and
+# writes pages of the results (a report of the detections and a picture of
+# the coin's features).
 # Settings can be changed through the environment: DEPTH, FEATURES, CIRCLES
 # and MAP (Lumivar's map kind).
 set -e
@@ -60,4 +62,12 @@ echo
 echo "Summary"
 awk -v a="$t0" -v b="$t1" -v n="$ntrain" 'BEGIN{printf "  training time:   %.2f s for %d images\n", b - a, n}'
 awk -v a="$t2" -v b="$t3" -v n="$nquery" 'BEGIN{printf "  detection time:  %.2f s per image (%d images)\n", (b - a) / n, n}'
-sh scripts/demo_score.sh demo/query/boxes.txt "$detections"
+# A query without its location file is reported and fails the demo.
+/usr/bin/python3 python/lumivar_score.py "$detections" demo/query/boxes.csv --object "the coin"
+
+/usr/bin/python3 python/lumivar_report.py "$detections" --log "$out/lumivar.log" >/dev/null
+/usr/bin/python3 python/sendral_features.py "$model" >/dev/null
+echo
+echo "Pages (open in a browser)"
+echo "  detections: $detections/index.html"
+echo "  features:   $model/features.html (picture $model/features.png)"

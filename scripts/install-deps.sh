@@ -1,7 +1,9 @@
 #!/bin/sh
-# Installs the Debian 12 packages the build needs, only those missing.
+# Installs the Debian 12 packages the build, the Python tools, their
+# browser test and the parallel scripts need, only those missing.
 set -e
-pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev"
+pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev python3-numpy python3-pil chromium
+      parallel"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

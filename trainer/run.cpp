@@ -24,6 +24,7 @@
 #include "mres.h"
 #include "mtx.h"
 #include "sendral.h"
+#include "shard.h"
 
 namespace {
 
@@ -138,11 +139,17 @@ void prepare_result_dir(const char *savepath) {
 }
 
 int sendral_run(int argc, char **argv) {
+    // -shard / -merge: training spread over many runs (shard.h).
+    int shard_k = 0, shard_n = 0;
+    char shardlist[SENDRAL_PATHLEN];
+    const int shard_mode = take_shard_options(&argc, argv, &shard_k, &shard_n, shardlist);
     char ListFilename[SENDRAL_PATHLEN], savepath[SENDRAL_PATHLEN];
     char bkhistpath[SENDRAL_PATHLEN], wtfilelist[SENDRAL_PATHLEN];
     int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise;
     parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea,
                        &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise);
+    if (shard_mode == SHARD_PART)
+        return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
 
     printf("FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
     if (isbkpath) printf("BkgHistogramPath = %s\n", bkhistpath);
@@ -150,6 +157,12 @@ int sendral_run(int argc, char **argv) {
     printf("isdenoise = %d\n", isdenoise);
     printf("starting...\n");
     fflush(stdout);
+
+    // The shards are checked and merged before anything is written.
+    int *merged_imgnum = nullptr;
+    matrix *merged = shard_mode == SHARD_MERGE
+                         ? merge_shards(shardlist, ListFilename, pyddepth, &merged_imgnum)
+                         : nullptr;
 
     const std::string out = savepath;
     prepare_result_dir(savepath);
@@ -170,7 +183,11 @@ int sendral_run(int argc, char **argv) {
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
     matrix *Allmnt;
-    if (isfast) {
+    if (merged) {  // as -fast, from the merged shards instead of the moment file
+        Allmnt = merged;
+        write_imgnum(out.c_str(), merged_imgnum, classnum);
+        free(merged_imgnum);
+    } else if (isfast) {
         printf("Loading pre-computed the stats for DCT featurs...");
         fflush(stdout);
         Allmnt = dat2mtx((out + mntname).c_str());

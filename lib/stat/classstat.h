@@ -44,6 +44,14 @@ matrix *mnts_DCT_ovlap(matrix *level, matrix *dctarr);
 int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt,
                        matrix *dctarr, int slow);
 
+// The moments of one part of the class lists: of list j only the entries i
+// (0-based, list order) with i % nparts == part. Class j's columns average
+// its usable images of that part (images too small are not usable) and stay
+// zero when there is none; usable[j] receives that count and listed[j] the
+// length of list j (both arrays of classnum ints, caller's).
+matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
+                        matrix *dctarr, int part, int nparts, int *usable, int *listed);
+
 // ---- GGD fitting, divergence and entropy ---------------------------------------
 
 // Gamma(a) as exp(lgamma(a)); a > 0.

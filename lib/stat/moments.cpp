@@ -240,3 +240,49 @@ void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int c
         class_mnts(Queryfilenames[j], j, Allmnt, pyddepth, gaufilt, dctarr);
     free_mtx(gaufilt);
 }
+
+// ---- one part of the class lists ----------------------------------------------
+// Training spread over several runs: each run averages the entries it owns,
+// and the counts let the parts be merged exactly afterwards.
+
+matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
+                        matrix *dctarr, int part, int nparts, int *usable, int *listed) {
+    check_depth(pyddepth);
+    if (nparts < 1 || part < 0 || part >= nparts) fail_run("getPartmnts_DCT: no such part\n");
+    matrix *gaufilt = mk_gaufilter();
+    matrix *Allmnt = calloc_mtx(NC * pyddepth, 4 * classnum);
+    for (int j = 0; j < classnum; j++) {
+        volume *acc = calloc_vol(pyddepth, NC, 4);
+        printf("%s\n", Queryfilenames[j]);
+        int n = 0;
+        char **names = getFilename(Queryfilenames[j], &n);
+        listed[j] = n;
+        usable[j] = 0;
+        for (int i = part; i < n; i += nparts) {
+            printf("%s\n", names[i]);
+            matrix *img = im2mtx(names[i], "I");
+            if (img == nullptr) {
+                fflush(stdout);
+                fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n",
+                        names[i], j);
+                exit(1);
+            }
+            usable[j] += add_image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, 0);
+            free_mtx(img);
+        }
+        // A class without usable images here keeps its zeros; its count says so.
+        for (int L = 0; usable[j] > 0 && L < pyddepth; L++) {
+            matrix *fr = acc->frame[L];
+            double *v = fr->pix[0];
+            for (int e = 0; e < NC * 4; e++) v[e] /= usable[j];
+            coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
+            coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
+            move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
+        }
+        for (int i = 0; i < n; i++) free(names[i]);
+        free(names);
+        free_vol(acc);
+    }
+    free_mtx(gaufilt);
+    return Allmnt;
+}

@@ -1,0 +1,392 @@
+// Channel enlargement. ImageMagick's ResizeImage is most of the detector's
+// time, yet for a grey image and the cubic B-spline it is a plain separable
+// filter, reproduced here sample for sample:
+//  - samples are 16-bit: the input, the result of the first pass and the
+//    result of the second are each rounded to 0..65535 as ImageMagick
+//    stores them;
+//  - the pass along the axis with the larger factor runs last (rows first
+//    when the factors are equal);
+//  - per output position the taps, their weights, the normalisation and the
+//    summation order are ImageMagick's, down to its 1e-12 offsets (which is
+//    why factor 1 still blurs) and its truncations;
+//  - the result is read back as ImageMagick's intensity of a grey pixel,
+//    which is not always q / 65535 to the last bit.
+// Every floating-point step must round as ImageMagick's does, so this file
+// is built without contracted multiply-adds. Another ImageMagick version may
+// compute differently: the own route is compared with ImageMagick once per
+// process before it is trusted.
+#include "enlarge.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "imgconv.h"
+#include "lumivar.h"
+
+namespace {
+
+constexpr double kEpsilon = 1.0e-12;  // ImageMagick's MagickEpsilon
+constexpr double kQuantumRange = 65535.0;
+constexpr int kLevels = 30;  // pyramid levels a model can name
+constexpr double kSupport = 2.0;
+
+// 1/x, kept finite for tiny x as ImageMagick does.
+double reciprocal(double x) {
+    const double sign = x < 0.0 ? -1.0 : 1.0;
+    if (sign * x >= kEpsilon) return 1.0 / x;
+    return sign / kEpsilon;
+}
+
+// The 16-bit sample ImageMagick stores for a value on the 0..65535 scale:
+// 0 for NaN and below 0, 65535 from 65535 on, else rounded half up
+// (branch-free: it runs once per sample and pass).
+inline int q16(double v) {
+    double t = v > 0.0 ? v : 0.0;
+    t = t < kQuantumRange ? t : kQuantumRange;
+    return (int)(t + 0.5);
+}
+inline double to_q16(double v) { return (double)q16(v); }
+
+// Cubic B-spline with ImageMagick's BC-cubic coefficients (B = 1, C = 0)
+// and its evaluation order; the textbook form differs in the last bits.
+struct BSpline {
+    double c[7];
+    BSpline() {
+        const double B = 1.0, C = 0.0, twoB = B + B;
+        c[0] = 1.0 - (1.0 / 3.0) * B;
+        c[1] = -3.0 + twoB + C;
+        c[2] = 2.0 - 1.5 * B - C;
+        c[3] = (4.0 / 3.0) * B + 4.0 * C;
+        c[4] = -8.0 * C - twoB;
+        c[5] = B + 5.0 * C;
+        c[6] = (-1.0 / 6.0) * B - C;
+    }
+    double operator()(double x) const {
+        if (x < 1.0) return c[0] + x * (x * (c[1] + x * c[2]));
+        if (x < 2.0) return c[3] + x * (c[4] + x * (c[5] + x * c[6]));
+        return 0.0;
+    }
+};
+
+// Taps of one axis: output position x reads inputs start[x] .. start[x] +
+// taps - 1 with weights weight[x * taps + i]. Positions with fewer taps
+// (at the borders) have trailing zero weights, which leave a sum of finite
+// samples unchanged and let every position run the same loop.
+struct Axis {
+    int taps = 0;
+    std::vector<long> start;
+    std::vector<double> weight;
+};
+
+Axis make_axis(size_t n_in, size_t n_out) {
+    static const BSpline spline;
+    const double factor = (double)n_out / (double)n_in;
+    double scale = std::max(1.0 / factor + kEpsilon, 1.0);
+    const double support = scale * kSupport;
+    scale = reciprocal(scale);
+    const int width = (int)(2.0 * support + 3.0);
+    std::vector<int> count(n_out);
+    std::vector<double> weight(n_out * width, 0.0);
+    Axis a;
+    a.start.resize(n_out);
+    for (size_t x = 0; x < n_out; x++) {
+        const double centre = ((double)x + 0.5) / factor + kEpsilon;
+        const double lo = centre - support + 0.5, hi = centre + support + 0.5;
+        const long start = (long)(lo > 0.0 ? lo : 0.0);
+        const long stop = (long)(hi < (double)n_in ? hi : (double)n_in);
+        const int n = (int)std::min<long>(std::max<long>(stop - start, 0), width);
+        double *w = &weight[x * width];
+        double density = 0.0;
+        for (int i = 0; i < n; i++) {
+            w[i] = spline(fabs(scale * ((double)(start + i) - centre + 0.5)));
+            density += w[i];
+        }
+        if (density != 0.0 && density != 1.0) {
+            density = reciprocal(density);
+            for (int i = 0; i < n; i++) w[i] *= density;
+        }
+        a.start[x] = start;
+        count[x] = n;
+        a.taps = std::max(a.taps, n);
+    }
+    a.weight.assign(n_out * a.taps, 0.0);
+    for (size_t x = 0; x < n_out; x++)
+        std::copy(&weight[x * width], &weight[x * width] + count[x], &a.weight[x * a.taps]);
+    return a;
+}
+
+// Intensity of a grey 16-bit pixel q (held as a double), as ImageMagick
+// exports it.
+inline double intensity(double q) {
+    return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
+}
+
+// Sums of one row of the horizontal pass, one per output position: `row`
+// holds the input row followed by a.taps zeros for the zero-weight taps.
+template <int N>
+void tap_sums_n(const double *row, const Axis &a, double *sum) {
+    const int n = N > 0 ? N : a.taps;
+    const size_t out_cols = a.start.size();
+    const double *w = a.weight.data();
+    for (size_t x = 0; x < out_cols; x++, w += n) {
+        const double *p = row + a.start[x];
+        double s = 0.0;
+        for (int i = 0; i < n; i++) s += w[i] * p[i];
+        sum[x] = s;
+    }
+}
+
+// One row of the horizontal pass into `out`: 16-bit values, or their
+// intensities when `last`. `sum` is scratch of the output row's length.
+void filter_row(const double *row, const Axis &a, bool last, double *sum, double *out) {
+    switch (a.taps) {
+        case 4: tap_sums_n<4>(row, a, sum); break;
+        case 5: tap_sums_n<5>(row, a, sum); break;
+        default: tap_sums_n<0>(row, a, sum);
+    }
+    const size_t out_cols = a.start.size();
+    if (last)
+        for (size_t x = 0; x < out_cols; x++) out[x] = intensity(to_q16(sum[x]));
+    else
+        for (size_t x = 0; x < out_cols; x++) out[x] = to_q16(sum[x]);
+}
+
+// Output row y of the vertical pass over `rows` input rows of `cols`
+// samples, summed into acc; row(r) gives input row r. Taps past the last
+// row have zero weight and are not read.
+template <class RowOf>
+void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
+                   std::vector<double> &acc) {
+    std::fill(acc.begin(), acc.end(), 0.0);
+    const double *w = &a.weight[y * a.taps];
+    for (int i = 0; i < a.taps && (size_t)(a.start[y] + i) < rows; i++) {
+        const double *p = row((size_t)a.start[y] + i);
+        const double wi = w[i];
+        for (size_t x = 0; x < cols; x++) acc[x] += wi * p[x];
+    }
+}
+
+// The own route for any target size of at most INT_MAX samples.
+matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
+    const size_t R = (size_t)m->nrows, C = (size_t)m->ncols;
+    const double *src = m->pix[0];
+    const Axis ax = make_axis(C, cols), ay = make_axis(R, rows);
+    std::vector<double> sum(cols);
+    matrix *out = alloc_mtx((int)rows, (int)cols);
+    double *dst = out->pix[0];
+
+    if ((double)cols / (double)C > (double)rows / (double)R) {
+        // Columns first: only for shapes the detector never enlarges.
+        std::vector<double> row(C + ax.taps, 0.0), mid(R * cols), acc(cols);
+        for (size_t y = 0; y < R; y++) {
+            for (size_t x = 0; x < C; x++) row[x] = to_q16(kQuantumRange * src[y * C + x]);
+            filter_row(row.data(), ax, false, sum.data(), &mid[y * cols]);
+        }
+        for (size_t y = 0; y < rows; y++) {
+            filter_column(y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
+            for (size_t x = 0; x < cols; x++) dst[y * cols + x] = intensity(to_q16(acc[x]));
+        }
+        return out;
+    }
+
+    // Rows first, one output row at a time: the input rows in use are kept
+    // as 16-bit values in a ring (they are needed in ascending order), and
+    // each row of the first pass goes straight into the second.
+    const size_t ring = std::max(ay.taps, 1);
+    std::vector<double> cache(ring * C);
+    std::vector<size_t> held(ring, SIZE_MAX);
+    auto input_row = [&](size_t r) {
+        double *slot = &cache[(r % ring) * C];
+        if (held[r % ring] != r) {
+            for (size_t x = 0; x < C; x++) slot[x] = to_q16(kQuantumRange * src[r * C + x]);
+            held[r % ring] = r;
+        }
+        return (const double *)slot;
+    };
+    std::vector<double> acc(C), row(C + ax.taps, 0.0);
+    for (size_t y = 0; y < rows; y++) {
+        filter_column(y, R, C, ay, input_row, acc);
+        for (size_t x = 0; x < C; x++) row[x] = to_q16(acc[x]);
+        filter_row(row.data(), ax, true, sum.data(), dst + y * cols);
+    }
+    return out;
+}
+
+// The ImageMagick route for any target size; `report` says whether a
+// failure is reported on standard error.
+matrix *resize_magick(matrix *chan, size_t rows, size_t cols, bool report) {
+    img_init();
+    Image *small = matrix2Image(chan);
+    if (!small) {
+        if (report) fputs("Cannot convert a channel map to an image\n", stderr);
+        return nullptr;
+    }
+    ExceptionInfo *exception = AcquireExceptionInfo();
+    Image *big = ResizeImage(small, cols, rows, CubicFilter, 1.0, exception);
+    DestroyImage(small);
+    if (!big) {
+        if (report) CatchException(exception);
+        DestroyExceptionInfo(exception);
+        if (report) fputs("Cannot resize a channel map\n", stderr);
+        return nullptr;
+    }
+    DestroyExceptionInfo(exception);
+    matrix *out = Image2matrix(big, "I");
+    DestroyImage(big);
+    return out;
+}
+
+// Output size of an enlargement by 2^l, computed as the ImageMagick route
+// always has; false when it would hold more than INT_MAX samples.
+bool enlarged_size(const matrix *chan, int l, size_t *rows, size_t *cols) {
+    const double scale = pow(2.0, (double)l);
+    const double r = chan->nrows * scale, c = chan->ncols * scale;
+    if (!(r * c <= (double)INT_MAX)) return false;
+    *rows = (size_t)r;
+    *cols = (size_t)c;
+    return true;
+}
+
+// Probe values: ordinary ones, ones the input rounding sends either way,
+// and ones ImageMagick clamps.
+matrix *probe_channel(int R, int C, std::mt19937 &rng) {
+    static const double special[] = {NAN, INFINITY, -INFINITY, 0.0, 1.0, -0.3, 1.7,
+                                     0.5 / kQuantumRange, 1234.5 / kQuantumRange, 1e-300};
+    std::uniform_real_distribution<double> u(-0.2, 1.2);
+    std::uniform_int_distribution<int> pick(0, 15);
+    matrix *m = alloc_mtx(R, C);
+    for (long i = 0; i < (long)R * C; i++) {
+        const int s = pick(rng);
+        m->pix[0][i] = s < 10 ? special[s] : u(rng);
+    }
+    return m;
+}
+
+bool same_samples(const matrix *a, const matrix *b) {
+    return a && b && a->nrows == b->nrows && a->ncols == b->ncols &&
+           memcmp(a->pix[0], b->pix[0], sizeof(double) * a->nrows * a->ncols) == 0;
+}
+
+enum class Probe { same, differs, refused };
+
+// Both routes on probes of level l: whole enlargements where they are small,
+// and at every level a one-row and a one-column strip, which test each axis
+// at factor 2^l for a cost that grows only as 2^l. `refused` when
+// ImageMagick declines a probe (its size limits); the level then stays with
+// ImageMagick, which at the deepest levels cannot enlarge any channel.
+Probe probe_level(int l) {
+    std::mt19937 rng(1000 + l);
+    const size_t f = (size_t)1 << l;
+    const int k = (int)std::max<size_t>(1, std::min<size_t>(5, 8192 >> l));
+    struct Case {
+        int R, C;
+        size_t rows, cols;
+    };
+    std::vector<Case> cases = {{1, k, 1, k * f}, {k, 1, k * f, 1}};
+    const int shapes[][2] = {{1, 1}, {2, 3}, {5, 4}, {7, 9}, {13, 11}};
+    for (const auto &s : shapes)
+        if ((size_t)s[0] * s[1] * f * f <= ((size_t)1 << 18))
+            cases.push_back({s[0], s[1], s[0] * f, s[1] * f});
+    for (const Case &c : cases) {
+        matrix *probe = probe_channel(c.R, c.C, rng);
+        matrix *theirs = resize_magick(probe, c.rows, c.cols, false);
+        if (!theirs) {
+            free_mtx(probe);
+            return Probe::refused;
+        }
+        matrix *mine = resize_exact(probe, c.rows, c.cols);
+        const bool same = same_samples(mine, theirs);
+        for (matrix *m : {probe, mine, theirs}) free_mtx(m);
+        if (!same) return Probe::differs;
+    }
+    return Probe::same;
+}
+
+// The process-wide choice of route: per level, whether the own route
+// serves it. enlarge_select decides levels 0..maxlevel at once; other levels
+// are probed when first asked for. One differing probe sends every level to
+// ImageMagick.
+enum Route : int { undecided, own, magick };
+std::atomic<int> g_route[kMaxExactLevel + 1];
+std::atomic<bool> g_differs{false};
+std::once_flag g_select_once;
+std::once_flag g_level_once[kMaxExactLevel + 1];
+std::once_flag g_notice_once;
+
+void notice_magick_route() {
+    std::call_once(g_notice_once, [] {
+        fputs("Notice: this ImageMagick resizes differently; channel maps are enlarged by "
+              "ImageMagick (slower)\n",
+              stderr);
+    });
+}
+
+// Probes levels 0..min(maxlevel, kMaxExactLevel) and records the outcome;
+// false when a probe differs.
+bool decide_levels(int maxlevel) {
+    for (int l = 0; l <= std::min(maxlevel, kMaxExactLevel); l++) {
+        const Probe p = probe_level(l);
+        if (p == Probe::differs) {
+            g_differs.store(true);
+            notice_magick_route();
+            return false;
+        }
+        int expected = undecided;
+        g_route[l].compare_exchange_strong(expected, p == Probe::same ? own : magick);
+    }
+    return true;
+}
+
+bool use_exact(int l) {
+    if (l < 0 || l > kMaxExactLevel) return false;
+    if (g_route[l].load() == undecided && !g_differs.load())
+        std::call_once(g_level_once[l], [l] {
+            const Probe p = probe_level(l);
+            if (p == Probe::differs) {
+                g_differs.store(true);
+                notice_magick_route();
+            }
+            int expected = undecided;
+            g_route[l].compare_exchange_strong(expected, p == Probe::same ? own : magick);
+        });
+    return !g_differs.load() && g_route[l].load() == own;
+}
+
+}  // namespace
+
+matrix *enlarge_channel_exact(const matrix *chan, int l) {
+    if (!chan || !chan->pix || chan->nrows <= 0 || chan->ncols <= 0 || l < 0 || l >= kLevels)
+        return nullptr;
+    size_t rows, cols;
+    if (!enlarged_size(chan, l, &rows, &cols)) return nullptr;
+    return resize_exact(chan, rows, cols);
+}
+
+matrix *enlarge_channel_magick(matrix *chan, int l) {
+    const double scale = pow(2.0, (double)l);
+    return resize_magick(chan, (size_t)(chan->nrows * scale), (size_t)(chan->ncols * scale), true);
+}
+
+bool enlarge_exact_verified(int maxlevel) {
+    for (int l = 0; l <= std::min(maxlevel, kMaxExactLevel); l++)
+        if (probe_level(l) == Probe::differs) return false;
+    return true;
+}
+
+void enlarge_select(int maxlevel) {
+    std::call_once(g_select_once, [maxlevel] { decide_levels(maxlevel); });
+}
+
+matrix *enlarge_channel(matrix *chan, int l) {
+    if (use_exact(l))
+        if (matrix *out = enlarge_channel_exact(chan, l)) return out;
+    return enlarge_channel_magick(chan, l);
+}

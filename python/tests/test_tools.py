@@ -1,0 +1,165 @@
+"""The Python tools against the C++ library: sendral_io reads every datfile
+the library writes and the library reads what write_dat writes; the feature
+picture's basis is the detector's; the scorer's AUC and command line.
+    /usr/bin/python3 test_tools.py DAT_FIXTURE"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+import lumivar_score  # noqa: E402
+import sendral_features  # noqa: E402
+import sendral_io as sio  # noqa: E402
+
+FIXTURE = None
+
+
+def library(*args):
+    """{file: (sizes, elements as complex)} as the fixture prints them."""
+    out = subprocess.run([FIXTURE, *args], capture_output=True, text=True, check=True).stdout
+    seen = {}
+    for line in out.splitlines():
+        name, sizes, vals = line.split("\t")
+        v = np.array(vals.split(), dtype=float)
+        seen[name] = ([int(s) for s in sizes.split()], v[0::2] + 1j * v[1::2])
+    return seen
+
+
+def make(path, descriptor, data):
+    os.mkdir(path)
+    for part, content in (("descriptor", descriptor), ("data", data)):
+        if content is not None:
+            with open(os.path.join(path, part), "wb") as f:
+                f.write(content)
+    return path
+
+
+class ToolsTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def same_as_library(self, seen):
+        for name, (sizes, values) in seen.items():
+            with self.subTest(os.path.basename(name)):
+                a = sio.read_dat(name, squeeze=False)
+                self.assertEqual(list(a.shape), sizes)
+                np.testing.assert_array_equal(a.ravel().astype(complex), values)
+
+    def test_reads_what_the_library_writes(self):
+        seen = library("write", self.dir)
+        self.assertEqual(len(seen), 24)  # 14 types, the 10 multi-byte ones in both orders
+        self.same_as_library(seen)
+
+    def test_odd_descriptors_read_as_the_library_reads_them(self):
+        odd = [(b"; a (_data_type signed_2) b ) c\n(_Dimensions  3)(_byte_order msb)(_dimensions 2)",
+                bytes(range(6))),
+               (b"(_data_type float)(_dimensions 2 2)(_x a\\)b(c)d;)\n(_byte_order lsb) j (_dimensions 9)",
+                np.arange(4, dtype="<f4").tobytes()),
+               (b"(_data_type double)(_byte_order big)(_channels 2 3)(_dimensions 2x 5)",
+                np.arange(4.0).tobytes())]
+        names = [make(os.path.join(self.dir, f"odd{i}"), d, x) for i, (d, x) in enumerate(odd)]
+        self.same_as_library(library("read", *names))
+
+    def test_library_reads_what_write_dat_writes(self):
+        halves = np.array([2.5, -2.5, 0.49, 300, -7, 1.5])
+        cases = [  # array, type, byte order, values the library must read (None: the array's)
+            (np.arange(24.0).reshape(2, 3, 4) / 3, None, "msb", None),
+            (np.array([1, -300, 70000], np.int32), None, "msb", None),
+            (np.array([3, 65535, 9], np.uint16), None, "lsb", None),
+            (np.array([0.1, -1e30], np.float32), None, "msb", None),
+            (np.array([1 + 2j, -3.5j], np.complex64), None, "msb", None),
+            (np.array([[1 - 1j], [2e300 + 1j]]), None, None, None),
+            (halves, "unsigned_1", None, [3, 0, 0, 255, 0, 2]),
+            (halves, "signed_1", None, [3, -3, 0, 127, -7, 2]),
+            (halves, "fixed_point_2", "msb", [2.5, -2.5, 0.48828125, 127.99609375, -7, 1.5]),
+        ]
+        names = [os.path.join(self.dir, f"w{i}") for i in range(len(cases))]
+        for name, (arr, typ, order, _) in zip(names, cases):
+            sio.write_dat(name, arr, type=typ, byteorder=order)
+        seen = library("read", *names)
+        for name, (arr, typ, order, expect) in zip(names, cases):
+            with self.subTest(f"{arr.dtype} as {typ} {order}"):
+                want = np.asarray(arr if expect is None else expect).ravel().astype(complex)
+                self.assertEqual(seen[name][0], [1, 1, *arr.shape])
+                np.testing.assert_array_equal(seen[name][1], want)
+                self.assertEqual(sio.read_dat(name).shape, arr.shape)
+
+    def test_basis_matrix_is_the_librarys_byte_for_byte_and_the_pictures(self):
+        theirs, ours = os.path.join(self.dir, "basis"), os.path.join(self.dir, "ours")
+        subprocess.run([FIXTURE, "basis", theirs], check=True)
+        basis = sio.read_dat(theirs)
+        sio.write_dat(ours, np.zeros(3, np.int8))
+        sio.write_dat(ours, basis)  # replaces the first
+        for part in ("descriptor", "data"):
+            with open(os.path.join(ours, part), "rb") as a, open(os.path.join(theirs, part), "rb") as b:
+                self.assertEqual(a.read(), b.read(), part)
+        drawn = np.column_stack([sendral_features.basis(k).ravel() for k in range(64)])
+        np.testing.assert_allclose(drawn, basis, atol=1e-6)
+
+    def test_damaged_files_are_refused_naming_the_file(self):
+        cases = [  # descriptor, data, words of the message
+            (None, None, "not a datfile"),
+            (b"(_data_type double)", b"", "dimensions unknown"),
+            (b"(_data_type Double)(_dimensions 1)", b"12345678", "unknown data type"),
+            (b"(_data_type double)(_dimensions 2 3)", bytes(40), "40 bytes"),
+            (b"(_data_type signed_4)(_dimensions 3 0)", b"", "positive"),
+            (b"(_data_type double)(_dimensions 1)", None, "cannot read"),
+        ]
+        for i, (descr, data, words) in enumerate(cases):
+            name = make(os.path.join(self.dir, f"bad{i}"), descr, data)
+            with self.subTest(words), self.assertRaises(sio.DatError) as e:
+                sio.read_dat(name)
+            self.assertIn(name, str(e.exception))
+            self.assertIn(words, str(e.exception))
+
+
+    def test_auc_is_the_pairwise_win_rate_with_ties_half(self):
+        rng = np.random.default_rng(7)
+        for _ in range(20):
+            a, b = rng.integers(0, 5, rng.integers(1, 30)), rng.integers(0, 5, rng.integers(1, 30))
+            pairs = (a[:, None] > b[None, :]) + 0.5 * (a[:, None] == b[None, :])
+            self.assertAlmostEqual(lumivar_score.auc(a, b), pairs.mean(), places=12)
+        self.assertIsNone(lumivar_score.auc([], [1.0]))
+
+    def test_scorer_reports_hits_and_auc_per_image(self):
+        smap = np.zeros((6, 6))
+        smap[4:, 4:], smap[0, 1], smap[0, 2] = 1, 1, 2  # box of 1s, a tie and a winner outside
+        locs = {"a": [(5, 5), (0, 0)], "b": [(0, 0), (1, 1), (0, 5), (5, 0), (4, 4)], "c": [(0, 0)]}
+        d = self.dir
+        for name, rows in locs.items():
+            with open(os.path.join(d, name + "_salloc"), "w") as f:
+                f.writelines(f"{r}\t{c}\t8\t1.5\n" for r, c in rows)
+        sio.write_dat(os.path.join(d, "a_sm.dat"), smap)
+        sio.write_dat(os.path.join(d, "b_sm.dat"), np.ones((6, 6)))
+        boxes = os.path.join(d, "boxes.csv")
+        with open(boxes, "w") as f:
+            f.write("name,top,bottom,left,right\n\na, 4, 5, 4, 5\nb,4,5,4,5\n\nc,0,0,0,0\nnone,1,2,1,2\n")
+        run = [sys.executable, os.path.join(HERE, "..", "lumivar_score.py"), d, boxes]
+        out = subprocess.run(run + ["--object", "the coin"], capture_output=True, text=True)
+        lines = out.stdout.splitlines()
+        self.assertEqual(out.returncode, 1, "a missing image must fail the run")
+        # AUC of a: (4 * 30 wins + 4 * 1/2 tie) / (4 * 32 pairs)
+        self.assertRegex(lines[0], r"^  a .*first hit .*top3 hit .*top5 hit .*AUC 0\.953 \(a_sm\.dat")
+        self.assertRegex(lines[1], r"^  b .*first miss .*top3 miss .*top5 hit .*AUC 0\.500")
+        self.assertRegex(lines[2], r"^  c .*first hit .*AUC n/a \(no map\)")
+        self.assertIn("none_salloc", lines[3])
+        self.assertEqual(lines[4:7], [
+            "  first location on the coin: 2 of 4 query images",
+            "  any of the first 3 locations on the coin: 2 of 4 query images",
+            "  any of the first 5 locations on the coin: 3 of 4 query images"])
+        with open(boxes, "a") as f:
+            f.write("d,1,2,x,3\n")
+        out = subprocess.run(run, capture_output=True, text=True)
+        self.assertEqual((out.returncode, boxes + ":8:" in out.stderr), (2, True))
+
+
+if __name__ == "__main__":
+    FIXTURE = sys.argv.pop(1)
+    unittest.main()

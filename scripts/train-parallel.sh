@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Trains Sendral over parts of the class lists with GNU parallel, on this
+# machine or on several, then merges the parts into one result directory.
+set -eu
+
+me=${0##*/}
+usage() {
+  cat <<EOF
+Usage: $me [options] [Sendral options] training_filelist pyr_depth salientfeaturepath
+
+Runs "Sendral -shard k/n" for k = 0 .. n-1 through GNU parallel, then
+"Sendral -merge" of the n shard folders into salientfeaturepath.
+
+  --parts n             number of parts (default: the -j value, else the CPUs here)
+  -j jobs               parts run at a time on each machine
+  -S login, --sshlogin login, --sshloginfile file, --slf file
+                        run the parts on other machines (passed to parallel).
+                        Sendral must be installed there, and the lists, the
+                        images and the work folder must have the same paths
+                        on every machine (a shared folder).
+  --work folder         where the shard folders go (default: salientfeaturepath.shards)
+  --sendral program     the Sendral program (default: Sendral on the PATH)
+  --help                this text
+
+Sendral options (-exBfea, -nodenoise, -h, -w weight_filelist) apply to the merge.
+EOF
+}
+die() { echo "$me: $*" >&2; exit 1; }
+abs() { case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$PWD/$1" ;; esac; }
+whole() { case $1 in '' | *[!0-9]*) return 1 ;; esac; [ "$1" -ge 1 ]; }
+
+parts="" jobs="" work="" sendral=Sendral
+par=()   # options passed to parallel
+opts=()  # Sendral options of the merge
+while [ $# -gt 0 ]; do
+  case $1 in
+    --help) usage; exit 0 ;;
+    --parts | -j | -S | --sshlogin | --sshloginfile | --slf | --work | --sendral | -w)
+      [ $# -ge 2 ] || { usage >&2; die "option $1 needs a value"; }
+      case $1 in
+        --parts) parts=$2 ;;
+        -j) jobs=$2; par+=(-j "$2") ;;
+        --work) work=$2 ;;
+        --sendral) sendral=$2 ;;
+        -w) opts+=(-w "$(abs "$2")") ;;
+        *) par+=("$1" "$2") ;;
+      esac
+      shift 2 ;;
+    -exBfea | -nodenoise | -h) opts+=("$1"); shift ;;
+    --) shift; break ;;
+    -*) usage >&2; die "unknown option $1" ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 3 ] || { usage >&2; exit 1; }
+list=$(abs "$1") depth=$2 result=$(abs "$3")
+case $sendral in */*) sendral=$(abs "$sendral") ;; esac  # the merge runs elsewhere
+[ -n "$parts" ] || parts=${jobs:-$(nproc)}
+whole "$parts" || die "--parts needs a whole number of at least 1, not \"$parts\""
+[ -r "$list" ] || die "cannot read the training list $list"
+parallel --version 2>/dev/null | grep -q 'GNU parallel' || die "GNU parallel is not installed"
+work=$(abs "${work:-$result.shards}")
+mkdir -p "$work"
+
+echo "$me: $parts parts of $list, shard folders in $work"
+# One line per part in the joblog; the parts' messages, tagged, in shards.log.
+seq 0 $((parts - 1)) |
+  parallel --will-cite --wd "$PWD" ${par[@]+"${par[@]}"} --joblog "$work/joblog" \
+    --tagstring "shard {}/$parts" -q "$sendral" -shard "{}/$parts" "$list" "$depth" \
+    "$work/shard-{}" >"$work/shards.log" 2>&1 || true
+
+# Every part must have ended with status 0; a part that never ran has no line.
+failed=$(awk -F'\t' -v n="$parts" 'NR > 1 { st[$1] = $8 != 0 ? "signal " $8 : "status " $7 }
+  END { for (i = 1; i <= n; i++) if (st[i] != "status 0") print i - 1, (i in st ? st[i] : "did not run") }' \
+  "$work/joblog" 2>/dev/null) || failed=$(seq 0 $((parts - 1)) | sed 's/$/ did not run/')
+if [ -n "$failed" ]; then
+  while read -r k why; do
+    echo "$me: shard $k/$parts failed ($why):" >&2
+    # Its error messages, else its last lines.
+    msgs=$(grep "^shard $k/$parts	" "$work/shards.log" || true)
+    { grep -iE "error|cannot|can't|fail" <<<"$msgs" || tail -n 5 <<<"$msgs"; } | tail -n 5 >&2
+  done <<<"$failed"
+  die "$(wc -l <<<"$failed") of $parts parts failed; all their messages are in $work/shards.log"
+fi
+
+# List entries cannot hold blanks, so the shard list names the folders
+# relative to the work folder and the merge runs there.
+seq 0 $((parts - 1)) | sed 's/^/shard-/' >"$work/shards.txt"
+cd "$work"
+"$sendral" ${opts[@]+"${opts[@]}"} -merge shards.txt "$list" "$depth" "$result" ||
+  die "the merge of the shards in $work failed"
+echo "$me: trained model in $result"

@@ -1,0 +1,431 @@
+// Training spread over many runs: -shard computes the moments of one part of
+// the class lists, -merge combines the parts and hands the moments to the
+// ordinary training.
+//
+// A class's moments are averages of per-image sums, so parts merge exactly
+// once each part records how many images it averaged: the merged average is
+// sum(count * average) / sum(count), class by class.
+#include "shard.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "classstat.h"
+#include "dat.h"
+#include "files.h"
+#include "mres.h"
+#include "sendral.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void refuse(const char *fmt, ...) {
+    fflush(stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    exit(1);
+}
+
+[[noreturn]] void refuse_errno(const char *what, const std::string &path) {
+    refuse("%s %s: %s\n", what, path.c_str(), strerror(errno));
+}
+
+[[noreturn]] void usage_error(const char *fmt, const char *arg) {
+    fprintf(stderr, fmt, arg);
+    exit_with_shard_help();
+}
+
+// A whole decimal number made of digits only, within int.
+bool parse_count(const std::string &s, int *v) {
+    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *v = std::stoi(s);
+    return true;
+}
+
+// ---- the shard record --------------------------------------------------------
+
+const char *kRecordName = "shard";
+
+struct Record {
+    int part = 0, nparts = 0, depth = 0, classes = 0;
+    std::vector<int> listed;  // length of every class list when the shard was made
+};
+
+std::string record_text(const Record &r) {
+    std::string t = "sendral shard\npart " + std::to_string(r.part) + "/" +
+                    std::to_string(r.nparts) + "\ndepth " + std::to_string(r.depth) + "\nclasses " +
+                    std::to_string(r.classes) + "\nlisted";
+    for (int n : r.listed) t += " " + std::to_string(n);
+    return t + "\nend\n";
+}
+
+// True when dir holds a complete record; the closing "end" tells a whole
+// record from a cut one.
+bool read_record(const std::string &dir, Record *r) {
+    std::ifstream in(dir + "/" + kRecordName);
+    std::string w1, w2, kn, word;
+    if (!(in >> w1 >> w2) || w1 != "sendral" || w2 != "shard") return false;
+    std::string depth, classes;
+    if (!(in >> word >> kn) || word != "part") return false;
+    size_t slash = kn.find('/');
+    if (slash == std::string::npos || !parse_count(kn.substr(0, slash), &r->part) ||
+        !parse_count(kn.substr(slash + 1), &r->nparts) || r->part >= r->nparts)
+        return false;
+    if (!(in >> word >> depth) || word != "depth" || !parse_count(depth, &r->depth)) return false;
+    if (!(in >> word >> classes) || word != "classes" || !parse_count(classes, &r->classes))
+        return false;
+    if (!(in >> word) || word != "listed") return false;
+    r->listed.assign(r->classes, 0);
+    for (int &n : r->listed)
+        if (!(in >> word) || !parse_count(word, &n)) return false;
+    return (in >> word) && word == "end" && !(in >> word);
+}
+
+// ---- files -------------------------------------------------------------------
+
+void write_text(const std::string &path, const std::string &text) {
+    FILE *fp = fopen(path.c_str(), "w");
+    if (!fp) refuse_errno("Cannot write", path);
+    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
+    if (fclose(fp) != 0 || !ok) refuse_errno("Cannot write", path);
+}
+
+// The names of a list file, without the messages of getFilename.
+bool read_names_quietly(const char *path, std::vector<std::string> *names) {
+    std::ifstream in(path);
+    if (!in) return false;
+    for (std::string name; in >> name;) names->push_back(name);
+    return !in.bad();
+}
+
+void sync_path(const fs::path &p, bool dir) {
+    int fd = open(p.c_str(), O_RDONLY | (dir ? O_DIRECTORY : 0));
+    if (fd < 0 || fsync(fd) != 0) refuse_errno("Cannot sync", p.string());
+    close(fd);
+}
+
+// Everything under root, then root itself, reaches the disk.
+void sync_tree(const std::string &root) {
+    for (const auto &e : fs::recursive_directory_iterator(root))
+        sync_path(e.path(), e.is_directory());
+    sync_path(root, true);
+}
+
+// What may be replaced: nothing, an empty folder, or an earlier shard.
+// Anything else may be someone's data.
+bool replaceable(const std::string &target) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode)) return false;
+    std::error_code ec;
+    if (fs::is_empty(target, ec) && !ec) return true;
+    Record r;
+    return read_record(target, &r);
+}
+
+// The staging folder of the shard being written, removed if the run ends
+// before it is renamed into place (library failures end the process).
+std::string g_staging;
+void remove_staging() {
+    std::error_code ec;
+    if (!g_staging.empty()) fs::remove_all(g_staging, ec);
+}
+
+std::string make_staging(const std::string &parent, const std::string &base) {
+    std::string t = parent + "/." + base + ".tmp-XXXXXX";
+    std::vector<char> buf(t.begin(), t.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) refuse_errno("Cannot create a folder in", parent);
+    g_staging = buf.data();
+    // mkdtemp makes it private; the shard is to be read like any folder.
+    const mode_t mask = umask(0);
+    umask(mask);
+    chmod(g_staging.c_str(), 0777 & ~mask);
+    static bool registered = false;
+    if (!registered) atexit(remove_staging);
+    registered = true;
+    return g_staging;
+}
+
+// Puts the staging folder at target in one step: rename when target is
+// absent, exchange when it is an earlier shard (the old one then sits at the
+// staging name and is removed).
+void install(const std::string &staging, const std::string &target) {
+    if (!replaceable(target))
+        refuse("%s appeared meanwhile and is not a shard folder; it is left alone\n",
+               target.c_str());
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0) {
+        if (rename(staging.c_str(), target.c_str()) != 0) refuse_errno("Cannot create", target);
+    } else if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
+               0) {
+        // staging now holds the old shard.
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        // File systems without the exchange (some network ones): move the old
+        // shard aside first; a crash in between leaves it under a hidden name.
+        std::string aside = staging + ".old";
+        if (rename(target.c_str(), aside.c_str()) != 0) refuse_errno("Cannot replace", target);
+        if (rename(staging.c_str(), target.c_str()) != 0) {
+            int err = errno;
+            rename(aside.c_str(), target.c_str());
+            errno = err;
+            refuse_errno("Cannot replace", target);
+        }
+        std::error_code ec;
+        fs::remove_all(aside, ec);
+    } else {
+        refuse_errno("Cannot replace", target);
+    }
+    remove_staging();
+    g_staging.clear();
+    sync_path(fs::path(target).parent_path().empty() ? "." : fs::path(target).parent_path(), true);
+}
+
+// The per-class counts of a shard: one whole number per class.
+bool read_imgnum(const std::string &dir, int classnum, std::vector<int> *counts) {
+    std::vector<std::string> words;
+    if (!read_names_quietly((dir + "/imgnum").c_str(), &words) || (int)words.size() != classnum)
+        return false;
+    counts->assign(classnum, 0);
+    for (int j = 0; j < classnum; j++)
+        if (!parse_count(words[j], &(*counts)[j])) return false;
+    return true;
+}
+
+std::string part_name(const Record &r) {
+    return std::to_string(r.part) + "/" + std::to_string(r.nparts);
+}
+
+}  // namespace
+
+void exit_with_shard_help(void) {
+    fputs(
+        "\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
+        "       Sendral [options] -merge shardlist training_filelist pyr_depth "
+        "salientfeaturepath\n"
+        "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
+        "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
+        "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
+        "\t\t\t(the other options as usual, except -fast and -b)\n",
+        stdout);
+    exit(1);
+}
+
+int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *shardlist) {
+    int mode = SHARD_NONE, at = 0;
+    const char *other = nullptr, *clash = nullptr;
+    for (int i = 1; i < *argc && argv[i][0] == '-'; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "-shard") == 0 || strcmp(a, "-merge") == 0) {
+            if (mode != SHARD_NONE) usage_error("%s: give one -shard or one -merge\n", a);
+            if (i + 1 >= *argc) usage_error("option %s needs a value\n", a);
+            mode = a[1] == 's' ? SHARD_PART : SHARD_MERGE;
+            at = i++;
+            continue;
+        }
+        if (!other) other = a;
+        if (!clash && (a[1] == 'b' || strcmp(a, "-fast") == 0)) clash = a;
+        if (a[1] == 'b' || a[1] == 'w') i++;  // skip the option's value
+    }
+    if (mode == SHARD_NONE) return SHARD_NONE;
+
+    const char *value = argv[at + 1];
+    if (mode == SHARD_PART) {
+        if (other)
+            usage_error("-shard computes only the statistics and takes no option such as %s\n",
+                        other);
+        std::string kn = value;
+        size_t slash = kn.find('/');
+        if (slash == std::string::npos || !parse_count(kn.substr(0, slash), part) ||
+            !parse_count(kn.substr(slash + 1), nparts) || *part >= *nparts)
+            usage_error("-shard needs k/n with whole numbers 0 <= k < n, not \"%s\"\n", value);
+    } else {
+        if (clash) usage_error("-merge trains from the shards and cannot go with %s\n", clash);
+        if (strlen(value) >= SENDRAL_PATHLEN || value[0] == '\0')
+            usage_error("shardlist \"%s\" is empty or too long\n", value);
+        strcpy(shardlist, value);
+    }
+    for (int i = at; i + 2 <= *argc; i++) argv[i] = argv[i + 2];
+    *argc -= 2;
+    return mode;
+}
+
+int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int nparts,
+                      const char *shardpath) {
+    printf("FileList = %s\npyddepth = %d\nshard = %d/%d\nshardpath = %s\nstarting...\n",
+           ListFilename, pyddepth, part, nparts, shardpath);
+    fflush(stdout);
+    const time_t start = time(nullptr);
+
+    std::string target = shardpath;
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    const fs::path tp(target);
+    const std::string base = tp.filename().string();
+    if (base.empty() || base == "." || base == ".." || base == "/")
+        refuse("shardpath %s does not name a folder that can be created\n", shardpath);
+    if (!replaceable(target))
+        refuse("%s exists and is not a shard folder; it is left alone\n", target.c_str());
+    const std::string parent = tp.parent_path().empty() ? "." : tp.parent_path().string();
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    if (ec) refuse("Cannot create folder %s: %s\n", parent.c_str(), ec.message().c_str());
+    // Made now so that a folder that takes no files is found before the images are read.
+    const std::string staging = make_staging(parent, base);
+
+    matrix *dctarr = initdct(8);
+    int classnum = 0;
+    char **lists = getFilename(ListFilename, &classnum);
+    if (classnum < 1) refuse("The training list %s holds no class list name\n", ListFilename);
+    printf("classnum = %d\nComputing the stats for DCT featurs...\n", classnum);
+
+    Record rec;
+    rec.part = part;
+    rec.nparts = nparts;
+    rec.depth = pyddepth;
+    rec.classes = classnum;
+    rec.listed.assign(classnum, 0);
+    std::vector<int> usable(classnum, 0);
+    matrix *Allmnt = getPartmnts_DCT(lists, classnum, pyddepth, dctarr, part, nparts, usable.data(),
+                                     rec.listed.data());
+
+    printf("Saving...");
+    fflush(stdout);
+    mtx2dat(Allmnt, (staging + "/Allmnt" + std::to_string(pyddepth) + ".dat").c_str());
+    write_imgnum(staging.c_str(), usable.data(), classnum);
+    write_text(staging + "/" + kRecordName, record_text(rec));
+    sync_tree(staging);
+    install(staging, target);
+    printf("Done.\n");
+
+    free_mtx(Allmnt);
+    free_mtx(dctarr);
+    for (int j = 0; j < classnum; j++) free(lists[j]);
+    free(lists);
+    printf("Time usage: %f Sec\n", difftime(time(nullptr), start));
+    return 0;
+}
+
+matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum) {
+    std::vector<std::string> classlists;
+    if (!read_names_quietly(ListFilename, &classlists))
+        refuse("Cannot read the training list %s\n", ListFilename);
+    const int classnum = (int)classlists.size();
+    if (classnum < 1) refuse("The training list %s holds no class list name\n", ListFilename);
+
+    int nlisted = 0;
+    char **names = getFilename(shardlist, &nlisted);
+    std::vector<std::string> dirs(names, names + nlisted);
+    for (int i = 0; i < nlisted; i++) free(names[i]);
+    free(names);
+    if (dirs.empty()) refuse("The shard list %s names no shard folder\n", shardlist);
+
+    // Every record first: nothing is loaded until the set is known to be whole.
+    std::vector<Record> recs(dirs.size());
+    for (size_t s = 0; s < dirs.size(); s++) {
+        const char *d = dirs[s].c_str();
+        Record &r = recs[s];
+        struct stat st;
+        if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
+            refuse("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
+        if (!read_record(dirs[s], &r))
+            refuse(
+                "Shard folder %s holds no complete shard record: not a shard, or its run "
+                "was interrupted\n",
+                d);
+        if (r.depth != pyddepth)
+            refuse("Shard %s is of pyramid depth %d, not %d\n", d, r.depth, pyddepth);
+        if (r.classes != classnum)
+            refuse("Shard %s has %d classes; the training list %s has %d\n", d, r.classes,
+                   ListFilename, classnum);
+        const Record &r0 = recs[0];
+        if (r.nparts != r0.nparts)
+            refuse(
+                "Shards %s (part %s) and %s (part %s) split the lists in different numbers "
+                "of parts\n",
+                dirs[0].c_str(), part_name(r0).c_str(), d, part_name(r).c_str());
+        if (r.listed != r0.listed)
+            refuse("Shards %s and %s were made from class lists of different lengths\n",
+                   dirs[0].c_str(), d);
+        for (size_t t = 0; t < s; t++)
+            if (recs[t].part == r.part)
+                refuse("Shards %s and %s are both part %s\n", dirs[t].c_str(), d,
+                       part_name(r).c_str());
+    }
+    const int nparts = recs[0].nparts;
+    if ((int)dirs.size() != nparts) {
+        std::vector<bool> have(nparts, false);
+        for (const Record &r : recs) have[r.part] = true;
+        std::string missing;
+        for (int k = 0; k < nparts; k++)
+            if (!have[k]) missing += (missing.empty() ? "" : ", ") + std::to_string(k);
+        refuse("The shards listed in %s lack part(s) %s of %d\n", shardlist, missing.c_str(),
+               nparts);
+    }
+
+    // Summed in part order, so that the result does not depend on the list's order.
+    std::vector<size_t> order(dirs.size());
+    for (size_t s = 0; s < order.size(); s++) order[recs[s].part] = s;
+    const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
+    const int rows = 64 * pyddepth, cols = 4 * classnum;
+    matrix *sum = calloc_mtx(rows, cols);
+    std::vector<long long> total(classnum, 0);
+    printf("Merging the stats of %d shards...", nparts);
+    fflush(stdout);
+    for (size_t s : order) {
+        const std::string &d = dirs[s];
+        std::vector<int> counts;
+        struct stat st;
+        if (!read_imgnum(d, classnum, &counts) || stat((d + mntname).c_str(), &st) != 0)
+            refuse("Shard %s is incomplete: it needs imgnum with %d counts and %s\n", d.c_str(),
+                   classnum, mntname.c_str() + 1);
+        matrix *m = dat2mtx((d + mntname).c_str());
+        if (m->nrows != rows || m->ncols != cols)
+            refuse("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1,
+                   m->nrows, m->ncols, rows, cols);
+        for (int j = 0; j < classnum; j++) {
+            total[j] += counts[j];
+            for (int f = 0; f < rows; f++)
+                for (int c = 4 * j; c < 4 * j + 4; c++) sum->pix[f][c] += counts[j] * m->pix[f][c];
+        }
+        free_mtx(m);
+    }
+    for (int j = 0; j < classnum; j++) {
+        if (total[j] == 0)
+            refuse("Class %d (list %s) has no usable image in any shard\n", j,
+                   classlists[j].c_str());
+        if (total[j] > INT_MAX) refuse("Class %d counts too many images\n", j);
+    }
+    *imgnum = (int *)malloc(sizeof(int) * classnum);
+    for (int j = 0; j < classnum; j++) {
+        (*imgnum)[j] = (int)total[j];
+        for (int f = 0; f < rows; f++)
+            for (int c = 4 * j; c < 4 * j + 4; c++) sum->pix[f][c] /= (double)total[j];
+    }
+    printf("Done.\n");
+    return sum;
+}
+
+void write_imgnum(const char *dir, const int *imgnum, int classnum) {
+    std::string text;
+    for (int j = 0; j < classnum; j++) text += std::to_string(imgnum[j]) + "\n";
+    write_text(std::string(dir) + "/imgnum", text);
+}

@@ -1,0 +1,186 @@
+// Sendral -shard and -merge on generated images of three classes: merged
+// parts train as one run over the whole lists, and inconsistent sets of
+// shards are refused before anything is written.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dat.h"
+#include "imgconv.h"
+#include "run_util.h"
+
+namespace {
+
+std::string g_dir;
+const int kSizes[3] = {4, 4, 3};  // images per class: 4 parts leave part 3 without class 2
+
+void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+RunResult sendral(std::vector<std::string> args) { return run_sendral(args, g_dir); }
+
+// Grey noise; class 1 adds vertical stripes, class 2 horizontal ones.
+void make_image(const std::string &path, int kind, int side, std::mt19937 &rng) {
+    std::normal_distribution<double> noise(0.5, 0.08);
+    matrix *m = calloc_mtx(side, side);
+    for (int r = 0; r < side; r++)
+        for (int c = 0; c < side; c++)
+            m->pix[r][c] = std::clamp(
+                noise(rng) + (kind ? 0.3 * cos(M_PI * (kind == 1 ? c : r) / 8) : 0), 0.0, 1.0);
+    ASSERT_EQ(mtx2im(m, path.c_str()), 1) << path;
+    free_mtx(m);
+}
+
+// Shard folders of part k/n of train.txt, made once per n.
+std::vector<std::string> shards(int n, const std::string &train = "/train.txt") {
+    static std::map<std::string, std::vector<std::string>> made;
+    std::string key = train + std::to_string(n);
+    if (made.count(key)) return made[key];
+    std::vector<std::string> dirs;
+    for (int k = 0; k < n; k++) {
+        dirs.push_back(g_dir + "/shards" + key + "/" + std::to_string(k));
+        RunResult r = sendral({"-shard", std::to_string(k) + "/" + std::to_string(n), g_dir + train,
+                               "2", dirs.back()});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    return made[key] = dirs;
+}
+
+// Sendral [opt] -merge <list of dirs> train depth res
+RunResult merge(const std::vector<std::string> &dirs, std::vector<std::string> args) {
+    std::string text;
+    for (const auto &d : dirs) text += d + "\n";
+    write_file(g_dir + "/shardlist", text);
+    args.insert(args.end() - 3, {"-merge", g_dir + "/shardlist"});
+    return sendral(args);
+}
+
+// Equal to 1e-12 relative to the matrix's largest element: the sums run in
+// another order, and scores near 0 are residues of cancellation.
+void expect_close(const std::string &a, const std::string &b) {
+    matrix *x = dat2mtx(a.c_str()), *y = dat2mtx(b.c_str());
+    ASSERT_EQ(x->nrows * 10000 + x->ncols, y->nrows * 10000 + y->ncols) << b;
+    const int n = x->nrows * x->ncols;
+    double scale = 0;
+    for (int i = 0; i < n; i++) scale = std::max(scale, std::fabs(x->pix[0][i]));
+    for (int i = 0; i < n; i++)
+        EXPECT_NEAR(x->pix[0][i], y->pix[0][i], 1e-12 * scale) << b << " " << i;
+    free_mtx(x);
+    free_mtx(y);
+}
+
+class ShardMerge : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        g_dir = make_temp_dir();
+        std::mt19937 rng(11);
+        std::string train;
+        for (int j = 0; j < 3; j++) {
+            std::string list, name = g_dir + "/c" + std::to_string(j);
+            for (int i = 0; i < kSizes[j]; i++) {
+                make_image(name + "_" + std::to_string(i) + ".png", j, 64, rng);
+                list += name + "_" + std::to_string(i) + ".png\n";
+            }
+            write_file(name + ".txt", list);
+            train += name + ".txt\n";
+        }
+        write_file(g_dir + "/train.txt", train);
+        // Class 2 of small.txt holds one image too small for depth 2.
+        make_image(g_dir + "/tiny.png", 2, 12, rng);
+        write_file(g_dir + "/tiny.txt", g_dir + "/tiny.png\n");
+        write_file(g_dir + "/small.txt",
+                   g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n" + g_dir + "/tiny.txt\n");
+        write_file(g_dir + "/two.txt", g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n");
+        ASSERT_EQ(sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
+    }
+    static void TearDownTestSuite() { std::system(("rm -rf " + g_dir).c_str()); }
+};
+
+TEST_F(ShardMerge, MergedPartsTrainAsOneRun) {
+    const std::string base = g_dir + "/base";
+    for (int n : {1, 3, 4}) {
+        SCOPED_TRACE(n);
+        std::vector<std::string> dirs = shards(n);
+        for (int k = 0; k < n; k++) {
+            std::string counts;
+            for (int size : kSizes) counts += std::to_string(size / n + (k < size % n)) + "\n";
+            EXPECT_EQ(slurp(dirs[k] + "/imgnum"), counts);
+        }
+        const std::string res = g_dir + "/merged" + std::to_string(n);  // listed backwards:
+        RunResult r =
+            merge({dirs.rbegin(), dirs.rend()}, {"-exBfea", g_dir + "/train.txt", "2", res});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(slurp(res + "/imgnum"), "4\n4\n3\n");
+        for (const char *m : {"/Allmnt2.dat", "/Allalpha.dat", "/Allbeta.dat", "/classMD.dat",
+                              "/StandVar.dat", "/sortMDs.dat", "/sortCosts.dat"})
+            expect_close(base + m, res + m);
+        for (const char *f : {"/salientfeaturenum", "/Qor_class_0", "/Qor_class_1", "/Qor_class_2",
+                              "/sortidx.dat/data"})
+            EXPECT_EQ(slurp(base + f), slurp(res + f)) << f;
+    }
+    matrix *part3 = dat2mtx((shards(4)[3] + "/Allmnt2.dat").c_str());
+    for (int f = 0; f < part3->nrows; f++)
+        for (int c = 8; c < 12; c++) EXPECT_EQ(part3->pix[f][c], 0.0);
+    free_mtx(part3);
+}
+
+TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
+    auto s2 = shards(2), s3 = shards(3);
+    std::system(
+        ("cp -r " + s2[0] + " " + g_dir + "/cut && sed -i '$d' " + g_dir + "/cut/shard").c_str());
+    const std::string train = g_dir + "/train.txt";
+    struct Case {
+        std::vector<std::string> dirs;
+        std::string train, depth, message;
+    } cases[] = {
+        {{s3[0], s3[1]}, train, "2", "lack part(s) 2 of 3"},
+        {{s3[0], s3[1], s3[1]}, train, "2", s3[1] + " and " + s3[1] + " are both part 1/3"},
+        {{s3[0], s2[1], s3[2]}, train, "2", "different numbers of parts"},
+        {{s2[0], g_dir + "/none"}, train, "2", g_dir + "/none (listed in"},
+        {{s2[1], g_dir + "/cut"}, train, "2", g_dir + "/cut holds no complete shard record"},
+        {s2, train, "3", "of pyramid depth 2, not 3"},
+        {s2, g_dir + "/two.txt", "2",
+         "has 3 classes; the training list " + g_dir + "/two.txt has 2"},
+        {shards(1, "/small.txt"), g_dir + "/small.txt", "2",
+         "Class 2 (list " + g_dir + "/tiny.txt) has no usable image"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = merge(c.dirs, {c.train, c.depth, g_dir + "/refused"});
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(g_dir + "/refused")) << c.message;
+    }
+
+    // Command lines: k/n must be whole numbers 0 <= k < n, and -shard goes alone.
+    for (const char *line : {"-shard 3/3", "-shard -1/3", "-shard 1/0", "-shard a/2", "-shard 1/2x",
+                             "-shard 12", "-nodenoise -shard 0/2", "-fast -merge x"}) {
+        std::istringstream words(line);
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        args.insert(args.end(), {train, "2", g_dir + "/refused"});
+        RunResult r = sendral(args);
+        EXPECT_EQ(r.status, 1) << args[1];
+        EXPECT_NE(r.err.find(args[args[0] == "-shard" ? 1 : 0]), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("Usage: Sendral -shard k/n"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(g_dir + "/refused"));
+    }
+
+    // An earlier shard is replaced whole; any other folder is left alone.
+    std::system(("mkdir -p " + g_dir + "/notshard && echo x >" + g_dir + "/notshard/keep").c_str());
+    RunResult r = sendral({"-shard", "0/2", train, "2", g_dir + "/notshard"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(g_dir + "/notshard exists and is not a shard folder"), std::string::npos);
+    EXPECT_EQ(slurp(g_dir + "/notshard/keep"), "x\n");
+    write_file(s3[1] + "/imgnum", "garbage");
+    r = sendral({"-shard", "1/3", train, "2", s3[1]});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(s3[1] + "/imgnum"), "1\n1\n1\n");
+    for (const auto &e : std::filesystem::directory_iterator(g_dir + "/shards/train.txt3"))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "staging left behind: " << e.path();
+}
+
+}  // namespace
