@@ -274,7 +274,7 @@ bool ping_ok(const Source &src, const char *filename) {
     if (!head) {
         tell("Cannot read image", filename,
              std::string("not a readable ") + src.magick + " image: " +
-                 magick_text(exception.get(), "no image in it"));
+                 magick_text(exception.get(), "ImageMagick could not decode it"));
         return false;
     }
     if (!within_pixel_limit(head->columns, head->rows)) {
@@ -333,7 +333,7 @@ ImagePtr read_first_frame(const char *filename) {
     if (!image) {
         tell("Cannot read image", filename,
              std::string("not a readable ") + src.magick + " image: " +
-                 magick_text(exception.get(), "no image in it"));
+                 magick_text(exception.get(), "ImageMagick could not decode it"));
         say(kCantOpen);
         return nullptr;
     }
@@ -590,6 +590,8 @@ int SaveImage(Image *image, const char *filename) {
         if (filename) tell("Cannot write image", filename, magick_text(exception.get(), "out of memory"));
         return 0;
     }
+    // The copy shares the caller's pixels and blob record; every encoder
+    // closes the blob when done, which leaves the record unused again.
     return encode_to_file(copy.get(), filename) ? 1 : 0;
 }
 
