@@ -1,7 +1,8 @@
 // List files: white-space-separated names read in one pass.
 //
-// Names are collected into growing strings, so an entry of any length is
-// read whole rather than cut at a fixed buffer.
+// Names are collected into growing strings up to LIST_ENTRY_MAX bytes; a
+// longer entry is no file name (a path is at most 4095 bytes) and ends the
+// read at once, so a list such as /dev/zero never fills the memory.
 #include "files.h"
 
 #include <cctype>
@@ -13,6 +14,9 @@
 #include <vector>
 
 namespace {
+
+// The longest entry accepted, in bytes.
+const size_t LIST_ENTRY_MAX = 4096;
 
 [[noreturn]] void list_failure(const char *what, const char *filename) {
     fflush(stdout);
@@ -43,6 +47,14 @@ char **getFilename(const char *filename, int *count) {
             current.clear();
             in_name = false;
         } else {
+            if (current.size() == LIST_ENTRY_MAX) {
+                fflush(stdout);
+                fprintf(stderr,
+                        "Error: list file %s holds an entry longer than %zu bytes (entry %zu); "
+                        "it is not a list of file names\n",
+                        filename, LIST_ENTRY_MAX, names.size());
+                exit(1);
+            }
             current.push_back((char)c);
             in_name = true;
         }

@@ -11,11 +11,13 @@
 
 // Reads a list file: names separated by white space (blanks, tabs, line
 // ends), in file order. Returns a malloc'ed array of *count malloc'ed
-// strings; the caller frees every string and the array. Names of any length
-// are kept whole. An empty list gives *count 0 and an array to free.
+// strings; the caller frees every string and the array. Names of up to 4096
+// bytes are kept whole. An empty list gives *count 0 and an array to free.
 // Prints "Read filenames from <path>..." and "Done\n" on standard output;
-// a list that cannot be opened or read ends the process with status 1 after
-// a message naming it on standard error.
+// a list that cannot be opened or read, or that holds an entry longer than
+// 4096 bytes (then no file name: /dev/zero, a binary file), ends the process
+// with status 1 after a message naming it on standard error, as soon as the
+// entry passes the limit (the memory used stays bounded).
 char **getFilename(const char *filename, int *count);
 
 // ---- class files ----

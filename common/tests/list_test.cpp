@@ -58,9 +58,19 @@ TEST_F(ListFileTest, LayoutOfWhiteSpaceDoesNotMatter) {
 }
 
 TEST_F(ListFileTest, NamesLongerThanTheUsualLimitAreKeptWhole) {
-    std::string a(199, 'a'), b(200, 'b'), c(5000, 'c');
+    std::string a(199, 'a'), b(200, 'b'), c(4096, 'c');
     EXPECT_EQ(read(write("long", a + "\n" + b + "\n" + c)),
               (std::vector<std::string>{a, b, c}));
+}
+
+TEST_F(ListFileTest, EntryBeyond4096BytesEndsTheReadAtOnce) {
+    int count = 0;
+    std::string path = write("toolong", "a.jpg\n" + std::string(4097, 'x') + "\nb.jpg\n");
+    EXPECT_EXIT(getFilename(path.c_str(), &count), ::testing::ExitedWithCode(1),
+                "list file " + path + " holds an entry longer than 4096 bytes");
+    // An endless entry: the read stops at the limit instead of filling memory.
+    EXPECT_EXIT(getFilename("/dev/zero", &count), ::testing::ExitedWithCode(1),
+                "list file /dev/zero holds an entry longer than 4096 bytes");
 }
 
 TEST_F(ListFileTest, EmptyListGivesNoNames) {

@@ -4,9 +4,26 @@
 // (image, image-info, exception record, pixel buffer) is held by a small
 // owner object, so each one is released on every return path, failures
 // included. Nothing here ends the process: failures print a fixed message on
-// standard output and give 0 or null.
+// standard output, and a line naming the file and the reason on standard
+// error, and give 0 or null.
+//
+// File names are paths, used literally. Reading opens the file here, takes
+// only regular files whose content is JPEG, PNG, GIF, TIFF, BMP or PNM,
+// refuses images of more than IMG_MAX_PIXELS pixels from their header, and
+// hands the bytes to ImageMagick with the format stated: no ImageMagick
+// prefix ("text:", "msl:", "ftp://"), suffix ("[...]") or guessed coder
+// (SVG, MVG, PostScript) is ever reached. Writing encodes in memory in the
+// format of the name's suffix, writes a new file beside the target and
+// renames it into place. No mutable state is kept outside ImageMagick.
 #include "imgconv.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +31,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <string>
+#include <strings.h>
+#include <ctime>
 
 namespace {
 
@@ -31,10 +51,6 @@ public:
     Exception(const Exception &) = delete;
     Exception &operator=(const Exception &) = delete;
     ExceptionInfo *get() { return rec_; }
-    // Hands the recorded problem to ImageMagick's reporter, warnings included.
-    void report() {
-        if (rec_->severity != UndefinedException) CatchException(rec_);
-    }
 
 private:
     ExceptionInfo *rec_;
@@ -105,9 +121,196 @@ size_t checked_product(size_t a, size_t b, size_t c, size_t d) {
 
 bool fits_int(size_t n) { return n > 0 && n <= (size_t)INT_MAX; }
 
+// ---- messages naming the file ------------------------------------------------
+
+// strerror is not safe on several threads; the GNU strerror_r is.
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+// The specific reason for a refused or failed file, on standard error; the
+// fixed texts of standard output stay as they were.
+void tell(const char *what, const char *filename, const std::string &why) {
+    fflush(stdout);
+    fprintf(stderr, "%s %s: %s\n", what, filename, why.c_str());
+}
+
+// ImageMagick's reason and description of a recorded problem, or `fallback`.
+std::string magick_text(const ExceptionInfo *ex, const char *fallback) {
+    if (!ex || ex->severity == UndefinedException || !ex->reason) return fallback;
+    std::string text = ex->reason;
+    if (ex->description && *ex->description) text += std::string(" (") + ex->description + ")";
+    return text;
+}
+
+// ---- reading: only plain image files reach ImageMagick -------------------------
+
+// The formats accepted, recognised by their first bytes. The name's suffix
+// plays no part, and ImageMagick is told the format, so it never guesses
+// from the name or the content (an SVG called .jpg stays refused).
+const char *sniff_format(const unsigned char *b, size_t n) {
+    auto starts = [&](const char *magic, size_t len) { return n >= len && memcmp(b, magic, len) == 0; };
+    if (starts("\xFF\xD8\xFF", 3)) return "JPEG";
+    if (starts("\x89PNG\r\n\x1A\n", 8)) return "PNG";
+    if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "GIF";
+    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4))
+        return "TIFF";
+    if (starts("BM", 2) && n >= 26) return "BMP";
+    // P1..P6 followed by white space or a comment.
+    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' &&
+        (isspace(b[2]) || b[2] == '#'))
+        return "PNM";
+    return nullptr;
+}
+
+// The bytes of one plain file and the format its content shows.
+struct Source {
+    Buffer<unsigned char> bytes;
+    size_t size = 0;
+    const char *magick = nullptr;
+};
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Opens `filename` as a path, literally, and reads it whole: a regular file
+// of at most IMG_MAX_FILE_BYTES in an accepted format. Otherwise prints the
+// reason naming the file on standard error and returns false.
+bool load_source(const char *filename, Source *src) {
+    const char *what = "Cannot read image";
+    // Non-blocking: opening a FIFO without a writer would wait for ever.
+    Fd in{open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (in.fd < 0) {
+        tell(what, filename, errno_text(errno));
+        return false;
+    }
+    struct stat st;
+    if (fstat(in.fd, &st) != 0) {
+        tell(what, filename, errno_text(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        tell(what, filename, S_ISDIR(st.st_mode) ? "it is a directory, not an image file"
+                                                 : "it is not a regular file");
+        return false;
+    }
+    if ((unsigned long long)st.st_size > IMG_MAX_FILE_BYTES) {
+        tell(what, filename,
+             "the file has " + std::to_string((long long)st.st_size) +
+                 " bytes, more than the limit of " + std::to_string(IMG_MAX_FILE_BYTES));
+        return false;
+    }
+    size_t want = (size_t)st.st_size;
+    src->bytes.reset((unsigned char *)malloc(want > 0 ? want : 1));
+    if (!src->bytes) {
+        tell(what, filename, "out of memory for " + std::to_string(want) + " bytes");
+        return false;
+    }
+    size_t got = 0;
+    while (got < want) {
+        ssize_t r = read(in.fd, src->bytes.get() + got, want - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            tell(what, filename, errno_text(errno));
+            return false;
+        }
+        if (r == 0) break;  // the file shrank meanwhile: what is there is read
+        got += (size_t)r;
+    }
+    src->size = got;
+    if (got == 0) {
+        tell(what, filename, "the file is empty");
+        return false;
+    }
+    src->magick = sniff_format(src->bytes.get(), got);
+    if (!src->magick) {
+        tell(what, filename,
+             "its content is not a JPEG, PNG, GIF, TIFF, BMP or PNM image");
+        return false;
+    }
+    return true;
+}
+
+// Settings for ImageMagick: the format stated, no file name (ImageMagick
+// would parse prefixes and "[...]" suffixes in it), the first frame only.
+InfoPtr blob_info(const char *magick) {
+    InfoPtr info(CloneImageInfo(nullptr));
+    if (!info) return nullptr;
+    CopyMagickString(info->magick, magick, MaxTextExtent);
+    info->filename[0] = '\0';
+    info->affirm = MagickTrue;
+    info->scene = 0;
+    info->number_scenes = 1;
+    return info;
+}
+
+// The pixel count of width x height, if at most IMG_MAX_PIXELS.
+bool within_pixel_limit(size_t columns, size_t rows) {
+    return columns > 0 && rows > 0 && columns <= IMG_MAX_PIXELS && rows <= IMG_MAX_PIXELS &&
+           (unsigned long long)columns * rows <= IMG_MAX_PIXELS;
+}
+
+std::string pixel_text(size_t columns, size_t rows) {
+    return std::to_string(columns) + " x " + std::to_string(rows) + " pixels, more than the limit of " +
+           std::to_string(IMG_MAX_PIXELS) + " pixels";
+}
+
+// Reads the header only and refuses an image whose first frame holds more
+// pixels than IMG_MAX_PIXELS, before any pixel is decoded.
+bool ping_ok(const Source &src, const char *filename) {
+    InfoPtr info = blob_info(src.magick);
+    Exception exception;
+    if (!info) {
+        tell("Cannot read image", filename, "out of memory");
+        return false;
+    }
+    info->ping = MagickTrue;
+    ImagePtr head(PingBlob(info.get(), src.bytes.get(), src.size, exception.get()));
+    if (!head) {
+        tell("Cannot read image", filename,
+             std::string("not a readable ") + src.magick + " image: " +
+                 magick_text(exception.get(), "ImageMagick could not decode it"));
+        return false;
+    }
+    if (!within_pixel_limit(head->columns, head->rows)) {
+        tell("Cannot read image", filename,
+             "the image is " + (head->columns == 0 || head->rows == 0
+                                    ? std::string("empty (") + std::to_string(head->columns) +
+                                          " x " + std::to_string(head->rows) + " pixels)"
+                                    : pixel_text(head->columns, head->rows)));
+        return false;
+    }
+    return true;
+}
+
+// Colour samples are taken in sRGB: CMYK, Lab, YCbCr, ... are converted first,
+// so that intensities and drawn colours mean the same as in an RGB file.
+// RGB and grey images are left exactly as decoded.
+bool to_rgb_family(Image *image) {
+    switch (image->colorspace) {
+        case UndefinedColorspace:
+        case RGBColorspace:
+        case sRGBColorspace:
+        case scRGBColorspace:
+        case GRAYColorspace:
+        case LinearGRAYColorspace:
+        case TransparentColorspace:
+            return true;
+        default:
+            return TransformImageColorspace(image, sRGBColorspace) != MagickFalse;
+    }
+}
+
 // Reads the first frame of `filename`; later frames of a multi-frame file are
-// dropped so that the caller owns exactly one image. Reports ImageMagick's
-// problems and prints "File Can't Open!" when nothing was read.
+// dropped so that the caller owns exactly one image. The name is a path,
+// used literally; only regular files in an accepted format and within the
+// pixel limit are decoded. Prints the reason on standard error and
+// "File Can't Open!" on standard output when nothing was read.
 ImagePtr read_first_frame(const char *filename) {
     img_init();
     if (!name_fits(filename)) {
@@ -115,20 +318,44 @@ ImagePtr read_first_frame(const char *filename) {
         say(kCantOpen);
         return nullptr;
     }
+    Source src;
+    if (!load_source(filename, &src) || !ping_ok(src, filename)) {
+        say(kCantOpen);
+        return nullptr;
+    }
     Exception exception;
-    InfoPtr info(CloneImageInfo(nullptr));
+    InfoPtr info = blob_info(src.magick);
     if (!info) {
         say(kCantOpen);
         return nullptr;
     }
-    strcpy(info->filename, filename);
-    ImagePtr image(ReadImage(info.get(), exception.get()));
-    exception.report();
+    ImagePtr image(BlobToImage(info.get(), src.bytes.get(), src.size, exception.get()));
     if (!image) {
+        tell("Cannot read image", filename,
+             std::string("not a readable ") + src.magick + " image: " +
+                 magick_text(exception.get(), "ImageMagick could not decode it"));
         say(kCantOpen);
         return nullptr;
     }
+    if (exception.get()->severity != UndefinedException)
+        tell("Warning for image", filename, magick_text(exception.get(), "warning"));
     if (image->next) DestroyImageList(SplitImageList(image.get()));
+    // The header was checked; the decoded frame is held to the same limit.
+    if (!within_pixel_limit(image->columns, image->rows)) {
+        tell("Cannot read image", filename, "the image is " + pixel_text(image->columns, image->rows));
+        say(kCantOpen);
+        return nullptr;
+    }
+    if (!to_rgb_family(image.get())) {
+        tell("Cannot read image", filename,
+             "its colours cannot be converted to sRGB: " +
+                 magick_text(&image->exception, "conversion failed"));
+        say(kCantOpen);
+        return nullptr;
+    }
+    // For ImageMagick's own messages about this image; never parsed again.
+    CopyMagickString(image->filename, filename, MaxTextExtent);
+    CopyMagickString(image->magick_filename, filename, MaxTextExtent);
     return image;
 }
 
@@ -140,14 +367,148 @@ bool export_pixels(const Image *image, const char *map, StorageType type, void *
                              exception.get()) != MagickFalse;
 }
 
+// ---- writing: literal names, whole files or none -----------------------------
+
+// The format of a written file, chosen by the name's suffix (letter case
+// ignored) from this table only; ImageMagick never sees the name.
+const char *format_for_name(const char *filename) {
+    static const struct {
+        const char *suffix, *magick;
+    } table[] = {{"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"png", "PNG"}, {"gif", "GIF"},
+                 {"tif", "TIFF"}, {"tiff", "TIFF"}, {"bmp", "BMP"},  {"pgm", "PGM"},
+                 {"ppm", "PPM"},  {"pnm", "PNM"}};
+    const char *base = strrchr(filename, '/');
+    base = base ? base + 1 : filename;
+    const char *dot = strrchr(base, '.');
+    if (!dot) return nullptr;
+    for (const auto &row : table)
+        if (strcasecmp(dot + 1, row.suffix) == 0) return row.magick;
+    return nullptr;
+}
+
+// A name for a new file in `dir` that no other writer picks.
+std::string temp_name(const std::string &dir, int attempt) {
+    unsigned long long r = 0;
+    if (getrandom(&r, sizeof r, 0) != (ssize_t)sizeof r) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        r = ((unsigned long long)ts.tv_nsec << 20) ^ (unsigned long long)ts.tv_sec ^
+            ((unsigned long long)getpid() << 40) ^ (unsigned long long)(uintptr_t)&ts ^
+            (unsigned long long)attempt;
+    }
+    char tail[40];
+    snprintf(tail, sizeof tail, "/.imgtmp.%016llx", r);
+    return dir + tail;
+}
+
+struct FileCloser {
+    FILE *fp;
+    ~FileCloser() {
+        if (fp) fclose(fp);
+    }
+};
+
+// Encodes `image` as `magick` into a new file beside `filename`, flushes it
+// to the disk and renames it over the name. A link at the name is replaced,
+// not followed; a failed write leaves no file behind and the old file, if
+// any, as it was. The image's file name is cleared (pass a copy of an image
+// that is not one's own). On failure *why tells the reason.
+bool encode_and_store(Image *image, const char *magick, const char *filename, std::string *why) {
+    std::string target = filename;
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "" : target.substr(0, slash);
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        tmp = temp_name(dir, attempt);
+        // 0666 less the umask, as for a file that fopen creates.
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        *why = "cannot create a file in " + (dir.empty() ? std::string("/") : dir) + ": " +
+               errno_text(errno);
+        return false;
+    }
+    FileCloser out{fdopen(fd, "wb")};
+    if (!out.fp) {
+        *why = errno_text(errno);
+        close(fd);
+        unlink(tmp.c_str());
+        return false;
+    }
+    // ImageMagick writes to the open stream in the stated format; neither
+    // the settings nor the image carry a name it could interpret.
+    bool ok = false;
+    int err = 0;
+    InfoPtr info(CloneImageInfo(nullptr));
+    if (!info) {
+        *why = "out of memory";
+    } else {
+        CopyMagickString(info->magick, magick, MaxTextExtent);
+        info->filename[0] = '\0';
+        info->affirm = MagickTrue;
+        info->adjoin = MagickFalse;
+        SetImageInfoFile(info.get(), out.fp);
+        image->filename[0] = '\0';
+        CopyMagickString(image->magick, magick, MaxTextExtent);
+        ok = WriteImage(info.get(), image) != MagickFalse;
+        if (!ok) *why = magick_text(&image->exception, "the encoder failed");
+        if (ok && (fflush(out.fp) != 0 || ferror(out.fp))) {
+            err = errno ? errno : EIO;
+            ok = false;
+        }
+        if (ok && fsync(fd) != 0) {
+            err = errno;
+            ok = false;
+        }
+    }
+    int closed = fclose(out.fp);
+    out.fp = nullptr;
+    if (ok && closed != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (ok && rename(tmp.c_str(), filename) != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        if (err) *why = errno_text(err);
+    }
+    return ok;
+}
+
+// Writes `image` to `filename` in the format of the name's suffix. Prints the
+// reason naming the file on standard error on failure.
+bool encode_to_file(Image *image, const char *filename) {
+    const char *what = "Cannot write image";
+    if (!name_fits(filename)) {
+        if (filename) tell(what, filename, "the name is too long");
+        return false;
+    }
+    const char *magick = format_for_name(filename);
+    if (!magick) {
+        tell(what, filename,
+             "its suffix names no known image format (jpg, jpeg, png, gif, tif, tiff, bmp, "
+             "pgm, ppm, pnm)");
+        return false;
+    }
+    std::string why;
+    if (!encode_and_store(image, magick, filename, &why)) {
+        tell(what, filename, why);
+        return false;
+    }
+    return true;
+}
+
 // Builds an image from an interleaved double buffer and writes it.
 bool write_pixels(const char *filename, int width, int height, const char *map,
                   const double *pixels) {
     img_init();
-    if (!name_fits(filename) || !pixels || width <= 0 || height <= 0) return false;
+    if (!pixels || width <= 0 || height <= 0) return false;
     Exception exception;
-    InfoPtr info(CloneImageInfo(nullptr));
-    if (!info) return false;
     ImagePtr image(ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels,
                                    exception.get()));
     if (!image) return false;
@@ -155,7 +516,7 @@ bool write_pixels(const char *filename, int width, int height, const char *map,
     // encoders (PNM) write as a sample range no reader understands; files
     // carry ImageMagick's own quantum depth instead.
     image->depth = MAGICKCORE_QUANTUM_DEPTH;
-    return WriteImages(info.get(), image.get(), filename, exception.get()) != MagickFalse;
+    return encode_to_file(image.get(), filename);
 }
 
 // A three-channel record whose channels are all present and of the record's
@@ -188,17 +549,30 @@ Buffer<double> interleave(const colormatrix *cm) {
 }  // namespace
 
 void img_init(void) {
-    static bool ready = false;
-    if (ready) return;
-    ready = true;
-    if (IsMagickCoreInstantiated() == MagickFalse) {
-        // No signal handlers: the programs keep the default ones.
-        MagickCoreGenesis(nullptr, MagickFalse);
-        atexit(MagickCoreTerminus);
+    // A function-local static is initialised once, also when several
+    // threads arrive at once; no other mutable state is kept here.
+    static const bool ready = [] {
+        if (IsMagickCoreInstantiated() == MagickFalse) {
+            // No signal handlers: the programs keep the default ones.
+            MagickCoreGenesis(nullptr, MagickFalse);
+            atexit(MagickCoreTerminus);
+        }
+        // The programs are single-threaded; one thread also keeps a forked
+        // child from waiting on a thread pool it did not inherit.
+        SetMagickResourceLimit(ThreadResource, 1);
+        return true;
+    }();
+    (void)ready;
+}
+
+int img_check_file(const char *filename) {
+    img_init();
+    if (!name_fits(filename)) {
+        if (filename) tell("Cannot read image", filename, "the name is too long");
+        return 0;
     }
-    // The programs are single-threaded; one thread also keeps a forked
-    // child from waiting on a thread pool it did not inherit.
-    SetMagickResourceLimit(ThreadResource, 1);
+    Source src;
+    return load_source(filename, &src) && ping_ok(src, filename) ? 1 : 0;
 }
 
 // ---- file level --------------------------------------------------------------
@@ -207,11 +581,18 @@ Image *LoadImage(const char *filename) { return read_first_frame(filename).relea
 
 int SaveImage(Image *image, const char *filename) {
     img_init();
-    if (!image || !name_fits(filename)) return 0;
+    if (!image) return 0;
+    // The encoder changes the image it writes (its file name and format):
+    // it writes a copy, which shares the caller's pixels until either changes.
     Exception exception;
-    InfoPtr info(CloneImageInfo(nullptr));
-    if (!info) return 0;
-    return WriteImages(info.get(), image, filename, exception.get()) != MagickFalse ? 1 : 0;
+    ImagePtr copy(CloneImage(image, 0, 0, MagickTrue, exception.get()));
+    if (!copy) {
+        if (filename) tell("Cannot write image", filename, magick_text(exception.get(), "out of memory"));
+        return 0;
+    }
+    // The copy shares the caller's pixels and blob record; every encoder
+    // closes the blob when done, which leaves the record unused again.
+    return encode_to_file(copy.get(), filename) ? 1 : 0;
 }
 
 int imread(const char *filename, const char *map, StorageType type, int *width, int *height,

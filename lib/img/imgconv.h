@@ -3,8 +3,27 @@
 // Samples are doubles, 0.0 black to 1.0 full intensity; matrix row i,
 // column j is image row i from the top, column j from the left. Channel maps
 // use ImageMagick's notation ("I", "R", "G", "B", "RGB"). Every function
-// reports failure on standard output and returns 0 or null; none ends the
-// process.
+// reports failure on standard output (the fixed texts below) and, for files,
+// with a line naming the file and the reason on standard error; it returns 0
+// or null; none ends the process. The functions keep no state of their own
+// besides ImageMagick's and may be called from several threads.
+//
+// File names are paths, taken literally: ImageMagick's prefixes ("text:",
+// "rose:", "ftp://...") and suffixes ("[0]", "[100x100]") have no meaning,
+// and '%' is not expanded. A file is read only when it is a regular file
+// whose content (not its name) is a JPEG, PNG, GIF, TIFF, BMP or PNM (P1-P6)
+// image of at most IMG_MAX_FILE_BYTES bytes whose first frame has at most
+// IMG_MAX_PIXELS pixels (checked from the header, before decoding). Only the
+// first frame is kept. Images in CMYK or another non-RGB colour space are
+// converted to sRGB when read, so intensities and colours mean the same as
+// in an RGB file.
+//
+// A file is written in the format that its name's suffix selects: jpg/jpeg,
+// png, gif, tif/tiff, bmp, pgm, ppm, pnm (any letter case); other suffixes are
+// refused. The data goes to a new file in the target's folder, is flushed to
+// the disk, and is renamed over the target: a symbolic link at the target is
+// replaced (its target is untouched), and a failed write (full disk) leaves
+// the old file as it was and no partial file.
 #ifndef IMGCONV_H
 #define IMGCONV_H
 
@@ -20,10 +39,24 @@
 // never inherit a busy thread pool.
 void img_init(void);
 
+// Images whose first frame has more pixels than this are refused before any
+// pixel is decoded; a 12000 x 12000 photo passes.
+constexpr unsigned long long IMG_MAX_PIXELS = 150000000ULL;
+// Files larger than this are refused before they are read (a 12000 x 12000
+// image stored uncompressed with 16-bit samples fits).
+constexpr unsigned long long IMG_MAX_FILE_BYTES = 2ULL << 30;
+
+// 1 when `filename` would be accepted by the readers below: a regular file
+// in an accepted format whose header is readable and within IMG_MAX_PIXELS.
+// Otherwise 0, after a line "Cannot read image <name>: <reason>" on standard
+// error. The pixels are not decoded (damaged pixel data still fails later).
+int img_check_file(const char *filename);
+
 // ---- file level ----
 // The returned image belongs to the caller (DestroyImage); null on failure.
 Image *LoadImage(const char *filename);
-// 1 when written (format from the name's suffix), 0 when not; the image stays the caller's.
+// 1 when written (format from the name's suffix), 0 when not, after a line
+// naming the file on standard error; the image stays the caller's, unchanged.
 int SaveImage(Image *image, const char *filename);
 
 // Reads every pixel of `filename` through channel `map` into a new interleaved

@@ -278,6 +278,51 @@ TEST_F(Sweep, DetectorListsAndImages) {
                         path("blocked/out")));
 }
 
+TEST_F(Sweep, HostileImageNamesAndContents) {
+    // Names that ImageMagick would take as coders, URLs or frame and size
+    // selections, and contents that would draw other files: each is only a
+    // file name, and only plain image files are read.
+    spit(path("draw.mvg"), "push graphic-context\nviewbox 0 0 64 64\nimage over 0,0 64,64 '" +
+                               path("check0.pgm") + "'\npop graphic-context\n");
+    spit(path("script.msl"), "<?xml version=\"1.0\"?><image><read filename=\"" +
+                                 path("check0.pgm") + "\"/></image>\n");
+    spit(path("drawing.jpg"), "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" "
+                              "height=\"64\"><image href=\"" + path("check0.pgm") +
+                              "\" width=\"64\" height=\"64\"/></svg>\n");
+    const std::string entries[] = {
+        "text:/etc/hostname",
+        "msl:" + path("script.msl"),
+        "mvg:" + path("draw.mvg"),
+        "ftp://127.0.0.1/x.jpg",
+        "rose:",
+        "xc:",
+        path("check0.pgm") + "[5000x5000]",
+        path("drawing.jpg"),
+    };
+    for (const std::string &entry : entries) {
+        SCOPED_TRACE(entry);
+        // Lumivar names the entry, goes on with the next image, ends with 1.
+        spit(path("q_hostile.txt"), entry + "\n" + path("check1.pgm") + "\n");
+        fs::remove_all(path("d_hostile"));
+        Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
+                             path("d_hostile")});
+        EXPECT_TRUE(refused(r, entry));
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(fs::exists(path("d_hostile/check1_salloc")));
+        EXPECT_TRUE(fs::exists(path("d_hostile/check1_sm.jpg")));
+        // Sendral refuses the class list naming it.
+        spit(path("c_hostile.txt"), path("check0.pgm") + "\n" + entry + "\n");
+        spit(path("t_hostile.txt"), path("c0.txt") + "\n" + path("c_hostile.txt") + "\n");
+        EXPECT_TRUE(refused(sendral({path("t_hostile.txt"), "2", path("m_hostile")}), entry));
+    }
+    {
+        // An endless list ends at once, naming it.
+        SCOPED_TRACE("/dev/zero as a list");
+        EXPECT_TRUE(refused(lumivar({model, "1", "/dev/zero", path("d_hostile")}), "/dev/zero"));
+        EXPECT_TRUE(refused(sendral({"/dev/zero", "2", path("m_hostile")}), "/dev/zero"));
+    }
+}
+
 TEST_F(Sweep, DetectorDamagedResultDirectory) {
     spit(path("q_one.txt"), path("check1.pgm") + "\n");
     auto detect = [&](const std::string &m, const char *cls = "1") {

@@ -1,13 +1,21 @@
 // Image files and images to and from matrices, on files written here.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <vector>
 
 #include "imgconv.h"
 
@@ -70,6 +78,34 @@ protected:
         DestroyImageInfo(info);
         DestroyExceptionInfo(ex);
         return out;
+    }
+
+    std::string spit(const std::string &name, const std::string &bytes) const {
+        std::string file = path(name);
+        FILE *f = fopen(file.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        return file;
+    }
+
+    std::string slurp(const std::string &file) const {
+        std::string text;
+        FILE *f = fopen(file.c_str(), "rb");
+        if (!f) return "<missing>";
+        for (int c; (c = fgetc(f)) != EOF;) text.push_back((char)c);
+        fclose(f);
+        return text;
+    }
+
+    // The names in the test folder.
+    std::set<std::string> listing() const {
+        std::set<std::string> names;
+        DIR *d = opendir(dir_.c_str());
+        while (dirent *e = d ? readdir(d) : nullptr)
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+        if (d) closedir(d);
+        return names;
     }
 
     std::string dir_;
@@ -345,6 +381,10 @@ TEST_F(ImgTest, LoadedImageIsSavedAndStaysTheCallers) {
     ASSERT_EQ(SaveImage(im, path("out.jpg").c_str()), 1);
     ASSERT_EQ(SaveImage(im, path("out.png").c_str()), 1);  // still usable
     EXPECT_EQ(SaveImage(im, path("no/dir/out.png").c_str()), 0);
+    // Writing a GIF (256 colours) leaves the caller's image as it was.
+    ASSERT_EQ(SaveImage(im, path("out.gif").c_str()), 1);
+    ASSERT_EQ(SaveImage(im, path("again.jpg").c_str()), 1);
+    EXPECT_EQ(slurp(path("again.jpg")), slurp(path("out.jpg")));
     DestroyImage(im);
     colormatrix *a = im2colormtx(file.c_str());
     colormatrix *b = im2colormtx(path("out.png").c_str());
@@ -391,6 +431,260 @@ TEST_F(ImgTest, ImagesAreReadInAForkedChild) {
             exit(ok ? 1 : 2);
         },
         ::testing::ExitedWithCode(1), "child read");
+}
+
+// ---- only plain image files are read ---------------------------------------------
+
+uint32_t crc32_of(const std::string &bytes) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+std::string be32(uint32_t v) {
+    return {(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v};
+}
+
+std::string png_chunk(const std::string &type, const std::string &data) {
+    return be32((uint32_t)data.size()) + type + data + be32(crc32_of(type + data));
+}
+
+// A grey PNG of a few bytes whose header claims width x height pixels.
+std::string forged_png(uint32_t width, uint32_t height) {
+    std::string ihdr = be32(width) + be32(height) + std::string("\x08\x00\x00\x00\x00", 5);
+    // zlib stream of a few zero bytes: far less data than the header claims.
+    std::string idat("\x78\x9c\x63\x60\x00\x00\x00\x02\x00\x01", 10);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", ihdr) +
+           png_chunk("IDAT", idat) + png_chunk("IEND", "");
+}
+
+TEST_F(ImgTest, OnlyPlainImageFilesAreRead) {
+    std::string good = make("good.png", 16, 16, false, grey_at);
+    spit("hostname.txt", "myhost\n");
+    spit("draw.mvg", "push graphic-context\nviewbox 0 0 8 8\nimage over 0,0 8,8 '" + good +
+                         "'\npop graphic-context\n");
+    spit("script.msl", "<?xml version=\"1.0\"?><image><read filename=\"" + good +
+                           "\"/></image>\n");
+    mkdir(path("folder.jpg").c_str(), 0755);
+    mkfifo(path("fifo.jpg").c_str(), 0644);
+    struct Case {
+        std::string name, reason;  // reason: a part of the line on standard error
+    } cases[] = {
+        // ImageMagick prefixes and suffixes are part of the file name.
+        {"text:" + path("hostname.txt"), "No such file"},
+        {"msl:" + path("script.msl"), "No such file"},
+        {"mvg:" + path("draw.mvg"), "No such file"},
+        {"ftp://127.0.0.1/x.jpg", "No such file"},
+        {"rose:", "No such file"},
+        {"xc:red", "No such file"},
+        {good + "[5000x5000]", "No such file"},
+        {good + "[0]", "No such file"},
+        // Content decides, not the name.
+        {spit("svg.jpg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\">"
+                         "<image href=\"" + good + "\" width=\"8\" height=\"8\"/></svg>\n"),
+         "content is not"},
+        {spit("mvg.jpg", slurp(path("draw.mvg"))), "content is not"},
+        {spit("msl.png", slurp(path("script.msl"))), "content is not"},
+        {spit("text.jpg", "hello\n"), "content is not"},
+        {spit("ps.jpg", "%!PS-Adobe-3.0\n0 0 moveto\n"), "content is not"},
+        {spit("empty.jpg", ""), "empty"},
+        // Not regular files.
+        {path("folder.jpg"), "directory"},
+        {path("fifo.jpg"), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+        // Headers claiming more pixels than the limit.
+        {spit("huge.png", forged_png(12500, 12500)), "12500 x 12500 pixels, more than the limit"},
+        {spit("huge.pgm", "P5\n20000 20000\n255\n" + std::string(64, '\x80')),
+         "20000 x 20000 pixels, more than the limit"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int w = 0, h = 0;
+        void *buf = nullptr;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(im2mtx(c.name.c_str(), "I"), nullptr);
+        EXPECT_EQ(LoadImage(c.name.c_str()), nullptr);
+        EXPECT_EQ(imread(c.name.c_str(), "RGB", DoublePixel, &w, &h, &buf), 0);
+        EXPECT_EQ(img_check_file(c.name.c_str()), 0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "File Can't Open!\nFile Can't Open!\nFile Can't Open!\n");
+        EXPECT_NE(err.find("Cannot read image " + c.name + ": "), std::string::npos) << err;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
+    // Nothing was drawn or written by a coder along the way.
+    EXPECT_EQ(listing().count("hostname.txt"), 1u);
+    // A header within the limit passes the check (a 12000 x 12000 photo).
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(img_check_file(spit("photo12k.png", forged_png(12000, 12000)).c_str()), 1);
+    EXPECT_EQ(img_check_file(good.c_str()), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(ImgTest, NamesAreUsedLiterallyForWritingAndReading) {
+    matrix *m = gradient(16, 24);
+    const char *names[] = {"a[1].png", "pic%d.png", "x:y.pgm", "ftp:%s[0].jpg"};
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(mtx2im(m, path(name).c_str()), 1);
+        matrix *back = im2mtx(path(name).c_str(), "I");
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(back->nrows, 16);
+        EXPECT_EQ(back->ncols, 24);
+        free_mtx(back);
+    }
+    Image *im = LoadImage(path("a[1].png").c_str());
+    ASSERT_NE(im, nullptr);
+    EXPECT_EQ(SaveImage(im, path("pic%d_salloc.jpg").c_str()), 1);
+    DestroyImage(im);
+    EXPECT_EQ(listing(), (std::set<std::string>{"a[1].png", "pic%d.png", "x:y.pgm",
+                                                 "ftp:%s[0].jpg", "pic%d_salloc.jpg"}));
+    // Only known suffixes choose a format; nothing else is written.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mtx2im(m, path("map.svg").c_str()), 0);
+    EXPECT_EQ(mtx2im(m, path("map.txt").c_str()), 0);
+    EXPECT_EQ(mtx2im(m, path("map").c_str()), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(err.find(path("map.svg")), std::string::npos) << err;
+    EXPECT_EQ(listing().size(), 5u);
+    free_mtx(m);
+}
+
+// Smooth colours, so that JPEG loses little: red across, green down.
+Rgb smooth_at(int row, int col) {
+    return {(unsigned char)(col * 4), (unsigned char)(row * 4), (unsigned char)(128 + (row - col))};
+}
+
+TEST_F(ImgTest, CmykFileReadsAsTheSameRgbPhoto) {
+    std::string rgb = make("photo.jpg", 64, 64, true, smooth_at);
+    // The same photo stored as CMYK, written by MagickCore directly.
+    {
+        ExceptionInfo *ex = AcquireExceptionInfo();
+        ImageInfo *info = CloneImageInfo(nullptr);
+        strcpy(info->filename, path("photo.jpg.ppm").c_str());
+        Image *im = ReadImage(info, ex);
+        ASSERT_NE(im, nullptr);
+        ASSERT_TRUE(TransformImageColorspace(im, CMYKColorspace));
+        ASSERT_TRUE(WriteImages(info, im, path("cmyk.jpg").c_str(), ex));
+        DestroyImage(im);
+        strcpy(info->filename, path("cmyk.jpg").c_str());
+        im = ReadImage(info, ex);
+        ASSERT_NE(im, nullptr);
+        ASSERT_EQ(im->colorspace, CMYKColorspace);  // the fixture really is CMYK
+        DestroyImage(im);
+        DestroyImageInfo(info);
+        DestroyExceptionInfo(ex);
+    }
+    std::string cmyk = path("cmyk.jpg");
+    matrix *a = im2mtx(rgb.c_str(), "I");
+    matrix *b = im2mtx(cmyk.c_str(), "I");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_LE(max_diff(a, b), 0.04);
+    free_mtx(a);
+    free_mtx(b);
+    colormatrix *ca = im2colormtx(rgb.c_str());
+    colormatrix *cb = im2colormtx(cmyk.c_str());
+    ASSERT_NE(ca, nullptr);
+    ASSERT_NE(cb, nullptr);
+    for (int ch = 0; ch < 3; ch++) EXPECT_LE(max_diff(ca->chans[ch], cb->chans[ch]), 0.06) << ch;
+    free_colormtx(ca);
+    free_colormtx(cb);
+
+    // Drawing white on the loaded copy gives white, as the detector's circles.
+    Image *im = LoadImage(cmyk.c_str());
+    ASSERT_NE(im, nullptr);
+    EXPECT_EQ(im->colorspace, sRGBColorspace);
+    DrawInfo *draw = CloneDrawInfo(nullptr, nullptr);
+    ExceptionInfo *ex = AcquireExceptionInfo();
+    QueryColorDatabase("white", &draw->fill, ex);
+    CloneString(&draw->primitive, "rectangle 0,0 15,15");
+    ASSERT_TRUE(DrawImage(im, draw));
+    colormatrix *drawn = Image2colormatrix(im);
+    ASSERT_NE(drawn, nullptr);
+    for (int ch = 0; ch < 3; ch++) EXPECT_EQ(drawn->chans[ch]->pix[8][8], 1.0) << ch;
+    free_colormtx(drawn);
+    DestroyDrawInfo(draw);
+    DestroyExceptionInfo(ex);
+    DestroyImage(im);
+}
+
+// ---- safe writes -----------------------------------------------------------------
+
+matrix *noise(int rows, int cols) {
+    matrix *m = alloc_mtx(rows, cols);
+    unsigned seed = 12345;
+    for (int k = 0; k < rows * cols; k++) {
+        seed = seed * 1103515245u + 12345u;
+        m->pix[0][k] = (double)((seed >> 16) % 1000) / 999.0;
+    }
+    return m;
+}
+
+TEST_F(ImgTest, FailedWriteLeavesNoPartialFileAndTheOldOneIntact) {
+    matrix *m = noise(256, 256);  // tens of kilobytes as JPEG
+    Image *im = matrix2Image(m);
+    ASSERT_NE(im, nullptr);
+    spit("old.jpg", "the previous file");
+    // The disk is "full" after 4 KiB: a file size limit fails the writes
+    // the way a full disk does, without privileges.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int wrote_new = mtx2im(m, path("new_sm.jpg").c_str());
+    int wrote_old = mtx2im(m, path("old.jpg").c_str());
+    int saved_img = SaveImage(im, path("marked.jpg").c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(wrote_new, 0);
+    EXPECT_EQ(wrote_old, 0);
+    EXPECT_EQ(saved_img, 0);
+    for (const char *name : {"new_sm.jpg", "old.jpg", "marked.jpg"})
+        EXPECT_NE(err.find("Cannot write image " + path(name)), std::string::npos) << err;
+    EXPECT_EQ(listing(), std::set<std::string>{"old.jpg"});
+    EXPECT_EQ(slurp(path("old.jpg")), "the previous file");
+    // With room again the same writes succeed.
+    EXPECT_EQ(mtx2im(m, path("old.jpg").c_str()), 1);
+    EXPECT_EQ(SaveImage(im, path("marked.jpg").c_str()), 1);
+    EXPECT_EQ(listing(), (std::set<std::string>{"old.jpg", "marked.jpg"}));
+    DestroyImage(im);
+    free_mtx(m);
+}
+
+TEST_F(ImgTest, LinkAtTheTargetIsReplacedNotFollowed) {
+    matrix *m = gradient(8, 8);
+    std::string victim = spit("victim.txt", "precious");
+    for (const char *name : {"link_sm.jpg", "link_salloc.jpg"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(symlink(victim.c_str(), path(name).c_str()), 0);
+        if (std::string(name) == "link_sm.jpg") {
+            EXPECT_EQ(mtx2im(m, path(name).c_str()), 1);
+        } else {
+            Image *im = matrix2Image(m);
+            EXPECT_EQ(SaveImage(im, path(name).c_str()), 1);
+            DestroyImage(im);
+        }
+        EXPECT_EQ(slurp(victim), "precious");
+        struct stat st;
+        ASSERT_EQ(lstat(path(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        matrix *back = im2mtx(path(name).c_str(), "I");
+        ASSERT_NE(back, nullptr);
+        EXPECT_LE(max_diff(m, back), 0.05);
+        free_mtx(back);
+    }
+    free_mtx(m);
 }
 
 }  // namespace
