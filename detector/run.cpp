@@ -23,6 +23,7 @@
 #include "imgconv.h"
 #include "lumivar.h"
 #include "mres.h"
+#include "resultdir.h"
 
 namespace {
 
@@ -214,6 +215,7 @@ int lumivar_main(int argc, char **argv) {
     parse_command_line(argc, argv, &set.SFPath, &set.qclassidx, &set.QueryFileList, &set.savepath,
                        &set.ftnum4smap, &set.drawnum, &set.mapnum, &set.nosm, &set.nowta,
                        &set.scalemap, &set.isenforce);
+    if (result_dir_interrupted(set.SFPath)) fail(result_dir_interrupted_message(set.SFPath));
 
     // The query class's trained feature count.
     const std::string numfile = set.SFPath + "/salientfeaturenum";
