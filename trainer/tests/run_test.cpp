@@ -1,9 +1,14 @@
 // End-to-end runs of the Sendral executable on generated images of three
 // classes: flat noise (background), vertical stripes and horizontal stripes.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 #include <string>
@@ -11,6 +16,7 @@
 
 #include "dat.h"
 #include "imgconv.h"
+#include "resultdir.h"
 #include "run_util.h"
 
 namespace {
@@ -88,6 +94,32 @@ bool same_dat(const std::string &a, const std::string &b) {
     free_mtx(x);
     free_mtx(y);
     return same;
+}
+
+// Every file of a result directory, by path below it, with its content;
+// hidden entries (lock, staging folders) left out.
+using Files = std::map<std::string, std::string>;
+Files files_of(const std::string &dir) {
+    Files f;
+    namespace fs = std::filesystem;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::end(it); ++it) {
+        std::string rel = fs::relative(it->path(), dir).string();
+        if (rel[0] == '.') {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_symlink()) f[rel] = "<link>";
+        else if (it->is_regular_file()) f[rel] = slurp(it->path().string());
+    }
+    return f;
+}
+bool has_staging(const std::string &dir) {
+    for (auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".sendral-staging-", 0) == 0) return true;
+    return false;
+}
+void fresh_copy(const std::string &from, const std::string &to) {
+    std::system(("rm -rf '" + to + "' && cp -a '" + from + "' '" + to + "'").c_str());
 }
 
 const char *kFatalShape = "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n";
@@ -306,6 +338,149 @@ TEST_F(SendralRun, FailsEarlyWithAClearMessage) {
     r = sendral({g_dir + "/empty_train.txt", "2", g_dir + "/bad"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "holds no class list name"));
+}
+
+// A training interrupted at any file operation of its write phase, by a
+// kill (SENDRAL_FAIL_AT=n) or by a full disk (n:nospace), leaves the old
+// model, the new one, or the marker that makes readers refuse the directory.
+TEST_F(SendralRun, AnInterruptedWriteLeavesOneWholeModelOrTheMarker) {
+    ASSERT_EQ(base_.status, 0);
+    const std::string train = g_dir + "/train.txt", ref = g_dir + "/ref", res = g_dir + "/cut";
+    const std::vector<std::string> args{"-fast", "-nodenoise", train, "2"};
+    auto run_on = [&](const std::string &dir) {
+        std::vector<std::string> a = args;
+        a.push_back(dir);
+        return sendral(a);
+    };
+    fresh_copy(g_dir + "/base", ref);
+    ASSERT_EQ(run_on(ref).status, 0);
+    Files old_files = files_of(g_dir + "/base"), new_files = files_of(ref);
+    new_files.erase("timeusage");
+    int olds = 0, news = 0, marked = 0;
+    for (const char *mode : {"", ":nospace"}) {
+        for (int n = 1;; n++) {
+            ASSERT_LT(n, 200) << "the run never completes";
+            fresh_copy(g_dir + "/base", res);
+            setenv("SENDRAL_FAIL_AT", (std::to_string(n) + mode).c_str(), 1);
+            RunResult r = run_on(res);
+            unsetenv("SENDRAL_FAIL_AT");
+            Files now = files_of(res);
+            if (result_dir_interrupted(res)) {
+                marked++;
+            } else if (now == old_files) {
+                olds++;
+            } else {
+                EXPECT_NE(now["timeusage"], old_files["timeusage"]) << n << mode;
+                now.erase("timeusage");
+                EXPECT_EQ(now, new_files) << n << mode;
+                news++;
+            }
+            if (r.status == 0) {
+                EXPECT_FALSE(result_dir_interrupted(res));
+                break;
+            }
+            EXPECT_EQ(r.status, 1) << n << mode;
+            if (*mode) {
+                EXPECT_TRUE(has(r.err, "No space left on device")) << r.err;
+            }
+        }
+    }
+    EXPECT_GT(olds, 0);
+    EXPECT_GT(marked, 0);
+    EXPECT_GE(news, 2);  // the completed runs, and those failing after the last swap
+
+    // A marked directory is refused; a complete training clears the mark and
+    // the staging folders that killed runs left.
+    fresh_copy(g_dir + "/base", res);
+    for (int n : {3, 20}) {
+        setenv("SENDRAL_FAIL_AT", std::to_string(n).c_str(), 1);
+        run_on(res);
+        unsetenv("SENDRAL_FAIL_AT");
+    }
+    ASSERT_TRUE(result_dir_interrupted(res));
+    ASSERT_TRUE(has_staging(res));
+    RunResult r = run_on(res);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, result_dir_interrupted_message(res))) << r.err;
+    r = sendral({train, "2", res});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(result_dir_interrupted(res));
+    EXPECT_FALSE(has_staging(res));
+}
+
+// A disk too small for a second model: the run fails and the first stays.
+TEST_F(SendralRun, AFullDiskKeepsThePreviousModel) {
+    ASSERT_EQ(base_.status, 0);
+    const std::string mnt = g_dir + "/small";
+    mkdir(mnt.c_str(), 0755);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (the injected full disk of "
+                        "AnInterruptedWrite... covers the same paths)";
+    const std::string res = mnt + "/res";
+    fresh_copy(g_dir + "/base", res);
+    struct statvfs vs;
+    ASSERT_EQ(statvfs(mnt.c_str(), &vs), 0);
+    const unsigned long long used = (vs.f_blocks - vs.f_bfree) * (unsigned long long)vs.f_frsize;
+    const std::string size = "size=" + std::to_string(used * 3 / 2);
+    ASSERT_EQ(mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, size.c_str()), 0);
+    RunResult r = sendral({"-fast", "-nodenoise", g_dir + "/train.txt", "2", res});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, res)) << r.err;
+    EXPECT_EQ(files_of(res), files_of(g_dir + "/base"));
+    EXPECT_FALSE(has_staging(res));
+    EXPECT_FALSE(result_dir_interrupted(res));
+    umount(mnt.c_str());
+}
+
+TEST_F(SendralRun, LockAndPlantedLinks) {
+    ASSERT_EQ(base_.status, 0);
+    const std::string res = g_dir + "/linked", train = g_dir + "/train.txt";
+    fresh_copy(g_dir + "/base", res);
+    // A second run while the lock is held is refused, the directory untouched.
+    int fd = open((res + "/.sendral-lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    RunResult r = sendral({"-fast", train, "2", res});
+    close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, res + " is being written by another Sendral run")) << r.err;
+    EXPECT_EQ(files_of(res), files_of(g_dir + "/base"));
+
+    // Links planted at result names are replaced; what they point to stays.
+    write_file(g_dir + "/victim", "keep");
+    std::filesystem::create_directories(g_dir + "/victim_dir");
+    write_file(g_dir + "/victim_dir/descriptor", "keep");
+    std::filesystem::remove_all(res + "/Qor_class_0");
+    std::filesystem::remove_all(res + "/classMD.dat");
+    std::filesystem::create_symlink(g_dir + "/victim", res + "/Qor_class_0");
+    std::filesystem::create_symlink(g_dir + "/victim_dir", res + "/classMD.dat");
+    r = sendral({"-fast", train, "2", res});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(g_dir + "/victim"), "keep");
+    EXPECT_EQ(files_of(g_dir + "/victim_dir"), (Files{{"descriptor", "keep"}}));
+    Files now = files_of(res), base = files_of(g_dir + "/base");
+    now.erase("timeusage");
+    base.erase("timeusage");
+    EXPECT_EQ(now, base);
+}
+
+// Results do not depend on the number of threads.
+TEST_F(SendralRun, ThreadsChangeNoResult) {
+    ASSERT_EQ(base_.status, 0);
+    Files base = files_of(g_dir + "/base");
+    base.erase("timeusage");
+    for (const char *j : {"1", "3"}) {
+        const std::string res = g_dir + "/j" + j;
+        RunResult r = sendral({"-j", j, g_dir + "/train.txt", "2", res});
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto log = [](const std::string &out) {
+            size_t from = out.find("starting...");
+            return out.substr(from, out.rfind("Time usage") - from);
+        };
+        EXPECT_EQ(log(r.out), log(base_.out));
+        Files now = files_of(res);
+        now.erase("timeusage");
+        EXPECT_EQ(now, base) << j;
+    }
 }
 
 }  // namespace
