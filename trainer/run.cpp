@@ -9,6 +9,7 @@
 //
 // Result files are written into a staging folder and swapped in at the end
 // (resultdir.h), so the result directory always holds one whole model.
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +119,14 @@ void check_moment_shape(matrix *Allmnt, const std::string &path, int pyddepth, i
     exit(1);
 }
 
+// Every image allocates and frees blocks of several megabytes. Served by
+// fresh mappings, each is paid for again in page faults, and unmapping
+// stalls the other threads' faults; kept in the heap, they are reused.
+void reuse_large_blocks() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+}
+
 void free_names(char **names, int n) {
     for (int i = 0; i < n; i++) free(names[i]);
     free(names);
@@ -157,6 +166,7 @@ int sendral_run(int argc, char **argv) {
                        &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise,
                        &threads);
     set_moments_threads(threads);
+    reuse_large_blocks();
 
     printf("FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
     if (isbkpath) printf("BkgHistogramPath = %s\n", bkhistpath);

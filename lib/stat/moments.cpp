@@ -106,9 +106,14 @@ thread_local std::vector<Captured> *t_capture = nullptr;
 WarningHandler g_prev_warning = nullptr;
 ErrorHandler g_prev_error = nullptr;
 
+void forward(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (error ? g_prev_error != nullptr : g_prev_warning != nullptr)
+        (error ? g_prev_error : g_prev_warning)(type, reason, description);
+}
+
 void capture(bool error, ExceptionType type, const char *reason, const char *description) {
     if (!t_capture) {
-        (error ? g_prev_error : g_prev_warning)(type, reason, description);
+        forward(error, type, reason, description);
         return;
     }
     t_capture->push_back({type, reason ? reason : "", description ? description : "",
@@ -127,9 +132,8 @@ void install_capture() {
 
 void replay(const std::vector<Captured> &list) {
     for (const Captured &c : list)
-        (c.error ? g_prev_error : g_prev_warning)(c.type, c.reason.c_str(),
-                                                  c.has_description ? c.description.c_str()
-                                                                    : nullptr);
+        forward(c.error, c.type, c.reason.c_str(),
+                c.has_description ? c.description.c_str() : nullptr);
 }
 
 // Reads one image and takes its per-level moments into a new volume; no output.
@@ -166,6 +170,8 @@ void for_each_image(char **names, int imgnum, int pyddepth, matrix *gaufilt, mat
         }
         return;
     }
+    // ImageMagick is set up once, here, before any worker can race to do it.
+    img_init();
     install_capture();
     const int window = 2 * g_threads;
     std::vector<ImageMoments> results(imgnum);
@@ -241,11 +247,12 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
         Progress progress(imgnum);
         for_each_image(names, imgnum, pyddepth, gaufilt, dctarr,
                        [&](int n) {
-                           progress.show(n + 1, names[n]);
                            progress.clear();
                            printf("%s\n", names[n]);
+                           progress.show(n + 1, names[n]);
                        },
                        [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+                           progress.clear();
                            replay(cap);
                            if (!r.read) {
                                unreadable = n;
