@@ -1,70 +1,52 @@
-// Replacing every kind of entry by every kind of staged entry.
+// Replacing every kind of entry by a staged file or folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "safewrite.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void put(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-std::string get(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// "file:x" or "dir:x" (a folder holding a file "descriptor" with x),
-// "link-file"/"link-dir" (a link to the victims), "none".
-void make(const std::string &path, const std::string &kind, const std::string &victims) {
-    if (kind == "file:old" || kind == "file:new") put(path, kind.substr(5));
-    if (kind == "dir:old" || kind == "dir:new") {
-        fs::create_directory(path);
-        put(path + "/descriptor", kind.substr(4));
-    }
-    if (kind == "link-file") fs::create_symlink(victims + "/file", path);
-    if (kind == "link-dir") fs::create_symlink(victims + "/dir", path);
-}
-
-}  // namespace
-
 TEST(SafeWrite, ReplaceEveryKindOfEntryWithoutFollowingLinks) {
     std::string base = fs::temp_directory_path().string() + "/safewrite_XXXXXX";
     ASSERT_NE(mkdtemp(base.data()), nullptr);
-    const std::string victims = base + "/victims", dir = base + "/d";
-    fs::create_directories(victims + "/dir");
-    put(victims + "/file", "victim");
-    put(victims + "/dir/descriptor", "victim");
-    for (const char *old_kind : {"none", "file:old", "dir:old", "link-file", "link-dir"})
-        for (const char *new_kind : {"file:new", "dir:new"}) {
-            SCOPED_TRACE(std::string(old_kind) + " <- " + new_kind);
+    auto put = [](const std::string &path, const char *text) { std::ofstream(path) << text; };
+    auto get = [](const std::string &path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // "f": a file, "d": a datfile-like folder, "l": a link to a victim, "-": nothing.
+    auto make = [&](const std::string &path, char kind, const char *text) {
+        if (kind == 'f') put(path, text);
+        if (kind == 'd' && fs::create_directory(path)) put(path + "/descriptor", text);
+        if (kind == 'l') fs::create_symlink(base + "/victim", path);
+    };
+    make(base + "/victim", 'd', "victim");
+    const std::string dir = base + "/d", target = dir + "/entry";
+    for (char old_kind : {'-', 'f', 'd', 'l'})
+        for (char new_kind : {'f', 'd'}) {
+            SCOPED_TRACE(std::string(1, old_kind) + " <- " + new_kind);
             fs::create_directories(dir);
-            const std::string target = dir + "/entry", staged = temp_name_beside(target);
+            const std::string staged = temp_name_beside(target);
             EXPECT_EQ(staged.rfind(dir + "/.", 0), 0u);
-            EXPECT_FALSE(fs::exists(fs::symlink_status(staged)));
-            make(target, old_kind, victims);
-            make(staged, new_kind, victims);
+            make(target, old_kind, "old");
+            make(staged, new_kind, "new");
             ASSERT_TRUE(sync_tree(staged));
             ASSERT_TRUE(replace_entry(staged, target));
-            const bool is_dir = new_kind[0] == 'd';
             EXPECT_FALSE(fs::is_symlink(target));
-            EXPECT_EQ(get(is_dir ? target + "/descriptor" : target), "new");
-            // Nothing else is left in the folder: the old entry is gone.
+            EXPECT_EQ(get(new_kind == 'd' ? target + "/descriptor" : target), "new");
+            // The old entry is gone, the link's target untouched.
             EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-            EXPECT_EQ(get(victims + "/file"), "victim");
-            EXPECT_EQ(get(victims + "/dir/descriptor"), "victim");
+            EXPECT_EQ(get(base + "/victim/descriptor"), "victim");
             remove_tree(dir);
             EXPECT_FALSE(fs::exists(dir));
         }
     remove_tree(dir);  // absent is fine
-    EXPECT_FALSE(replace_entry(base + "/no-such", base + "/x"));
+    EXPECT_FALSE(replace_entry(base + "/no-such", target));
     EXPECT_FALSE(sync_tree(base + "/no-such"));
     remove_tree(base);
 }
