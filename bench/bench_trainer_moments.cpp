@@ -3,8 +3,15 @@
 // moment route (mnts_DCT) and once through the ovlapDct route
 // (mnts_DCT_ovlap), in the same run, and prints both figures and their ratio.
 //
+// Then it times a whole class of 20 generated 1024x768 images through
+// getAllmnts_DCT on 1 and on 2 threads, prints images per second for each,
+// and checks that both give the same moments bit for bit.
+//
 // usage: bench_trainer_moments [image] [repetitions]
 // Without an image a textured 1024x768 JPEG is generated in a temp dir.
+#include <fcntl.h>
+#include <malloc.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,10 +32,10 @@ namespace {
 
 const int kDepth = 4;
 
-std::string make_image(const std::string &dir) {
+std::string make_image(const std::string &dir, unsigned seed = 42) {
     const int h = 768, w = 1024;
     matrix *m = alloc_mtx(h, w);
-    std::mt19937 gen(42);
+    std::mt19937 gen(seed);
     std::normal_distribution<double> noise(0.0, 0.05);
     for (int i = 0; i < h; i++)
         for (int j = 0; j < w; j++) {
@@ -35,7 +43,7 @@ std::string make_image(const std::string &dir) {
                        0.15 * std::sin((i + 2 * j) * 0.21) + noise(gen);
             m->pix[i][j] = std::min(1.0, std::max(0.0, v));
         }
-    std::string path = dir + "/bench_1024x768.jpg";
+    std::string path = dir + "/bench_1024x768_" + std::to_string(seed) + ".jpg";
     if (!mtx2im(m, path.c_str())) {
         fprintf(stderr, "cannot write %s\n", path.c_str());
         exit(1);
@@ -71,9 +79,78 @@ Stats time_route(const char *path, int reps, matrix *g, matrix *D, int slow, vol
     return {t[t.size() / 2], t.front()};
 }
 
+double g_cpu_seconds = 0;  // process CPU time after the last time_class
+
+// Seconds for getAllmnts_DCT over one class list on `threads` threads, with
+// the moments in *out (caller frees). The per-image log goes to /dev/null.
+double time_class(const char *list, int threads, matrix *D, matrix **out) {
+    set_moments_threads(threads);
+    fflush(stdout);
+    int saved = dup(1), null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    auto t0 = std::chrono::steady_clock::now();
+    *out = getAllmnts_DCT(&list, 1, kDepth, D);
+    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    struct timespec cpu;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    g_cpu_seconds = cpu.tv_sec + cpu.tv_nsec * 1e-9;
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    close(null);
+    return t;
+}
+
+// Images per second of a 20-image class at 1 and 2 threads (best of `reps`).
+void bench_threads(const std::string &dir, int reps, matrix *D) {
+    const int kImages = 20;
+    std::vector<std::string> paths;
+    std::string list_text;
+    for (int i = 0; i < kImages; i++) {
+        paths.push_back(make_image(dir, 100 + i));
+        list_text += paths.back() + "\n";
+    }
+    const std::string list = dir + "/class.txt";
+    FILE *f = fopen(list.c_str(), "w");
+    if (!f || fputs(list_text.c_str(), f) < 0 || fclose(f) != 0) {
+        fprintf(stderr, "cannot write %s\n", list.c_str());
+        exit(1);
+    }
+    matrix *ref = nullptr;
+    double best[3] = {0, 1e30, 1e30}, cpu[3] = {0, 0, 0};
+    bool same = true;
+    for (int r = 0; r < reps; r++)
+        for (int threads : {1, 2}) {
+            matrix *m = nullptr;
+            double cpu0 = g_cpu_seconds;
+            best[threads] = std::min(best[threads], time_class(list.c_str(), threads, D, &m));
+            if (r > 0 || threads == 2) cpu[threads] = g_cpu_seconds - cpu0;
+            if (!ref) {
+                ref = m;
+                continue;
+            }
+            same = same && memcmp(ref->pix[0], m->pix[0], sizeof(double) * 64 * kDepth * 4) == 0;
+            free_mtx(m);
+        }
+    printf("whole class, %d images 1024x768, depth %d, best of %d\n", kImages, kDepth, reps);
+    // CPU time per image tells the threads' overhead apart from a busy machine.
+    printf("  -j 1: %6.2f images/s\n", kImages / best[1]);
+    printf("  -j 2: %6.2f images/s  (%.2f x)\n", kImages / best[2], best[1] / best[2]);
+    if (reps > 1)
+        printf("  CPU time per image: -j 1 %.1f ms, -j 2 %.1f ms\n", 1e3 * cpu[1] / kImages,
+               1e3 * cpu[2] / kImages);
+    printf("  moments identical at -j 1 and -j 2: %s\n", same ? "yes" : "NO");
+    free_mtx(ref);
+    for (const std::string &p : paths) unlink(p.c_str());
+    unlink(list.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    // As Sendral does: large blocks stay in the heap for reuse.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     char tmpl[] = "/tmp/bench_moments_XXXXXX";
     std::string dir;
     std::string path;
@@ -114,6 +191,8 @@ int main(int argc, char **argv) {
     printf("  ovlapDct route:       median %8.2f ms  (min %8.2f ms)\n", 1e3 * s.median, 1e3 * s.min);
     printf("  ratio (ovlapDct / block-by-block): %.2f x (medians)\n", s.median / f.median);
     printf("  largest route difference relative to scale^(m+1): %.3g\n", worst);
+
+    if (!dir.empty()) bench_threads(dir, std::max(1, reps / 2), D);
 
     free_vol(fast);
     free_vol(slow);

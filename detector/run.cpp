@@ -40,6 +40,7 @@
 #include "lumivar.h"
 #include "mres.h"
 #include "owners.h"
+#include "resultdir.h"
 #include "safewrite.h"
 
 namespace {
@@ -434,6 +435,7 @@ int lumivar_main(int argc, char **argv) {
     setup_log_streams();
     LumivarSettings set;
     parse_settings(argc, argv, &set);
+    if (result_dir_interrupted(set.SFPath)) fail(result_dir_interrupted_message(set.SFPath));
 
     LumivarModel model;
     load_model(&set, &model);

@@ -1,14 +1,21 @@
 // Sendral's command line: options first (each picked by its first letter),
 // then training_filelist, pyr_depth and salientfeaturepath.
+#include <sched.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+
+#include "cli.h"
 #include "sendral.h"
 
-void exit_with_help(void) {
+namespace {
+
+void print_usage(void) {
     fputs("\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
           "options:\n"
           "-fast : \t \tusing the pre-computed feature statistics\n"
@@ -21,8 +28,15 @@ void exit_with_help(void) {
           "-h: \t\t\tadd Hue as a new feature\n"
           "-nodenoise :\t\tdo not threshold features with small variance.\n"
           "-exBfea: \t\texclude features more informative to background \n"
-          " \t\t\t(default is using all) \n",
+          " \t\t\t(default is using all) \n"
+          "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n",
           stdout);
+}
+
+}  // namespace
+
+void exit_with_help(void) {
+    print_usage();
     exit(1);
 }
 
@@ -49,24 +63,60 @@ const char *option_value(int argc, char **argv, int i) {
 }
 
 int parse_depth(const char *s) {
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    bool whole = s[0] >= '0' && s[0] <= '9' && *end == '\0' && errno == 0;
-    if (!whole || v < 1 || v > SENDRAL_MAXDEPTH) {
+    int v = 0;
+    if (!parse_whole_number(s, &v) || v < 1 || v > SENDRAL_MAXDEPTH) {
         fprintf(stderr, "pyr_depth must be a whole number from 1 to %d, not \"%s\"\n",
                 SENDRAL_MAXDEPTH, s);
         exit_with_help();
     }
-    return (int)v;
+    return v;
+}
+
+int parse_threads(const char *s) {
+    int v = 0;
+    if (!parse_whole_number(s, &v) || v < 1) {
+        fprintf(stderr, "-j needs a whole number of threads from 1, not \"%s\"\n", s);
+        exit_with_help();
+    }
+    return v;
+}
+
+// --help and --version answer before anything else is looked at.
+void answer_info_options(int argc, char **argv) {
+    for (int i = 1; i < argc && argv[i][0] == '-'; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            print_usage();
+            exit(0);
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            print_version("Sendral");
+            exit(0);
+        }
+    }
 }
 
 }  // namespace
+
+int default_thread_count(void) {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(CPU_COUNT(&set), 1);
+}
 
 void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
                         int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
                         char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
                         int *isdenoise) {
+    int threads;
+    parse_command_line(argc, argv, ListFilename, savepath, pyddepth, isfast, exBfea, isbkpath,
+                       bkhistpath, isweight, wtfilelist, ishue, isdenoise, &threads);
+}
+
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
+                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
+                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
+                        int *isdenoise, int *threads) {
+    answer_info_options(argc, argv);
     *isfast = 0;
     *exBfea = 0;
     *isbkpath = 0;
@@ -75,6 +125,7 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
     *isdenoise = 1;
     bkhistpath[0] = '\0';
     wtfilelist[0] = '\0';
+    *threads = default_thread_count();
 
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
@@ -92,6 +143,14 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
                 i++;
                 break;
             case 'h': *ishue = 1; break;
+            case 'j':
+                if (a[2] != '\0') {
+                    *threads = parse_threads(a + 2);
+                } else {
+                    *threads = parse_threads(option_value(argc, argv, i));
+                    i++;
+                }
+                break;
             // The word options must match whole: -fastx is a typo, not -fast.
             case 'f':
                 known = strcmp(a, "-fast") == 0;
@@ -116,6 +175,11 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
     copy_path(ListFilename, argv[i], "training_filelist");
     *pyddepth = parse_depth(argv[i + 1]);
     copy_path(savepath, argv[i + 2], "salientfeaturepath");
+    // A late option would be ignored silently, and the run would not be the
+    // one asked for.
+    for (int k = i + 3; k < argc; k++)
+        if (argv[k][0] == '-')
+            usage_error("options go before training_filelist: %s comes after it\n", argv[k]);
     // An empty result path would put every result file at the file-system root.
     if (savepath[0] == '\0') {
         fputs("salientfeaturepath is empty\n", stderr);

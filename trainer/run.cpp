@@ -6,6 +6,10 @@
 // class list to be read holds names, and every image it names can be opened.
 // Failures print a message naming the file on standard error and end the
 // process with status 1.
+//
+// Result files are written into a staging folder and swapped in at the end
+// (resultdir.h), so the result directory always holds one whole model.
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,16 +17,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
+#include <iomanip>
 #include <string>
 #include <vector>
 
 #include "classstat.h"
+#include "cli.h"
 #include "dat.h"
 #include "files.h"
+#include "imgconv.h"
 #include "mres.h"
 #include "mtx.h"
+#include "resultdir.h"
 #include "sendral.h"
 #include "shard.h"
 
@@ -53,24 +60,35 @@ void make_dirs(const std::string &path) {
 
 // Creates or truncates a small text file and writes `text` into it.
 void write_text(const std::string &path, const std::string &text) {
+    if (!write_step()) fail_errno("Cannot write %s: %s\n", path);
     FILE *fp = fopen(path.c_str(), "w");
     if (!fp) fail_errno("Cannot write %s: %s\n", path);
     bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
     if (fclose(fp) != 0 || !ok) fail_errno("Cannot write %s: %s\n", path);
 }
 
-std::string format(const char *fmt, double v) {
-    char buf[64];
-    snprintf(buf, sizeof buf, fmt, v);
-    return buf;
+void write_matrix(matrix *m, const std::string &path) {
+    if (!write_step()) fail_errno("Cannot write %s: %s\n", path);
+    mtx2dat(m, path.c_str());
+}
+
+[[noreturn]] void refuse_interrupted(const std::string &dir) {
+    fflush(stdout);
+    fprintf(stderr, "%s\n", result_dir_interrupted_message(dir).c_str());
+    exit(1);
 }
 
 // The names of a list file, read without the progress messages of getFilename.
+// An entry longer than a path can be is refused as the list reader refuses
+// it, before it can fill the memory (a device or binary file as a list).
 bool read_names_quietly(const char *path, std::vector<std::string> *names) {
     std::ifstream in(path);
     if (!in) return false;
     std::string name;
-    while (in >> name) names->push_back(name);
+    while (in >> std::setw(4097) >> name) {
+        if (name.size() > 4096) return false;
+        names->push_back(name);
+    }
     return !in.bad();
 }
 
@@ -89,13 +107,11 @@ void check_class_lists(char **lists, int first, int classnum) {
             exit(1);
         }
         for (const std::string &img : images) {
-            FILE *fp = is_dir(img) ? nullptr : fopen(img.c_str(), "rb");
-            if (!fp) {
+            if (!img_check_file(img.c_str())) {
                 fprintf(stderr, "Cannot read image %s (class %d, list %s)\n", img.c_str(), j,
                         lists[j]);
                 exit(1);
             }
-            fclose(fp);
         }
     }
 }
@@ -107,6 +123,14 @@ void check_moment_shape(matrix *Allmnt, const std::string &path, int pyddepth, i
     fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %d x %d\n", path.c_str(),
             Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, 64 * pyddepth, 4 * classnum);
     exit(1);
+}
+
+// Every image allocates and frees blocks of several megabytes. Served by
+// fresh mappings, each is paid for again in page faults, and unmapping
+// stalls the other threads' faults; kept in the heap, they are reused.
+void reuse_large_blocks() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
 void free_names(char **names, int n) {
@@ -136,18 +160,23 @@ void prepare_result_dir(const char *savepath) {
     if (fd < 0) fail_errno("Cannot write into result directory %s: %s\n", dir);
     close(fd);
     unlink(tmpl.data());
+    result_dir_lock(dir);
 }
 
 int sendral_run(int argc, char **argv) {
+    setup_log_streams();
     // -shard / -merge: training spread over many runs (shard.h).
     int shard_k = 0, shard_n = 0;
     char shardlist[SENDRAL_PATHLEN];
     const int shard_mode = take_shard_options(&argc, argv, &shard_k, &shard_n, shardlist);
     char ListFilename[SENDRAL_PATHLEN], savepath[SENDRAL_PATHLEN];
     char bkhistpath[SENDRAL_PATHLEN], wtfilelist[SENDRAL_PATHLEN];
-    int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise;
+    int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise, threads;
     parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea,
-                       &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise);
+                       &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise,
+                       &threads);
+    set_moments_threads(threads);
+    reuse_large_blocks();
     if (shard_mode == SHARD_PART)
         return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
 
@@ -166,7 +195,10 @@ int sendral_run(int argc, char **argv) {
 
     const std::string out = savepath;
     prepare_result_dir(savepath);
-    time_t start = time(nullptr);
+    // Moments read back from a directory holding a mix of two models would be wrong.
+    if (isfast && result_dir_interrupted(out)) refuse_interrupted(out);
+    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath)) refuse_interrupted(bkhistpath);
+    const double start = now_seconds();
 
     matrix *dctarr = initdct(8);
 
@@ -185,8 +217,6 @@ int sendral_run(int argc, char **argv) {
     matrix *Allmnt;
     if (merged) {  // as -fast, from the merged shards instead of the moment file
         Allmnt = merged;
-        write_imgnum(out.c_str(), merged_imgnum, classnum);
-        free(merged_imgnum);
     } else if (isfast) {
         printf("Loading pre-computed the stats for DCT featurs...");
         fflush(stdout);
@@ -217,11 +247,16 @@ int sendral_run(int argc, char **argv) {
 
     printf("Saving...");
     fflush(stdout);
-    mtx2dat(Allmnt, (out + mntname).c_str());
-    mtx2dat(Allalpha, (out + "/Allalpha.dat").c_str());
-    mtx2dat(Allbeta, (out + "/Allbeta.dat").c_str());
-    mtx2dat(classMD, (out + "/classMD.dat").c_str());
-    mtx2dat(StandVar, (out + "/StandVar.dat").c_str());
+    const std::string stage = result_dir_stage(out);
+    if (merged_imgnum) {
+        write_imgnum(stage.c_str(), merged_imgnum, classnum);
+        free(merged_imgnum);
+    }
+    write_matrix(Allmnt, stage + mntname);
+    write_matrix(Allalpha, stage + "/Allalpha.dat");
+    write_matrix(Allbeta, stage + "/Allbeta.dat");
+    write_matrix(classMD, stage + "/classMD.dat");
+    write_matrix(StandVar, stage + "/StandVar.dat");
     printf("Done.\n");
 
     printf("Selecting features...\n");
@@ -234,18 +269,20 @@ int sendral_run(int argc, char **argv) {
 
     printf("Saving...");
     fflush(stdout);
-    mtx2dat(sortMDs, (out + "/sortMDs.dat").c_str());
-    mtx2dat(sortCosts, (out + "/sortCosts.dat").c_str());
-    mtx2dat(sortidx, (out + "/sortidx.dat").c_str());
-    write_text(out + "/pyddepth", std::to_string(pyddepth));
+    write_matrix(sortMDs, stage + "/sortMDs.dat");
+    write_matrix(sortCosts, stage + "/sortCosts.dat");
+    write_matrix(sortidx, stage + "/sortidx.dat");
+    write_text(stage + "/pyddepth", std::to_string(pyddepth));
     std::string counts;
     for (int j = 0; j < classnum; j++) counts += std::to_string(finuse[j]) + "\n";
-    write_text(out + "/salientfeaturenum", counts);
+    write_text(stage + "/salientfeaturenum", counts);
     printf("Done.\n");
 
-    for (int j = 0; j < classnum; j++)
-        dumpSalFts(sortCosts, sortMDs, sortidx, j, pyddepth, 64,
-                   (out + "/Qor_class_" + std::to_string(j)).c_str());
+    for (int j = 0; j < classnum; j++) {
+        const std::string name = stage + "/Qor_class_" + std::to_string(j);
+        if (!write_step()) fail_errno("Cannot write %s: %s\n", name);
+        dumpSalFts(sortCosts, sortMDs, sortidx, j, pyddepth, 64, name.c_str());
+    }
 
     free_mtx(dctarr);
     free_mtx(Allmnt);
@@ -260,9 +297,9 @@ int sendral_run(int argc, char **argv) {
     free_names(Queryfilenames, classnum);
     if (wtnames) free_names(wtnames, wtnum);
 
-    const std::string usage =
-        format("Time usage: %f Sec\n", difftime(time(nullptr), start));
-    write_text(out + "/timeusage", usage);
+    const std::string usage = time_usage(now_seconds() - start);
+    write_text(stage + "/timeusage", usage);
+    if (!result_dir_commit(out, stage)) exit(1);
     fputs(usage.c_str(), stdout);
     return 0;
 }

@@ -8,6 +8,7 @@
 #define SENDRAL_MAXDEPTH 28
 
 // Prints the usage text on standard output and ends the process with status 1.
+// (--help prints it and ends with status 0; --version prints the version.)
 [[noreturn]] void exit_with_help(void);
 
 // Fills the run options from argv. ListFilename, savepath, bkhistpath and
@@ -17,6 +18,15 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
                         int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
                         char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
                         int *isdenoise);
+
+// The same, also giving the -j thread count (default: default_thread_count()).
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
+                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
+                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
+                        int *isdenoise, int *threads);
+
+// The number of CPUs this process may run on (at least 1).
+int default_thread_count(void);
 
 // Creates the result directory (and its missing parents) when needed and
 // makes sure files can be created in it; ends with status 1 otherwise.

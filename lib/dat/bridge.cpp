@@ -13,7 +13,7 @@
 int write_mtx(matrix *mtx, int type, const char *filename) {
     DATFILE *h = d_open(filename, "w");
     if (!h) {
-        fputs("Cannot open file\n", stderr);
+        fprintf(stderr, "Cannot open file %s\n", filename);
         exit(1);
     }
     d_settype(h, type);
@@ -25,7 +25,14 @@ int write_mtx(matrix *mtx, int type, const char *filename) {
     return d_close(h);
 }
 
-void mtx2dat(matrix *mtx, const char *filename) { write_mtx(mtx, 'F', filename); }
+// The header is written at close: a failed close is a lost datfile.
+void mtx2dat(matrix *mtx, const char *filename) {
+    if (write_mtx(mtx, 'F', filename) != 0) {
+        fflush(stdout);
+        fprintf(stderr, "Cannot write datfile %s\n", filename);
+        exit(1);
+    }
+}
 
 matrix *load_mtx(const char *filename) {
     DATFILE *h = d_open(filename, "r");

@@ -19,13 +19,18 @@
 // ---- per-class moments of the DCT features ------------------------------------
 
 // A new 64*pyddepth x 4*classnum moment matrix. Queryfilenames[j] is the
-// path of the image list of class j; dctarr = initdct(8).
+// path of the image list of class j; dctarr = initdct(8). A class's moments
+// are the mean over its images large enough for the pyramid; a class with
+// none, or with an image that cannot be read, ends the run with status 1.
 matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
                        matrix *dctarr);
 // Recomputes classes 1..classnum-1 into a loaded Allmnt; class 0 is kept.
 // A shape other than 64*pyddepth x 4*classnum ends the run.
 void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
                         int pyddepth, matrix *dctarr);
+// Images of a class are read and analysed on this many threads (1 by default;
+// below 1 counts as 1). The results and the messages do not depend on it.
+void set_moments_threads(int nthreads);
 
 // A new 64 x 4 matrix: row k, column m = the mean over the block grid of one
 // pyramid level of (DCT coefficient k)^(m+1). Block steps max(W/250, 1)

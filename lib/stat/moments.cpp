@@ -17,9 +17,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "classstat.h"
+#include "cli.h"
 #include "files.h"
 #include "imgconv.h"
 #include "mres.h"
@@ -51,7 +56,180 @@ void add_into(matrix *dst, const matrix *src) {
     for (int i = 0; i < NC * 4; i++) d[i] += s[i];
 }
 
-// Moments of one class into columns 4j..4j+3 of Allmnt.
+// add_image_mnts_DCT without the message: 0 when the image is too small.
+int image_mnts(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
+               int slow) {
+    // Sides are multiples of mod = 2^(depth-1) so that every level halves
+    // exactly. Worked in 64 bits; depths beyond any real image just skip.
+    int64_t H = img->nrows, W = img->ncols;
+    bool small = pyddepth - 1 > 40;
+    int64_t mod = small ? 1 : (int64_t)1 << (pyddepth - 1);
+    int64_t h = H - H % mod, w = W - W % mod;
+    if (small || std::min(h, w) < 8 * mod) return 0;
+    matrix *crop = img;
+    if (h != H || w != W) {
+        crop = alloc_mtx((int)h, (int)w);
+        submtx(crop, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
+    }
+    pyramid *pyr = calloc_pyr(pyddepth, (int)h, (int)w);
+    gpyr(crop, pyr, gaufilt, gaufilt, pyddepth, 'w');
+    for (int L = 0; L < pyddepth; L++) {
+        matrix *m = slow ? mnts_DCT_ovlap(pyr->level[L], dctarr) : mnts_DCT(pyr->level[L], dctarr);
+        add_into(acc->frame[L], m);
+        free_mtx(m);
+    }
+    free_pyr(pyr);
+    if (crop != img) free_mtx(crop);
+    return 1;
+}
+
+int g_threads = 1;  // images of a class analysed at once
+
+// What reading and analysing one image gave; the messages are printed by
+// the thread that adds the images up, in list order.
+struct ImageMoments {
+    bool ready = false;
+    bool read = false;   // the image could be read
+    bool used = false;   // large enough for the pyramid
+    volume *mnts = nullptr;
+};
+
+// ImageMagick reports a read's warnings and errors through process-wide
+// handlers, on the reading thread. A worker thread collects them here, so
+// that they can be replayed in list order by the original handlers.
+struct Captured {
+    ExceptionType type;
+    std::string reason, description;
+    bool has_description, error;
+};
+thread_local std::vector<Captured> *t_capture = nullptr;
+WarningHandler g_prev_warning = nullptr;
+ErrorHandler g_prev_error = nullptr;
+
+void forward(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (error ? g_prev_error != nullptr : g_prev_warning != nullptr)
+        (error ? g_prev_error : g_prev_warning)(type, reason, description);
+}
+
+void capture(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (!t_capture) {
+        forward(error, type, reason, description);
+        return;
+    }
+    t_capture->push_back({type, reason ? reason : "", description ? description : "",
+                          description != nullptr, error});
+}
+void capture_warning(ExceptionType t, const char *r, const char *d) { capture(false, t, r, d); }
+void capture_error(ExceptionType t, const char *r, const char *d) { capture(true, t, r, d); }
+
+void install_capture() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    g_prev_warning = SetWarningHandler(capture_warning);
+    g_prev_error = SetErrorHandler(capture_error);
+}
+
+void replay(const std::vector<Captured> &list) {
+    for (const Captured &c : list)
+        forward(c.error, c.type, c.reason.c_str(),
+                c.has_description ? c.description.c_str() : nullptr);
+}
+
+// Reads one image and takes its per-level moments into a new volume; no output.
+void analyse_image(const char *name, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                   ImageMoments *r, std::vector<Captured> *captured) {
+    t_capture = captured;
+    matrix *img = im2mtx(name, "I");
+    t_capture = nullptr;
+    r->read = img != nullptr;
+    if (!img) return;
+    r->mnts = calloc_vol(pyddepth, NC, 4);
+    r->used = image_mnts(img, r->mnts, pyddepth, gaufilt, dctarr, 0);
+    free_mtx(img);
+}
+
+// Images first..last-1 of a class on g_threads threads, handed to `take` in
+// list order. At most 2 * g_threads images are in flight, so memory stays
+// bounded however long the list. Each worker only reads and computes: all
+// output and every decision to stop happen on the calling thread, after the
+// workers have been joined when the run stops.
+// `announce`(n) comes before anything image n prints, `take`(n, ...) after.
+template <class Announce, class Take>
+void for_each_image(char **names, int imgnum, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                    Announce announce, Take take) {
+    if (g_threads <= 1) {
+        const std::vector<Captured> none;
+        for (int n = 0; n < imgnum; n++) {
+            ImageMoments r;
+            announce(n);
+            analyse_image(names[n], pyddepth, gaufilt, dctarr, &r, nullptr);
+            bool go_on = take(n, r, none);
+            if (r.mnts) free_vol(r.mnts);
+            if (!go_on) return;
+        }
+        return;
+    }
+    // ImageMagick is set up once, here, before any worker can race to do it.
+    img_init();
+    install_capture();
+    const int window = 2 * g_threads;
+    std::vector<ImageMoments> results(imgnum);
+    std::vector<std::vector<Captured>> captured(imgnum);
+    std::mutex mu;
+    std::condition_variable cv;
+    int next = 0, consumed = 0;
+    bool stop = false;
+    auto worker = [&] {
+        for (;;) {
+            int n;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return stop || next >= imgnum || next < consumed + window; });
+                if (stop || next >= imgnum) return;
+                n = next++;
+            }
+            ImageMoments r;
+            std::vector<Captured> cap;
+            analyse_image(names[n], pyddepth, gaufilt, dctarr, &r, &cap);
+            std::lock_guard<std::mutex> lock(mu);
+            r.ready = true;
+            results[n] = std::move(r);
+            captured[n] = std::move(cap);
+            cv.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 0; t < std::min(g_threads, imgnum); t++) pool.emplace_back(worker);
+    auto finish = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            stop = true;
+        }
+        cv.notify_all();
+        for (std::thread &t : pool) t.join();
+        for (ImageMoments &r : results)
+            if (r.mnts) free_vol(r.mnts);
+    };
+    for (int n = 0; n < imgnum; n++) {
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return results[n].ready; });
+        }
+        announce(n);
+        bool go_on = take(n, results[n], captured[n]);
+        std::lock_guard<std::mutex> lock(mu);
+        if (results[n].mnts) free_vol(results[n].mnts);
+        results[n].mnts = nullptr;
+        consumed = n + 1;
+        cv.notify_all();
+        if (!go_on) break;
+    }
+    finish();
+}
+
+// Moments of one class into columns 4j..4j+3 of Allmnt: the mean over the
+// images large enough for the pyramid.
 void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
                 matrix *dctarr) {
     volume *acc = calloc_vol(pyddepth, NC, 4);
@@ -64,23 +242,50 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
                 j);
         exit(1);
     }
-    for (int n = 0; n < imgnum; n++) {
-        printf("%s\n", names[n]);
-        matrix *img = im2mtx(names[n], "I");
-        if (img == nullptr) {
-            // A class's statistics must never silently lose an image.
-            fflush(stdout);
-            fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[n],
-                    j);
-            exit(1);
-        }
-        add_image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, 0);
-        free_mtx(img);
+    int used = 0, unreadable = -1;
+    {
+        Progress progress(imgnum);
+        for_each_image(names, imgnum, pyddepth, gaufilt, dctarr,
+                       [&](int n) {
+                           progress.clear();
+                           printf("%s\n", names[n]);
+                           progress.show(n + 1, names[n]);
+                       },
+                       [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+                           progress.clear();
+                           replay(cap);
+                           if (!r.read) {
+                               unreadable = n;
+                               return false;
+                           }
+                           if (!r.used) {
+                               printf("Image too small, Skip!\n");
+                               return true;
+                           }
+                           used++;
+                           for (int L = 0; L < pyddepth; L++) add_into(acc->frame[L], r.mnts->frame[L]);
+                           return true;
+                       });
+    }
+    if (unreadable >= 0) {
+        // A class's statistics must never silently lose an image.
+        fflush(stdout);
+        fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n",
+                names[unreadable], j);
+        exit(1);
+    }
+    if (used == 0) {
+        fflush(stdout);
+        fprintf(stderr,
+                "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
+                "the run stops\n",
+                j, listpath, pyddepth);
+        exit(1);
     }
     for (int L = 0; L < pyddepth; L++) {
         matrix *fr = acc->frame[L];
         double *v = fr->pix[0];
-        for (int e = 0; e < NC * 4; e++) v[e] /= imgnum;
+        for (int e = 0; e < NC * 4; e++) v[e] /= used;
         coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
         coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
         move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
@@ -102,32 +307,12 @@ void check_depth(int pyddepth) {
 
 int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
                        int slow) {
-    // Sides are multiples of mod = 2^(depth-1) so that every level halves
-    // exactly. Worked in 64 bits; depths beyond any real image just skip.
-    int64_t H = img->nrows, W = img->ncols;
-    bool small = pyddepth - 1 > 40;
-    int64_t mod = small ? 1 : (int64_t)1 << (pyddepth - 1);
-    int64_t h = H - H % mod, w = W - W % mod;
-    if (small || std::min(h, w) < 8 * mod) {
-        printf("Image too small, Skip!\n");
-        return 0;
-    }
-    matrix *crop = img;
-    if (h != H || w != W) {
-        crop = alloc_mtx((int)h, (int)w);
-        submtx(crop, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
-    }
-    pyramid *pyr = calloc_pyr(pyddepth, (int)h, (int)w);
-    gpyr(crop, pyr, gaufilt, gaufilt, pyddepth, 'w');
-    for (int L = 0; L < pyddepth; L++) {
-        matrix *m = slow ? mnts_DCT_ovlap(pyr->level[L], dctarr) : mnts_DCT(pyr->level[L], dctarr);
-        add_into(acc->frame[L], m);
-        free_mtx(m);
-    }
-    free_pyr(pyr);
-    if (crop != img) free_mtx(crop);
-    return 1;
+    if (image_mnts(img, acc, pyddepth, gaufilt, dctarr, slow)) return 1;
+    printf("Image too small, Skip!\n");
+    return 0;
 }
+
+void set_moments_threads(int nthreads) { g_threads = std::max(nthreads, 1); }
 
 matrix *mnts_DCT(matrix *level, matrix *dctarr) {
     check_level(level, dctarr);

@@ -19,12 +19,13 @@ const char *kUsage =
     "-h: \t\t\tadd Hue as a new feature\n"
     "-nodenoise :\t\tdo not threshold features with small variance.\n"
     "-exBfea: \t\texclude features more informative to background \n"
-    " \t\t\t(default is using all) \n";
+    " \t\t\t(default is using all) \n"
+    "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n";
 
 struct Options {
     char list[SENDRAL_PATHLEN], save[SENDRAL_PATHLEN], bk[SENDRAL_PATHLEN], wt[SENDRAL_PATHLEN];
     int depth = -7, isfast = -7, exBfea = -7, isbkpath = -7, isweight = -7, ishue = -7,
-        isdenoise = -7;
+        isdenoise = -7, threads = -7;
 };
 
 Options parse(std::vector<std::string> args) {
@@ -37,14 +38,15 @@ Options parse(std::vector<std::string> args) {
     memset(o.bk, 'x', sizeof o.bk);
     memset(o.wt, 'x', sizeof o.wt);
     parse_command_line((int)args.size(), argv.data(), o.list, o.save, &o.depth, &o.isfast,
-                       &o.exBfea, &o.isbkpath, o.bk, &o.isweight, o.wt, &o.ishue, &o.isdenoise);
+                       &o.exBfea, &o.isbkpath, o.bk, &o.isweight, o.wt, &o.ishue, &o.isdenoise,
+                       &o.threads);
     return o;
 }
 
 }  // namespace
 
 TEST(SendralCommandLine, DefaultsAndPositionals) {
-    Options o = parse({"train.txt", "4", "out", "ignored", "-fast"});
+    Options o = parse({"train.txt", "4", "out", "ignored"});
     EXPECT_STREQ(o.list, "train.txt");
     EXPECT_STREQ(o.save, "out");
     EXPECT_EQ(o.depth, 4);
@@ -56,11 +58,14 @@ TEST(SendralCommandLine, DefaultsAndPositionals) {
     EXPECT_EQ(o.isdenoise, 1);
     EXPECT_STREQ(o.bk, "");
     EXPECT_STREQ(o.wt, "");
+    EXPECT_EQ(o.threads, default_thread_count());
+    EXPECT_GE(o.threads, 1);
 }
 
 TEST(SendralCommandLine, EveryOptionInItsAcceptedForms) {
     Options o = parse({"-fast", "-bdir", "x", "-weights", "-w.txt", "-hue", "-exBfea",
-                       "-nodenoise", "l", "3", "s"});
+                       "-nodenoise", "-j", "3", "l", "3", "s"});
+    EXPECT_EQ(o.threads, 3);
     EXPECT_EQ(o.isfast, 1);
     EXPECT_EQ(o.isbkpath, 1);
     EXPECT_STREQ(o.bk, "x");  // the word after -b..., whatever follows the b
@@ -73,13 +78,14 @@ TEST(SendralCommandLine, EveryOptionInItsAcceptedForms) {
     EXPECT_EQ(o.depth, 3);
     EXPECT_STREQ(o.save, "s");
 
-    o = parse({"-h", "-b", "bk", "l", "1", "s"});
+    o = parse({"-h", "-j12", "-b", "bk", "l", "1", "s"});
+    EXPECT_EQ(o.threads, 12);
     EXPECT_EQ(o.ishue, 1);
     EXPECT_STREQ(o.bk, "bk");
     EXPECT_EQ(o.depth, 1);
 
     // Options are read only before the first positional argument.
-    o = parse({"l", "2", "-b", "-fast"});
+    o = parse({"l", "2", "-b"});
     EXPECT_STREQ(o.save, "-b");
     EXPECT_EQ(o.isbkpath, 0);
     EXPECT_EQ(o.isfast, 0);
@@ -106,7 +112,7 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
     const auto status1 = testing::ExitedWithCode(1);
     EXPECT_EXIT(parse({"-fast", "-b"}), status1, "option -b needs a value");
     EXPECT_EXIT(parse({"-w"}), status1, "option -w needs a value");
-    for (const char *depth : {"0", "-1", "abc", "4x", "", " 4", "+4", "29", "99999999999"})
+    for (const char *depth : {"0", "-1", "abc", "4x", "", " 4", "29", "99999999999"})
         EXPECT_EXIT(parse({"l", depth, "s"}), status1, "pyr_depth must be a whole number")
             << depth;
     std::string too_long(SENDRAL_PATHLEN, 'p');
@@ -115,6 +121,11 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
     EXPECT_EXIT(parse({"-b", too_long, "l", "4", "s"}), status1, "bkghistpath is longer");
     EXPECT_EXIT(parse({"-w", too_long, "l", "4", "s"}), status1, "weight_filelist is longer");
     EXPECT_EXIT(parse({"l", "4", ""}), status1, "salientfeaturepath is empty");
+    for (const char *j : {"-j0", "-jx", "-j-1", "-j2.5"})
+        EXPECT_EXIT(parse({j, "l", "4", "s"}), status1, "-j needs a whole number") << j;
+    EXPECT_EXIT(parse({"-j"}), status1, "option -j needs a value");
+    EXPECT_EXIT(parse({"l", "4", "s", "extra", "-fast"}), status1,
+                "options go before training_filelist: -fast");
 }
 
 // The executable itself: the usage text byte for byte, on the right streams.
@@ -133,6 +144,15 @@ TEST(SendralExecutable, UsageAndUnknownOption) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "unknown option\n");
+
+    for (const char *info : {"--help", "--version"}) {
+        r = run_sendral({"-x", info, "list", "4", "out"}, dir);
+        EXPECT_EQ(r.status, 0) << info;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(r.out.rfind("Sendral 1.1.0\n", 0), 0u) << r.out;
+    r = run_sendral({"--help"}, dir);
+    EXPECT_EQ(r.out, kUsage);
 
     r = run_sendral({"list", "0", "out"}, dir);
     EXPECT_EQ(r.status, 1);

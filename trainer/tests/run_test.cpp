@@ -1,9 +1,14 @@
 // End-to-end runs of the Sendral executable on generated images of three
 // classes: flat noise (background), vertical stripes and horizontal stripes.
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 #include <string>
@@ -11,6 +16,7 @@
 
 #include "dat.h"
 #include "imgconv.h"
+#include "resultdir.h"
 #include "run_util.h"
 
 namespace {
@@ -90,6 +96,27 @@ bool same_dat(const std::string &a, const std::string &b) {
     return same;
 }
 
+// Every file below dir (hidden entries left out) with its content; the
+// time report only when `with_time`.
+using Files = std::map<std::string, std::string>;
+Files files_of(const std::string &dir, bool with_time = true) {
+    namespace fs = std::filesystem;
+    Files f;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::end(it); ++it) {
+        std::string rel = fs::relative(it->path(), dir).string();
+        if (rel[0] == '.') it.disable_recursion_pending();
+        else if (it->is_symlink()) f[rel] = "<link>";
+        else if (it->is_regular_file() && (with_time || rel != "timeusage")) f[rel] = slurp(it->path());
+    }
+    return f;
+}
+bool has_staging(const std::string &dir) {
+    return std::system(("ls -a '" + dir + "' | grep -q '^.sendral-staging-'").c_str()) == 0;
+}
+void fresh_copy(const std::string &from, const std::string &to) {
+    std::system(("rm -rf '" + to + "' && cp -a '" + from + "' '" + to + "'").c_str());
+}
+
 const char *kFatalShape = "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n";
 
 class SendralRun : public testing::Test {
@@ -126,9 +153,9 @@ TEST_F(SendralRun, WritesTheWholeResultDirectory) {
     EXPECT_TRUE(std::regex_search(
         base_.out, std::regex("Computing the stats and KL for each class...\nDone.\nSaving..."
                               "Done.\nSelecting features...\n[^]*Done.\nSaving...Done.\n"
-                              "Time usage: \\d+\\.000000 Sec\n$")));
+                              "Time usage: \\d+\\.\\d{6} Sec\n$")));
     EXPECT_TRUE(std::regex_match(slurp(res + "/timeusage"),
-                                 std::regex("Time usage: \\d+\\.000000 Sec\n")));
+                                 std::regex("Time usage: \\d+\\.\\d{6} Sec\n")));
     EXPECT_TRUE(has(base_.err, "KL for each class is DONE"));
 
     struct Shape {
@@ -306,6 +333,112 @@ TEST_F(SendralRun, FailsEarlyWithAClearMessage) {
     r = sendral({g_dir + "/empty_train.txt", "2", g_dir + "/bad"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "holds no class list name"));
+}
+
+// A training interrupted at any file operation of its write phase, by a
+// kill (SENDRAL_FAIL_AT=n) or by a full disk (n:nospace), leaves the old
+// model, the new one, or the marker that makes readers refuse the directory.
+TEST_F(SendralRun, AnInterruptedWriteLeavesOneWholeModelOrTheMarker) {
+    ASSERT_EQ(base_.status, 0);
+    const std::string base = g_dir + "/base", ref = g_dir + "/ref", res = g_dir + "/cut";
+    auto run_on = [&](const std::string &dir, const std::string &fail_at) {
+        setenv("SENDRAL_FAIL_AT", fail_at.c_str(), 1);
+        RunResult r = sendral({"-fast", "-nodenoise", g_dir + "/train.txt", "2", dir});
+        unsetenv("SENDRAL_FAIL_AT");
+        return r;
+    };
+    fresh_copy(base, ref);
+    ASSERT_EQ(run_on(ref, "").status, 0);
+    const Files old_files = files_of(base), new_files = files_of(ref, false);
+    int olds = 0, news = 0, marked = 0;
+    for (std::string mode : {"", ":nospace"})
+        for (int n = 1;; n++) {
+            ASSERT_LT(n, 200) << "the run never completes";
+            fresh_copy(base, res);
+            RunResult r = run_on(res, std::to_string(n) + mode);
+            if (result_dir_interrupted(res)) {
+                marked++;
+            } else if (files_of(res) == old_files) {
+                olds++;
+            } else {
+                EXPECT_EQ(files_of(res, false), new_files) << n << mode;
+                news++;
+            }
+            if (r.status == 0) break;
+            EXPECT_EQ(r.status, 1) << n << mode;
+            EXPECT_TRUE(mode.empty() || has(r.err, "No space left on device")) << r.err;
+        }
+    EXPECT_GT(olds, 0);
+    EXPECT_GT(marked, 0);
+    EXPECT_GE(news, 2);  // the completed runs, and those failing after the last swap
+
+    // A marked directory is refused; a complete training clears the mark and
+    // the staging folders that killed runs left.
+    fresh_copy(base, res);
+    run_on(res, "3");
+    run_on(res, "20");
+    ASSERT_TRUE(result_dir_interrupted(res) && has_staging(res));
+    RunResult r = run_on(res, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, result_dir_interrupted_message(res))) << r.err;
+    EXPECT_EQ(sendral({g_dir + "/train.txt", "2", res}).status, 0);
+    EXPECT_FALSE(result_dir_interrupted(res) || has_staging(res));
+}
+
+// A disk too small for a second model (needs the right to mount): the run
+// fails and the first model stays.
+TEST_F(SendralRun, AFullDiskKeepsThePreviousModel) {
+    const std::string mnt = g_dir + "/small", res = mnt + "/res";
+    mkdir(mnt.c_str(), 0755);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "cannot mount";
+    fresh_copy(g_dir + "/base", res);
+    struct statvfs vs;
+    ASSERT_EQ(statvfs(mnt.c_str(), &vs), 0);
+    const std::string size = "size=" + std::to_string((vs.f_blocks - vs.f_bfree) * vs.f_frsize * 3 / 2);
+    ASSERT_EQ(mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, size.c_str()), 0);
+    RunResult r = sendral({"-fast", "-nodenoise", g_dir + "/train.txt", "2", res});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, res)) << r.err;
+    EXPECT_EQ(files_of(res), files_of(g_dir + "/base"));
+    EXPECT_FALSE(has_staging(res) || result_dir_interrupted(res));
+    umount(mnt.c_str());
+}
+
+// The lock keeps a second run out; links planted at result names are
+// replaced, never followed; the thread count changes no result.
+TEST_F(SendralRun, LockLinksAndThreads) {
+    ASSERT_EQ(base_.status, 0);
+    const std::string res = g_dir + "/linked", train = g_dir + "/train.txt";
+    fresh_copy(g_dir + "/base", res);
+    int fd = open((res + "/.sendral-lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    RunResult r = sendral({"-fast", train, "2", res});
+    close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, res + " is being written by another Sendral run")) << r.err;
+    EXPECT_EQ(files_of(res), files_of(g_dir + "/base"));
+
+    write_file(g_dir + "/victim", "keep");
+    std::filesystem::remove_all(res + "/Qor_class_0");
+    std::filesystem::remove_all(res + "/classMD.dat");
+    std::filesystem::create_symlink(g_dir + "/victim", res + "/Qor_class_0");
+    std::filesystem::create_symlink(g_dir + "/class0.txt", res + "/classMD.dat");
+    const std::string list = slurp(g_dir + "/class0.txt");
+    ASSERT_EQ(sendral({"-fast", train, "2", res}).status, 0);
+    EXPECT_EQ(slurp(g_dir + "/victim") + slurp(g_dir + "/class0.txt"), "keep" + list);
+    const Files base = files_of(g_dir + "/base", false);
+    EXPECT_EQ(files_of(res, false), base);
+
+    auto log = [](const std::string &out) {
+        size_t from = out.find("starting...");
+        return out.substr(from, out.rfind("Time usage") - from);
+    };
+    for (const char *j : {"1", "3"}) {
+        r = sendral({"-j", j, train, "2", g_dir + "/j" + j});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(log(r.out), log(base_.out)) << j;
+        EXPECT_EQ(files_of(g_dir + "/j" + j, false), base) << j;
+    }
 }
 
 }  // namespace

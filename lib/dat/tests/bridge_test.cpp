@@ -1,3 +1,7 @@
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -121,8 +125,28 @@ TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
     std::filesystem::create_directories(path("busy"));
     matrix *m = calloc_mtx(1, 1);
     EXPECT_EXIT(mtx2dat(m, path("busy").c_str()), testing::ExitedWithCode(1),
-                "^d_open: non datfile directory " + path("busy") + "\nCannot open file\n$");
+                "^d_open: non datfile directory " + path("busy") + "\nCannot open file " +
+                    path("busy") + "\n$");
     free_mtx(m);
     make_datfile(path("short"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 )\n", std::string(16, '\0'));
     EXPECT_EXIT(dat2mtx(path("short").c_str()), testing::ExitedWithCode(1), "_dread: early EOF on ");
+}
+
+// The header is rewritten, larger, when the datfile is closed: with a file
+// size limit one byte below its final size, everything but that last
+// header write succeeds. (Messages may be cut by the same limit.)
+TEST_F(Bridge, AHeaderThatCannotBeWrittenEndsTheProcessWithStatusOne) {
+    matrix *m = calloc_mtx(1, 1);
+    mtx2dat(m, path("whole.dat").c_str());
+    const rlim_t header = slurp(path("whole.dat/descriptor")).size();
+    ASSERT_GT(header, 9u);
+    auto write_limited = [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {header - 1, header - 1};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        mtx2dat(m, path("cut.dat").c_str());
+        exit(0);
+    };
+    EXPECT_EXIT(write_limited(), testing::ExitedWithCode(1), "");
+    free_mtx(m);
 }

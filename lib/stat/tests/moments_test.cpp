@@ -133,7 +133,7 @@ TEST_F(Moments, ImageIsCroppedTopLeftOrSkipped) {
     for (volume *v : {a, b, z}) free_vol(v);
 }
 
-TEST_F(Moments, ClassMomentsCountSkippedImages) {
+TEST_F(Moments, ClassMomentsLeaveSkippedImagesOut) {
     std::string flat = image("flat.png", 64, 80, 0.6);
     std::string tiny = image("tiny.png", 12, 90, 0.2);  // 12 < 8 * 2
     matrix *back = im2mtx(flat.c_str(), "I");
@@ -150,8 +150,8 @@ TEST_F(Moments, ClassMomentsCountSkippedImages) {
     ASSERT_EQ(mnt->ncols, 8);
     for (int L = 0; L < 2; L++) {
         EXPECT_NEAR(mnt->pix[64 * L][0], 8 * a, 1e-12);
-        EXPECT_NEAR(mnt->pix[64 * L][4], 8 * a / 2, 1e-12);  // divided by both images
-        EXPECT_NEAR(mnt->pix[64 * L][5], 64 * a * a / 2, 1e-12);
+        EXPECT_NEAR(mnt->pix[64 * L][4], 8 * a, 1e-12);  // the skipped image does not count
+        EXPECT_NEAR(mnt->pix[64 * L][5], 64 * a * a, 1e-11);
     }
 
     // Recomputing the rest keeps the loaded background columns.
@@ -161,7 +161,7 @@ TEST_F(Moments, ClassMomentsCountSkippedImages) {
     getTheRestmnts_DCT(lists, mnt, 2, 2, D);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(mnt->pix[64][3], 7.0);
-    EXPECT_NEAR(mnt->pix[64][4], 8 * a / 2, 1e-12);
+    EXPECT_NEAR(mnt->pix[64][4], 8 * a, 1e-12);
     EXPECT_EXIT(getTheRestmnts_DCT(lists, mnt, 2, 3, D), testing::ExitedWithCode(1),
                 "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n");
     free_mtx(mnt);
@@ -171,10 +171,14 @@ TEST_F(Moments, UnreadableImageOrEmptyListEndsTheRun) {
     std::string flat = image("flat.png", 64, 64, 0.5);
     std::string bad = write("c0.txt", flat + "\n" + dir + "/missing.png\n");
     std::string empty = write("c1.txt", "  \n");
+    std::string tiny = write("c2.txt", image("tiny.png", 12, 90, 0.2) + "\n");
     const char *lists[] = {bad.c_str()};
     EXPECT_EXIT(getAllmnts_DCT(lists, 1, 1, D), testing::ExitedWithCode(1),
                 "can't read image .*missing.png");
     lists[0] = empty.c_str();
     EXPECT_EXIT(getAllmnts_DCT(lists, 1, 1, D), testing::ExitedWithCode(1), "c1.txt .*no image");
     EXPECT_EXIT(getAllmnts_DCT(lists, 1, 0, D), testing::ExitedWithCode(1), "depth 0");
+    lists[0] = tiny.c_str();
+    EXPECT_EXIT(getAllmnts_DCT(lists, 1, 2, D), testing::ExitedWithCode(1),
+                "no image of class 0 \\(list .*c2.txt\\)");
 }

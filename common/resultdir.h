@@ -1,0 +1,40 @@
+// The result directory of a training holds one whole model at a time.
+//
+// A run writes its files into a hidden staging folder inside the directory,
+// makes them durable, and then swaps them in by rename. While the swaps run,
+// a marker file says the directory is incomplete: a run killed then leaves
+// the marker behind, and readers refuse the directory until a training
+// completes. A lock file keeps a second run out for the whole of the first.
+#ifndef RESULTDIR_H
+#define RESULTDIR_H
+
+#include <string>
+
+// True when a training that was writing dir was interrupted while swapping
+// its files in, so that dir may hold a mix of two models.
+bool result_dir_interrupted(const std::string &dir);
+// "Result directory DIR was left incomplete by an interrupted training; train again"
+std::string result_dir_interrupted_message(const std::string &dir);
+
+// Locks dir for the rest of the process (a second caller gets a message naming
+// dir and status 1), then removes staging folders left by killed runs.
+void result_dir_lock(const std::string &dir);
+
+// A new staging folder inside dir, removed when the process ends unless it
+// was committed. Ends the process with status 1 when it cannot be made.
+std::string result_dir_stage(const std::string &dir);
+
+// Makes every entry of the staging folder durable and puts it in dir,
+// replacing the entry of the same name; other entries of dir stay. False after
+// a message naming the file on failure: dir then holds the previous model, or
+// the marker when the failure came after the first swap.
+bool result_dir_commit(const std::string &dir, const std::string &staging);
+
+// One file operation of the write phase is about to run; false when it must
+// fail (errno set) instead.
+// SENDRAL_FAIL_AT is for tests only: "n" ends the process at the n-th
+// operation with _exit(1), as a kill would; "n:nospace" makes that operation
+// fail as on a full disk.
+bool write_step(void);
+
+#endif
