@@ -1,7 +1,11 @@
 // Shared command-line and log helpers.
 #include "cli.h"
 
+#include <malloc.h>
+#include <sched.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cctype>
 #include <cerrno>
@@ -39,6 +43,17 @@ bool parse_whole_number(const char *text, int *value) {
     if (v < INT_MIN) v = INT_MIN;
     *value = (int)v;
     return true;
+}
+
+int default_thread_count(void) {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(CPU_COUNT(&set), 1);
+}
+
+void reuse_large_blocks(void) {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
 double now_seconds(void) {

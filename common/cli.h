@@ -19,6 +19,14 @@ void print_version(const char *program);
 // only. *value is the number, clamped to the range of int.
 bool parse_whole_number(const char *text, int *value);
 
+// The cores this process may run on (its affinity mask): the default -j.
+int default_thread_count(void);
+
+// Every image allocates and frees blocks of several megabytes. Served by
+// fresh mappings, each is paid for again in page faults (and unmapping
+// stalls the other threads' faults); kept in the heap, they are reused.
+void reuse_large_blocks(void);
+
 // Seconds on a monotonic clock, for durations.
 double now_seconds(void);
 

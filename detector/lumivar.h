@@ -171,8 +171,9 @@ std::string image_basename(const std::string &filename);
 
 // Step 2. The query image as a grey matrix cropped to multiples of
 // 2^(depth-1). Null when it cannot be read or is too small (after a message;
-// *too_small tells which).
-matrix *read_query(const char *filename, int pyddepth, bool *too_small);
+// *too_small tells which). With `keep`, the decoded image (full size,
+// colour) is handed over too, for drawing, so the file is decoded once.
+matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **keep = nullptr);
 
 // Steps 3-4. The saliency map of a cropped image (which it frees): every
 // channel map made, weighted and added in feature order, then dropped; only
@@ -183,10 +184,11 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
 
 // Steps 5-6. Writes the outputs of one image (map image and -v datfile,
 // locations, scale map, marked copy), each under a temporary name renamed
-// into place. SM is overwritten by the search. False when an output could
+// into place. SM is overwritten by the search. `decoded` (taken over; null:
+// the file is read again) is the image the circles are drawn on. False when an output could
 // not be written (after a message naming the file).
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
-                      const LumivarSettings &set);
+                      const LumivarSettings &set, Image *decoded = nullptr);
 
 // The whole of one image. Returns 1 when the image was processed or skipped
 // for being too small, 0 when it could not be read or an output could not
@@ -196,9 +198,6 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
 // Two entries of a query list whose outputs would have one name, or an
 // empty pair.
 std::pair<std::string, std::string> colliding_entries(char **files, int n);
-
-// Number of threads for jobs = 0: the cores in this process's affinity mask.
-int default_jobs(void);
 
 // The whole program; returns the exit status.
 int lumivar_main(int argc, char **argv);

@@ -240,13 +240,16 @@ std::string image_basename(const std::string &filename) {
     return base;
 }
 
-matrix *read_query(const char *filename, int pyddepth, bool *too_small) {
+matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **keep) {
     *too_small = false;
-    MatrixPtr img(im2mtx(filename, "I"));
+    ImagePtr image(LoadImage(filename));
+    MatrixPtr img(image ? Image2matrix(image.get(), "I") : nullptr);
     if (!img) {
         fprintf(stderr, "Cannot read image %s; skipped\n", filename);
         return nullptr;
     }
+    if (keep) *keep = image.release();
+    image.reset();
     const int mod = 1 << (pyddepth - 1);
     const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
     if (H == 0 || W == 0) {
@@ -299,7 +302,9 @@ matrix *saliency_map(matrix *crop_in, const LumivarSettings &set, const LumivarM
 }
 
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
-                      const LumivarSettings &set) {
+                      const LumivarSettings &set, Image *decoded) {
+    ImagePtr owned(decoded);  // released on every path
+    decoded = nullptr;
     const int H = SM->nrows, W = SM->ncols;
     const std::string out = set.savepath + "/" + image_basename(filename);
     bool ok = true;
@@ -340,7 +345,7 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
 
     if (set.drawnum > 0) {
         fputs("\tDrawing...", stderr);
-        ImagePtr image(LoadImage(filename));
+        ImagePtr image(owned ? owned.release() : LoadImage(filename));
         if (!image) {
             fprintf(stderr, "Cannot read image %s again for drawing\n", filename);
             ok = false;
@@ -357,12 +362,16 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
 int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model) {
     printf("%s\n", filename);
     bool too_small = false;
-    matrix *crop = read_query(filename, model.pyddepth, &too_small);
+    // The image is decoded once: kept for drawing when there is drawing.
+    Image *decoded = nullptr;
+    matrix *crop = read_query(filename, model.pyddepth, &too_small,
+                              set.drawnum > 0 ? &decoded : nullptr);
+    ImagePtr image(decoded);
     if (!crop) return too_small ? 1 : 0;
     std::vector<unsigned char> levels;
     MatrixPtr SM(saliency_map(crop, set, model, &levels));
     if (!SM) return 0;
-    return search_and_write(filename, SM.get(), levels, set) ? 1 : 0;
+    return search_and_write(filename, SM.get(), levels, set, image.release()) ? 1 : 0;
 }
 
 // ---- the run ------------------------------------------------------------------------
@@ -374,13 +383,6 @@ std::pair<std::string, std::string> colliding_entries(char **files, int n) {
         if (!fresh) return {files[it->second], files[i]};
     }
     return {};
-}
-
-int default_jobs(void) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
-    return 1;
 }
 
 namespace {
@@ -433,6 +435,7 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
 
 int lumivar_main(int argc, char **argv) {
     setup_log_streams();
+    reuse_large_blocks();
     LumivarSettings set;
     parse_settings(argc, argv, &set);
     if (result_dir_interrupted(set.SFPath)) fail(result_dir_interrupted_message(set.SFPath));
@@ -460,7 +463,7 @@ int lumivar_main(int argc, char **argv) {
     make_output_dir(set.savepath);
 
     img_init();  // once, before any thread calls ImageMagick
-    const int jobs = std::min(set.jobs > 0 ? set.jobs : default_jobs(), std::max(nfiles, 1));
+    const int jobs = std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
     const int status = run_images(files, nfiles, jobs, set, model);
 
     for (int i = 0; i < nfiles; i++) free(files[i]);

@@ -1,6 +1,5 @@
 // Sendral's command line: options first (each picked by its first letter),
 // then training_filelist, pyr_depth and salientfeaturepath.
-#include <sched.h>
 
 #include <cerrno>
 #include <climits>
@@ -96,12 +95,6 @@ void answer_info_options(int argc, char **argv) {
 }
 
 }  // namespace
-
-int default_thread_count(void) {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    return std::max(CPU_COUNT(&set), 1);
-}
 
 void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
                         int *pyddepth, int *isfast, int *exBfea, int *isbkpath,

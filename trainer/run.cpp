@@ -9,7 +9,6 @@
 //
 // Result files are written into a staging folder and swapped in at the end
 // (resultdir.h), so the result directory always holds one whole model.
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,14 +122,6 @@ void check_moment_shape(matrix *Allmnt, const std::string &path, int pyddepth, i
     fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %d x %d\n", path.c_str(),
             Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, 64 * pyddepth, 4 * classnum);
     exit(1);
-}
-
-// Every image allocates and frees blocks of several megabytes. Served by
-// fresh mappings, each is paid for again in page faults, and unmapping
-// stalls the other threads' faults; kept in the heap, they are reused.
-void reuse_large_blocks() {
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
 void free_names(char **names, int n) {

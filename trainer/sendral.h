@@ -26,7 +26,6 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
                         int *isdenoise, int *threads);
 
 // The number of CPUs this process may run on (at least 1).
-int default_thread_count(void);
 
 // Creates the result directory (and its missing parents) when needed and
 // makes sure files can be created in it; ends with status 1 otherwise.

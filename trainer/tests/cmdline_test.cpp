@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "run_util.h"
+#include "cli.h"
 #include "sendral.h"
 
 namespace {
