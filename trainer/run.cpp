@@ -115,15 +115,6 @@ void check_class_lists(char **lists, int first, int classnum) {
     }
 }
 
-// A moment matrix from another run must fit this depth and class count.
-void check_moment_shape(matrix *Allmnt, const std::string &path, int pyddepth, int classnum) {
-    if (Allmnt->nrows == 64 * pyddepth && Allmnt->ncols == 4 * classnum) return;
-    fputs("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n", stderr);
-    fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %d x %d\n", path.c_str(),
-            Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, 64 * pyddepth, 4 * classnum);
-    exit(1);
-}
-
 void free_names(char **names, int n) {
     for (int i = 0; i < n; i++) free(names[i]);
     free(names);
@@ -212,14 +203,14 @@ int sendral_run(int argc, char **argv) {
         printf("Loading pre-computed the stats for DCT featurs...");
         fflush(stdout);
         Allmnt = dat2mtx((out + mntname).c_str());
-        check_moment_shape(Allmnt, out + mntname, pyddepth, classnum);
+        check_moment_shape(Allmnt, (out + mntname).c_str(), pyddepth, classnum);
     } else if (isbkpath) {
         check_class_lists(Queryfilenames, 1, classnum);
         printf("Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
         Allmnt = dat2mtx(bk.c_str());
-        check_moment_shape(Allmnt, bk, pyddepth, classnum);
+        check_moment_shape(Allmnt, bk.c_str(), pyddepth, classnum);
         getTheRestmnts_DCT(Queryfilenames, Allmnt, classnum, pyddepth, dctarr);
     } else {
         check_class_lists(Queryfilenames, 0, classnum);

@@ -20,15 +20,6 @@ void scale(matrix *m, double f) {
     for (size_t i = 0; i < n; i++) p[i] *= f;
 }
 
-bool channels_fit(const colormatrix *cm) {
-    if (cm->chanum != 3) return false;
-    for (int c = 0; c < 3; c++) {
-        const matrix *m = cm->chans[c];
-        if (!m || m->nrows != cm->height || m->ncols != cm->width) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void mtx2dat_img(matrix *mtx, const char *filename) {
@@ -47,7 +38,7 @@ matrix *dat2mtx_img(const char *filename) {
 }
 
 void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
-    if (!channels_fit(clrimgmtx)) {
+    if (!colormtx_complete(clrimgmtx)) {
         fputs(WRONG_DEPTH, stdout);
         return;
     }

@@ -24,3 +24,12 @@ void free_colormtx(colormatrix *cm) {
     free(cm->chans);
     free(cm);
 }
+
+int colormtx_complete(const colormatrix *cm) {
+    if (!cm || cm->chanum != 3 || !cm->chans || cm->width <= 0 || cm->height <= 0) return 0;
+    for (int ch = 0; ch < 3; ch++) {
+        const matrix *m = cm->chans[ch];
+        if (!m || m->nrows != cm->height || m->ncols != cm->width) return 0;
+    }
+    return 1;
+}

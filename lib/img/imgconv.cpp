@@ -519,17 +519,6 @@ bool write_pixels(const char *filename, int width, int height, const char *map,
     return encode_to_file(image.get(), filename);
 }
 
-// A three-channel record whose channels are all present and of the record's
-// size; anything less would be read out of bounds.
-bool channels_usable(const colormatrix *cm) {
-    if (!cm || cm->chanum != 3 || !cm->chans || cm->width <= 0 || cm->height <= 0) return false;
-    for (int ch = 0; ch < 3; ch++) {
-        const matrix *m = cm->chans[ch];
-        if (!m || m->nrows != cm->height || m->ncols != cm->width) return false;
-    }
-    return true;
-}
-
 // Interleaves the three channels pixel by pixel; null when memory is short.
 Buffer<double> interleave(const colormatrix *cm) {
     size_t n = checked_product((size_t)cm->width, (size_t)cm->height, 3, sizeof(double));
@@ -681,7 +670,7 @@ int mtx2im(matrix *m, const char *filename) {
 }
 
 int rgbmtx2im(colormatrix *cm, const char *filename) {
-    if (!cm || cm->chanum != 3 || strcmp(cm->colortype, "RGB") != 0 || !channels_usable(cm)) {
+    if (!cm || cm->chanum != 3 || strcmp(cm->colortype, "RGB") != 0 || !colormtx_complete(cm)) {
         say(kWrongDepth);
         return 0;
     }
@@ -742,7 +731,7 @@ Image *matrix2Image(matrix *m) {
 
 Image *colormatrix2Image(colormatrix *cm) {
     img_init();
-    if (!channels_usable(cm)) {
+    if (!colormtx_complete(cm)) {
         say(kWrongDepth);
         return nullptr;
     }

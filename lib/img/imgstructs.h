@@ -20,5 +20,8 @@ typedef struct {
 colormatrix *calloc_colormtx(const char *colortype, int chanum, int height, int width);
 // Frees every non-null channel, the channel array and the record (null is a no-op).
 void free_colormtx(colormatrix *cm);
+// 1 when cm holds three channels, all present and of the record's size
+// (anything less would be read out of bounds), else 0.
+int colormtx_complete(const colormatrix *cm);
 
 #endif

@@ -24,6 +24,9 @@
 // none, or with an image that cannot be read, ends the run with status 1.
 matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
                        matrix *dctarr);
+// Ends the run (status 1, a message naming `path` when given) unless
+// Allmnt is 64*pyddepth x 4*classnum.
+void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, int classnum);
 // Recomputes classes 1..classnum-1 into a loaded Allmnt; class 0 is kept.
 // A shape other than 64*pyddepth x 4*classnum ends the run.
 void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,

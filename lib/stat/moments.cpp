@@ -414,12 +414,23 @@ matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pydd
     return Allmnt;
 }
 
+void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, int classnum) {
+    if ((int64_t)Allmnt->nrows == (int64_t)NC * pyddepth &&
+        (int64_t)Allmnt->ncols == 4 * (int64_t)classnum)
+        return;
+    fflush(stdout);
+    fputs("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n", stderr);
+    if (path)
+        fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %lld x %lld\n", path,
+                Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, (long long)NC * pyddepth,
+                4LL * classnum);
+    exit(1);
+}
+
 void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
                         int pyddepth, matrix *dctarr) {
     check_depth(pyddepth);
-    if ((int64_t)Allmnt->nrows != (int64_t)NC * pyddepth ||
-        (int64_t)Allmnt->ncols != 4 * (int64_t)classnum)
-        fail_run("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n");
+    check_moment_shape(Allmnt, nullptr, pyddepth, classnum);
     matrix *gaufilt = mk_gaufilter();
     for (int j = 1; j < classnum; j++)
         class_mnts(Queryfilenames[j], j, Allmnt, pyddepth, gaufilt, dctarr);
