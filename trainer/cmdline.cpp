@@ -27,8 +27,16 @@ void print_usage(void) {
           "-h: \t\t\tadd Hue as a new feature\n"
           "-nodenoise :\t\tdo not threshold features with small variance.\n"
           "-exBfea: \t\texclude features more informative to background \n"
-          " \t\t\t(default is using all) \n"
-          "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n",
+          " \t\t\t(default is using all) \n",
+          stdout);
+}
+
+// Options added after the usage text above took its form: listed by --help.
+void print_more_options(void) {
+    fputs("-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
+          "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
+          "--help : \t\tprint this text\n"
+          "--version : \t\tprint the version of Sendral and of ImageMagick\n",
           stdout);
 }
 
@@ -85,6 +93,7 @@ void answer_info_options(int argc, char **argv) {
     for (int i = 1; i < argc && argv[i][0] == '-'; i++) {
         if (strcmp(argv[i], "--help") == 0) {
             print_usage();
+            print_more_options();
             exit(0);
         }
         if (strcmp(argv[i], "--version") == 0) {
