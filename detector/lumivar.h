@@ -79,6 +79,8 @@ class DominantLevels {
 public:
     DominantLevels(long npix, int first_level);
     void add(const matrix *chan, int level);
+    // chan *= weight (unless 1), sum += chan and add(chan), in one pass.
+    void add_weighted(double *chan, double weight, double *sum, int level);
     // Drops the per-pixel values once every channel is in.
     void done_adding();
     const unsigned char *levels() const { return level_.data(); }

@@ -126,6 +126,19 @@ void DominantLevels::add(const matrix *chan, int level) {
         }
 }
 
+void DominantLevels::add_weighted(double *c, double weight, double *sum, int level) {
+    const long npix = (long)level_.size();
+    const unsigned char lv = (unsigned char)level;
+    for (long j = 0; j < npix; j++) {
+        const double v = weight != 1.0 ? c[j] * weight : c[j];
+        sum[j] += v;
+        if (v > best_[j]) {
+            best_[j] = v;
+            level_[j] = lv;
+        }
+    }
+}
+
 void DominantLevels::done_adding() { std::vector<double>().swap(best_); }
 
 namespace {
