@@ -5,21 +5,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli.h"
 #include "files.h"
 
 namespace {
 
-[[noreturn]] void write_failed(const char *filename) {
-    fprintf(stderr, "Cannot write class file %s: %s\n", filename, strerror(errno));
-    exit(1);
-}
 
 }  // namespace
 
 void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classidx, int depth,
                 int step, const char *filename) {
     FILE *fp = fopen(filename, "w");
-    if (!fp) write_failed(filename);
+    if (!fp) die_errno("Cannot write class file", filename);
     // depth * step in 64 bits: the bound must not wrap for a large depth.
     long long nfeat = (long long)depth * step;
     for (int i = 0; i < sortMDs->ncols; i++) {
@@ -34,7 +31,7 @@ void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classid
     }
     if (ferror(fp)) {
         fclose(fp);
-        write_failed(filename);
+        die_errno("Cannot write class file", filename);
     }
-    if (fclose(fp) != 0) write_failed(filename);
+    if (fclose(fp) != 0) die_errno("Cannot write class file", filename);
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,6 +55,22 @@ int default_thread_count(void) {
 void reuse_large_blocks(void) {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
+}
+
+void die(const char *fmt, ...) {
+    fflush(stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    exit(1);
+}
+
+void die(const std::string &message) { die("%s\n", message.c_str()); }
+
+void die_errno(const char *what, const std::string &path) {
+    const int err = errno;
+    die("%s %s: %s\n", what, path.c_str(), strerror(err));
 }
 
 double now_seconds(void) {

@@ -27,6 +27,13 @@ int default_thread_count(void);
 // stalls the other threads' faults); kept in the heap, they are reused.
 void reuse_large_blocks(void);
 
+// The programs' one way to stop on a failure: standard output flushed, the
+// message on standard error, status 1. The string form adds a line end.
+[[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void die(const std::string &message);
+// "<what> <path>: <reason from errno>".
+[[noreturn]] void die_errno(const char *what, const std::string &path);
+
 // Seconds on a monotonic clock, for durations.
 double now_seconds(void);
 

@@ -5,6 +5,8 @@
 // read at once, so a list such as /dev/zero never fills the memory.
 #include "files.h"
 
+#include "cli.h"
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -18,11 +20,6 @@ namespace {
 // The longest entry accepted, in bytes.
 const size_t LIST_ENTRY_MAX = 4096;
 
-[[noreturn]] void list_failure(const char *what, const char *filename) {
-    fflush(stdout);
-    fprintf(stderr, "Error: can't %s list file %s\n", what, filename);
-    exit(1);
-}
 
 struct FileCloser {
     FILE *f;
@@ -36,7 +33,7 @@ struct FileCloser {
 char **getFilename(const char *filename, int *count) {
     printf("Read filenames from %s...", filename);
     FileCloser in{fopen(filename, "r")};
-    if (!in.f) list_failure("open", filename);
+    if (!in.f) die("Error: can\'t open list file %s\n", filename);
 
     std::vector<std::string> names;
     std::string current;
@@ -59,9 +56,9 @@ char **getFilename(const char *filename, int *count) {
             in_name = true;
         }
     }
-    if (ferror(in.f)) list_failure("read", filename);
+    if (ferror(in.f)) die("Error: can\'t read list file %s\n", filename);
     if (in_name) names.push_back(std::move(current));
-    if (names.size() > (size_t)INT_MAX) list_failure("read", filename);
+    if (names.size() > (size_t)INT_MAX) die("Error: can\'t read list file %s\n", filename);
 
     char **list = (char **)malloc((names.empty() ? 1 : names.size()) * sizeof(char *));
     check_alloc(list);

@@ -4,6 +4,7 @@
 #define FILES_H
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "mtx.h"
 
@@ -19,6 +20,25 @@
 // with status 1 after a message naming it on standard error, as soon as the
 // entry passes the limit (the memory used stays bounded).
 char **getFilename(const char *filename, int *count);
+
+// The names of a list file (read with getFilename, whose messages and
+// failures it shares), owned.
+class FileList {
+public:
+    explicit FileList(const char *filename) : names_(getFilename(filename, &count_)) {}
+    ~FileList() {
+        for (int i = 0; i < count_; i++) free(names_[i]);
+        free(names_);
+    }
+    FileList(const FileList &) = delete;
+    FileList &operator=(const FileList &) = delete;
+    char **names() const { return names_; }
+    int size() const { return count_; }
+
+private:
+    int count_ = 0;
+    char **names_;
+};
 
 // ---- class files ----
 

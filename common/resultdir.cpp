@@ -1,6 +1,8 @@
 // Staging, commit, marker and lock of a training's result directory.
 #include "resultdir.h"
 
+#include "cli.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -28,13 +30,6 @@ std::string *g_staging = new std::string;
 
 void remove_staging_at_exit() {
     if (!g_staging->empty()) remove_tree(*g_staging);
-}
-
-[[noreturn]] void fail(const char *fmt, const std::string &name) {
-    int err = errno;
-    fflush(stdout);
-    fprintf(stderr, fmt, name.c_str(), strerror(err));
-    exit(1);
 }
 
 bool report(const char *what, const std::string &name) {
@@ -98,7 +93,7 @@ void result_dir_lock(const std::string &dir) {
     const std::string path = dir + "/" + kLock;
     // The descriptor stays open: the lock lasts until the process ends.
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) fail("Cannot create the lock file %s: %s\n", path);
+    if (fd < 0) die_errno("Cannot create the lock file", path);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             fflush(stdout);
@@ -106,10 +101,10 @@ void result_dir_lock(const std::string &dir) {
                     dir.c_str());
             exit(1);
         }
-        fail("Cannot lock %s: %s\n", path);
+        die_errno("Cannot lock", path);
     }
     std::vector<std::string> names;
-    if (!list_dir(dir, &names)) fail("Cannot read result directory %s: %s\n", dir);
+    if (!list_dir(dir, &names)) die_errno("Cannot read result directory", dir);
     for (const std::string &n : names)
         if (n.compare(0, strlen(kStagingPrefix), kStagingPrefix) == 0) remove_tree(dir + "/" + n);
 }
@@ -119,7 +114,7 @@ std::string result_dir_stage(const std::string &dir) {
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (!write_step() || !mkdtemp(buf.data()))
-        fail("Cannot write into result directory %s: %s\n", dir);
+        die_errno("Cannot write into result directory", dir);
     static bool registered = false;
     if (!registered && atexit(remove_staging_at_exit) == 0) registered = true;
     *g_staging = buf.data();

@@ -3,19 +3,18 @@
 
 #include "imgconv.h"
 #include "lumivar.h"
+#include "owners.h"
 
 void DrawCircle_img(Image *image, int x, int y, int radius, const char *color) {
     img_init();
-    ImageInfo *image_info = CloneImageInfo((ImageInfo *)nullptr);
-    DrawInfo *draw_info = CloneDrawInfo(image_info, (DrawInfo *)nullptr);
+    ImageInfoPtr image_info(CloneImageInfo(nullptr));
+    DrawInfoPtr draw_info(CloneDrawInfo(image_info.get(), nullptr));
     // Composed without a fixed buffer: the colour text may be of any length.
     std::string primitive = std::string("fill none stroke ") + color + " stroke-width 3 circle " +
                             std::to_string(x) + ", " + std::to_string(y) + ", " +
                             std::to_string(x) + ", " + std::to_string(y + radius);
     (void)CloneString(&draw_info->primitive, primitive.c_str());
-    (void)DrawImage(image, draw_info);
-    draw_info = DestroyDrawInfo(draw_info);
-    image_info = DestroyImageInfo(image_info);
+    (void)DrawImage(image, draw_info.get());
 }
 
 void DrawSPs_img(Image *image, matrix *SPs, int spnum, const char *color) {

@@ -30,6 +30,7 @@
 
 #include "imgconv.h"
 #include "lumivar.h"
+#include "owners.h"
 
 namespace {
 
@@ -224,24 +225,21 @@ matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
 // failure is reported on standard error.
 matrix *resize_magick(matrix *chan, size_t rows, size_t cols, bool report) {
     img_init();
-    Image *small = matrix2Image(chan);
+    ImagePtr small(matrix2Image(chan));
     if (!small) {
         if (report) fputs("Cannot convert a channel map to an image\n", stderr);
         return nullptr;
     }
-    ExceptionInfo *exception = AcquireExceptionInfo();
-    Image *big = ResizeImage(small, cols, rows, CubicFilter, 1.0, exception);
-    DestroyImage(small);
+    MagickException exception;
+    ImagePtr big(ResizeImage(small.get(), cols, rows, CubicFilter, 1.0, exception.get()));
     if (!big) {
-        if (report) CatchException(exception);
-        DestroyExceptionInfo(exception);
-        if (report) fputs("Cannot resize a channel map\n", stderr);
+        if (report) {
+            CatchException(exception.get());
+            fputs("Cannot resize a channel map\n", stderr);
+        }
         return nullptr;
     }
-    DestroyExceptionInfo(exception);
-    matrix *out = Image2matrix(big, "I");
-    DestroyImage(big);
-    return out;
+    return Image2matrix(big.get(), "I");
 }
 
 // Output size of an enlargement by 2^l, computed as the ImageMagick route

@@ -48,16 +48,11 @@ namespace {
 // The deepest pyramid whose crop step 2^(depth-1) still fits an int.
 constexpr int kMaxDepth = 30;
 
-[[noreturn]] void fail(const std::string &msg) {
-    fflush(stdout);
-    fprintf(stderr, "%s\n", msg.c_str());
-    exit(1);
-}
 
 // Every integer of the file, in order, up to the first thing that is not one.
 std::vector<int> read_ints(const std::string &path) {
     FILE *fp = fopen(path.c_str(), "r");
-    if (!fp) fail("Cannot open " + path);
+    if (!fp) die("Cannot open " + path);
     std::vector<int> v;
     int x;
     while (fscanf(fp, "%d", &x) == 1) v.push_back(x);
@@ -79,14 +74,14 @@ int class_file_lines(const std::string &path, int n) {
 
 matrix *load_model_matrix(const std::string &path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) fail("Cannot open " + path);
+    if (stat(path.c_str(), &st) != 0) die("Cannot open " + path);
     return dat2mtx(path.c_str());
 }
 
 void make_output_dir(const std::string &dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (!std::filesystem::is_directory(dir, ec)) fail("Cannot create output directory " + dir);
+    if (!std::filesystem::is_directory(dir, ec)) die("Cannot create output directory " + dir);
 }
 
 // The GGD parameters of the trained features must describe this depth and
@@ -97,11 +92,11 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
                       int qclassidx) {
     const std::string dims = std::to_string(m->nrows) + " x " + std::to_string(m->ncols);
     if (m->nrows != 64 * pyddepth)
-        fail(name + " holds " + dims + " values: " + std::to_string(m->nrows) +
+        die(name + " holds " + dims + " values: " + std::to_string(m->nrows) +
              " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
              " needs " + std::to_string(64 * pyddepth));
     if (m->ncols != classnum)
-        fail(name + " holds " + dims + " values: " + std::to_string(m->ncols) +
+        die(name + " holds " + dims + " values: " + std::to_string(m->ncols) +
              " class columns, but " + numfile + " counts " + std::to_string(classnum) +
              " classes");
     for (int f = 0; f < m->nrows; f++)
@@ -110,7 +105,7 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
             if (!std::isfinite(v) || v < 0.0) {
                 char num[64];
                 snprintf(num, sizeof num, "%g", v);
-                fail(name + " holds " + num + " in row " + std::to_string(f) + ", column " +
+                die(name + " holds " + num + " in row " + std::to_string(f) + ", column " +
                      std::to_string(c) + ": not a finite non-negative number");
             }
         }
@@ -145,14 +140,14 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     // The query class's trained feature count.
     const std::string numfile = set->SFPath + "/salientfeaturenum";
     if (set->qclassidx < 0)
-        fail("Query class index " + std::to_string(set->qclassidx) + " is negative");
+        die("Query class index " + std::to_string(set->qclassidx) + " is negative");
     const std::vector<int> counts = read_ints(numfile);
     const int classnum = (int)counts.size();
     if (set->qclassidx >= classnum)
-        fail("Query class index " + std::to_string(set->qclassidx) + " is not below the " +
+        die("Query class index " + std::to_string(set->qclassidx) + " is not below the " +
              std::to_string(classnum) + " classes of " + numfile);
     const int trained = counts[set->qclassidx];
-    if (trained < 0) fail("Negative feature count for the query class in " + numfile);
+    if (trained < 0) die("Negative feature count for the query class in " + numfile);
 
     if (trained < set->ftnum4smap && !set->isenforce) {
         printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n",
@@ -170,15 +165,15 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     // refused here instead of being allocated.
     const std::string classfile = set->SFPath + "/Qor_class_" + std::to_string(set->qclassidx);
     const int lines = class_file_lines(classfile, set->ftnum4smap);
-    if (lines < 0) fail("Cannot open class file " + classfile);
+    if (lines < 0) die("Cannot open class file " + classfile);
     if (lines < set->ftnum4smap)
-        fail("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
+        die("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
              std::to_string(set->ftnum4smap) + " are needed");
 
     const std::string depthfile = set->SFPath + "/pyddepth";
     const std::vector<int> depth = read_ints(depthfile);
     if (depth.empty() || depth[0] < 1 || depth[0] > kMaxDepth)
-        fail("No pyramid depth between 1 and " + std::to_string(kMaxDepth) + " in " + depthfile);
+        die("No pyramid depth between 1 and " + std::to_string(kMaxDepth) + " in " + depthfile);
     model->pyddepth = depth[0];
 
     const int n = set->ftnum4smap;
@@ -192,10 +187,10 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     for (int i = 0; i < n; i++) {
         const int l = model->ftpydlevel[i], k = model->ftsubidx[i];
         if (k < 0 || k >= 64)
-            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names zig-zag index " +
+            die("Line " + std::to_string(i + 1) + " of " + classfile + " names zig-zag index " +
                  std::to_string(k) + ", which has no DCT filter");
         if (l < 0 || l >= model->pyddepth)
-            fail("Line " + std::to_string(i + 1) + " of " + classfile + " names pyramid level " +
+            die("Line " + std::to_string(i + 1) + " of " + classfile + " names pyramid level " +
                  std::to_string(l) + ", outside the depth " + std::to_string(model->pyddepth));
     }
 
@@ -218,7 +213,7 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     const bool weighted = set->isenforce || set->mapnum != 1;
     for (int i = 0; weighted && i < n; i++)
         if (!std::isfinite(set->isenforce ? model->ftmd[i] : model->ftcost[i]))
-            fail("Line " + std::to_string(i + 1) + " of " + classfile +
+            die("Line " + std::to_string(i + 1) + " of " + classfile +
                  " holds a weight that is not a finite number");
 
     model->gaufilt = mk_gaufilter();
@@ -436,7 +431,7 @@ int lumivar_main(int argc, char **argv) {
     reuse_large_blocks();
     LumivarSettings set;
     parse_settings(argc, argv, &set);
-    if (result_dir_interrupted(set.SFPath)) fail(result_dir_interrupted_message(set.SFPath));
+    if (result_dir_interrupted(set.SFPath)) die(result_dir_interrupted_message(set.SFPath));
 
     LumivarModel model;
     load_model(&set, &model);
@@ -452,11 +447,12 @@ int lumivar_main(int argc, char **argv) {
     printf("starting...\n");
     const double start = now_seconds();
 
-    int nfiles = 0;
-    char **files = getFilename(set.QueryFileList.c_str(), &nfiles);
+    const FileList list(set.QueryFileList.c_str());
+    char **files = list.names();
+    const int nfiles = list.size();
     const auto [a, b] = colliding_entries(files, nfiles);
     if (!a.empty())
-        fail("Query images " + a + " and " + b + " would write the same outputs (" +
+        die("Query images " + a + " and " + b + " would write the same outputs (" +
              image_basename(a) + "_*) in " + set.savepath + "; rename one of them");
     make_output_dir(set.savepath);
 
@@ -464,8 +460,6 @@ int lumivar_main(int argc, char **argv) {
     const int jobs = std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
     const int status = run_images(files, nfiles, jobs, set, model);
 
-    for (int i = 0; i < nfiles; i++) free(files[i]);
-    free(files);
     fputs(time_usage(now_seconds() - start).c_str(), stdout);
     fflush(stdout);
     return status;

@@ -28,17 +28,12 @@
 #include "imgconv.h"
 #include "mres.h"
 #include "mtx.h"
+#include "owners.h"
 #include "resultdir.h"
 #include "sendral.h"
 #include "shard.h"
 
 namespace {
-
-[[noreturn]] void fail_errno(const char *fmt, const std::string &name) {
-    int err = errno;
-    fprintf(stderr, fmt, name.c_str(), strerror(err));
-    exit(1);
-}
 
 bool is_dir(const std::string &path) {
     struct stat st;
@@ -52,29 +47,23 @@ void make_dirs(const std::string &path) {
         // EEXIST is fine only when another process made the directory meanwhile.
         if (!part.empty() && !is_dir(part) && mkdir(part.c_str(), 0777) != 0 &&
             !(errno == EEXIST && is_dir(part)))
-            fail_errno("Cannot create result directory %s: %s\n", part);
+            die_errno("Cannot create result directory", part);
         if (pos == std::string::npos) break;
     }
 }
 
 // Creates or truncates a small text file and writes `text` into it.
 void write_text(const std::string &path, const std::string &text) {
-    if (!write_step()) fail_errno("Cannot write %s: %s\n", path);
+    if (!write_step()) die_errno("Cannot write", path);
     FILE *fp = fopen(path.c_str(), "w");
-    if (!fp) fail_errno("Cannot write %s: %s\n", path);
+    if (!fp) die_errno("Cannot write", path);
     bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
-    if (fclose(fp) != 0 || !ok) fail_errno("Cannot write %s: %s\n", path);
+    if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
 }
 
 void write_matrix(matrix *m, const std::string &path) {
-    if (!write_step()) fail_errno("Cannot write %s: %s\n", path);
+    if (!write_step()) die_errno("Cannot write", path);
     mtx2dat(m, path.c_str());
-}
-
-[[noreturn]] void refuse_interrupted(const std::string &dir) {
-    fflush(stdout);
-    fprintf(stderr, "%s\n", result_dir_interrupted_message(dir).c_str());
-    exit(1);
 }
 
 // The names of a list file, read without the progress messages of getFilename.
@@ -115,11 +104,6 @@ void check_class_lists(char **lists, int first, int classnum) {
     }
 }
 
-void free_names(char **names, int n) {
-    for (int i = 0; i < n; i++) free(names[i]);
-    free(names);
-}
-
 }  // namespace
 
 void prepare_result_dir(const char *savepath) {
@@ -139,7 +123,7 @@ void prepare_result_dir(const char *savepath) {
     std::vector<char> tmpl(probe.begin(), probe.end());
     tmpl.push_back('\0');
     int fd = mkstemp(tmpl.data());
-    if (fd < 0) fail_errno("Cannot write into result directory %s: %s\n", dir);
+    if (fd < 0) die_errno("Cannot write into result directory", dir);
     close(fd);
     unlink(tmpl.data());
     result_dir_lock(dir);
@@ -170,114 +154,102 @@ int sendral_run(int argc, char **argv) {
     fflush(stdout);
 
     // The shards are checked and merged before anything is written.
-    int *merged_imgnum = nullptr;
-    matrix *merged = shard_mode == SHARD_MERGE
-                         ? merge_shards(shardlist, ListFilename, pyddepth, &merged_imgnum)
-                         : nullptr;
+    int *merged_counts = nullptr;
+    MatrixPtr merged(shard_mode == SHARD_MERGE
+                         ? merge_shards(shardlist, ListFilename, pyddepth, &merged_counts)
+                         : nullptr);
+    std::unique_ptr<int, FreeDeleter> merged_imgnum(merged_counts);
 
     const std::string out = savepath;
     prepare_result_dir(savepath);
     // Moments read back from a directory holding a mix of two models would be wrong.
-    if (isfast && result_dir_interrupted(out)) refuse_interrupted(out);
-    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath)) refuse_interrupted(bkhistpath);
+    if (isfast && result_dir_interrupted(out)) die(result_dir_interrupted_message(out));
+    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath)) die(result_dir_interrupted_message(bkhistpath));
     const double start = now_seconds();
 
-    matrix *dctarr = initdct(8);
+    MatrixPtr dctarr(initdct(8));
 
-    int classnum = 0;
-    char **Queryfilenames = getFilename(ListFilename, &classnum);
+    FileList lists(ListFilename);
+    char **Queryfilenames = lists.names();
+    const int classnum = lists.size();
     if (classnum < 1) {
         fprintf(stderr, "The training list %s holds no class list name\n", ListFilename);
         exit(1);
     }
     // The weight list is read and held, but no weights are applied.
-    int wtnum = 0;
-    char **wtnames = isweight ? getFilename(wtfilelist, &wtnum) : nullptr;
+    std::unique_ptr<FileList> weights(isweight ? new FileList(wtfilelist) : nullptr);
     printf("classnum = %d\n", classnum);
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
-    matrix *Allmnt;
+    MatrixPtr Allmnt;
     if (merged) {  // as -fast, from the merged shards instead of the moment file
-        Allmnt = merged;
+        Allmnt = std::move(merged);
     } else if (isfast) {
         printf("Loading pre-computed the stats for DCT featurs...");
         fflush(stdout);
-        Allmnt = dat2mtx((out + mntname).c_str());
-        check_moment_shape(Allmnt, (out + mntname).c_str(), pyddepth, classnum);
+        Allmnt.reset(dat2mtx((out + mntname).c_str()));
+        check_moment_shape(Allmnt.get(), (out + mntname).c_str(), pyddepth, classnum);
     } else if (isbkpath) {
         check_class_lists(Queryfilenames, 1, classnum);
         printf("Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
-        Allmnt = dat2mtx(bk.c_str());
-        check_moment_shape(Allmnt, bk.c_str(), pyddepth, classnum);
-        getTheRestmnts_DCT(Queryfilenames, Allmnt, classnum, pyddepth, dctarr);
+        Allmnt.reset(dat2mtx(bk.c_str()));
+        check_moment_shape(Allmnt.get(), bk.c_str(), pyddepth, classnum);
+        getTheRestmnts_DCT(Queryfilenames, Allmnt.get(), classnum, pyddepth, dctarr.get());
     } else {
         check_class_lists(Queryfilenames, 0, classnum);
         printf("Computing the stats for DCT featurs...\n");
-        Allmnt = getAllmnts_DCT(Queryfilenames, classnum, pyddepth, dctarr);
+        Allmnt.reset(getAllmnts_DCT(Queryfilenames, classnum, pyddepth, dctarr.get()));
     }
 
     const int ftnum = Allmnt->nrows;
     printf("Computing the stats and KL for each class...\n");
-    matrix *classMD = calloc_mtx(classnum, ftnum);
-    matrix *StandVar = calloc_mtx(ftnum, 1);
-    matrix *Allalpha = calloc_mtx(ftnum, classnum);
-    matrix *Allbeta = calloc_mtx(ftnum, classnum);
-    classStat_GGD(Allmnt, classnum, classMD, StandVar, Allalpha, Allbeta);
+    MatrixPtr classMD(calloc_mtx(classnum, ftnum));
+    MatrixPtr StandVar(calloc_mtx(ftnum, 1));
+    MatrixPtr Allalpha(calloc_mtx(ftnum, classnum));
+    MatrixPtr Allbeta(calloc_mtx(ftnum, classnum));
+    classStat_GGD(Allmnt.get(), classnum, classMD.get(), StandVar.get(), Allalpha.get(),
+                  Allbeta.get());
     printf("Done.\n");
 
     printf("Saving...");
     fflush(stdout);
     const std::string stage = result_dir_stage(out);
-    if (merged_imgnum) {
-        write_imgnum(stage.c_str(), merged_imgnum, classnum);
-        free(merged_imgnum);
-    }
-    write_matrix(Allmnt, stage + mntname);
-    write_matrix(Allalpha, stage + "/Allalpha.dat");
-    write_matrix(Allbeta, stage + "/Allbeta.dat");
-    write_matrix(classMD, stage + "/classMD.dat");
-    write_matrix(StandVar, stage + "/StandVar.dat");
+    if (merged_imgnum) write_imgnum(stage.c_str(), merged_imgnum.get(), classnum);
+    write_matrix(Allmnt.get(), stage + mntname);
+    write_matrix(Allalpha.get(), stage + "/Allalpha.dat");
+    write_matrix(Allbeta.get(), stage + "/Allbeta.dat");
+    write_matrix(classMD.get(), stage + "/classMD.dat");
+    write_matrix(StandVar.get(), stage + "/StandVar.dat");
     printf("Done.\n");
 
     printf("Selecting features...\n");
-    matrix *sortMDs = calloc_mtx(classnum, ftnum);
-    matrix *sortCosts = calloc_mtx(classnum, ftnum);
-    matrix *sortidx = calloc_mtx(classnum, ftnum);
-    int *finuse = SalientFeatures_Qor_GGD(Allmnt, Allbeta, classnum, exBfea, StandVar, classMD,
-                                          ishue, sortMDs, sortCosts, sortidx, isdenoise);
+    MatrixPtr sortMDs(calloc_mtx(classnum, ftnum));
+    MatrixPtr sortCosts(calloc_mtx(classnum, ftnum));
+    MatrixPtr sortidx(calloc_mtx(classnum, ftnum));
+    std::unique_ptr<int, FreeDeleter> finuse(SalientFeatures_Qor_GGD(
+        Allmnt.get(), Allbeta.get(), classnum, exBfea, StandVar.get(), classMD.get(), ishue,
+        sortMDs.get(), sortCosts.get(), sortidx.get(), isdenoise));
     printf("Done.\n");
 
     printf("Saving...");
     fflush(stdout);
-    write_matrix(sortMDs, stage + "/sortMDs.dat");
-    write_matrix(sortCosts, stage + "/sortCosts.dat");
-    write_matrix(sortidx, stage + "/sortidx.dat");
+    write_matrix(sortMDs.get(), stage + "/sortMDs.dat");
+    write_matrix(sortCosts.get(), stage + "/sortCosts.dat");
+    write_matrix(sortidx.get(), stage + "/sortidx.dat");
     write_text(stage + "/pyddepth", std::to_string(pyddepth));
     std::string counts;
-    for (int j = 0; j < classnum; j++) counts += std::to_string(finuse[j]) + "\n";
+    for (int j = 0; j < classnum; j++) counts += std::to_string(finuse.get()[j]) + "\n";
     write_text(stage + "/salientfeaturenum", counts);
     printf("Done.\n");
 
     for (int j = 0; j < classnum; j++) {
         const std::string name = stage + "/Qor_class_" + std::to_string(j);
-        if (!write_step()) fail_errno("Cannot write %s: %s\n", name);
-        dumpSalFts(sortCosts, sortMDs, sortidx, j, pyddepth, 64, name.c_str());
+        if (!write_step()) die_errno("Cannot write", name);
+        dumpSalFts(sortCosts.get(), sortMDs.get(), sortidx.get(), j, pyddepth, 64, name.c_str());
     }
 
-    free_mtx(dctarr);
-    free_mtx(Allmnt);
-    free_mtx(classMD);
-    free_mtx(StandVar);
-    free_mtx(Allalpha);
-    free_mtx(Allbeta);
-    free_mtx(sortMDs);
-    free_mtx(sortCosts);
-    free_mtx(sortidx);
-    free(finuse);
-    free_names(Queryfilenames, classnum);
-    if (wtnames) free_names(wtnames, wtnum);
 
     const std::string usage = time_usage(now_seconds() - start);
     write_text(stage + "/timeusage", usage);

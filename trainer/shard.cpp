@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "classstat.h"
+#include "cli.h"
 #include "dat.h"
 #include "files.h"
 #include "mres.h"
@@ -34,19 +35,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-[[noreturn]] void refuse(const char *fmt, ...) {
-    fflush(stdout);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    exit(1);
-}
-
-[[noreturn]] void refuse_errno(const char *what, const std::string &path) {
-    refuse("%s %s: %s\n", what, path.c_str(), strerror(errno));
-}
 
 [[noreturn]] void usage_error(const char *fmt, const char *arg) {
     fprintf(stderr, fmt, arg);
@@ -104,9 +92,9 @@ bool read_record(const std::string &dir, Record *r) {
 
 void write_text(const std::string &path, const std::string &text) {
     FILE *fp = fopen(path.c_str(), "w");
-    if (!fp) refuse_errno("Cannot write", path);
+    if (!fp) die_errno("Cannot write", path);
     bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
-    if (fclose(fp) != 0 || !ok) refuse_errno("Cannot write", path);
+    if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
 }
 
 // The names of a list file, without the messages of getFilename.
@@ -119,7 +107,7 @@ bool read_names_quietly(const char *path, std::vector<std::string> *names) {
 
 void sync_path(const fs::path &p, bool dir) {
     int fd = open(p.c_str(), O_RDONLY | (dir ? O_DIRECTORY : 0));
-    if (fd < 0 || fsync(fd) != 0) refuse_errno("Cannot sync", p.string());
+    if (fd < 0 || fsync(fd) != 0) die_errno("Cannot sync", p.string());
     close(fd);
 }
 
@@ -154,7 +142,7 @@ std::string make_staging(const std::string &parent, const std::string &base) {
     std::string t = parent + "/." + base + ".tmp-XXXXXX";
     std::vector<char> buf(t.begin(), t.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) refuse_errno("Cannot create a folder in", parent);
+    if (!mkdtemp(buf.data())) die_errno("Cannot create a folder in", parent);
     g_staging = buf.data();
     // mkdtemp makes it private; the shard is to be read like any folder.
     const mode_t mask = umask(0);
@@ -171,11 +159,11 @@ std::string make_staging(const std::string &parent, const std::string &base) {
 // staging name and is removed).
 void install(const std::string &staging, const std::string &target) {
     if (!replaceable(target))
-        refuse("%s appeared meanwhile and is not a shard folder; it is left alone\n",
+        die("%s appeared meanwhile and is not a shard folder; it is left alone\n",
                target.c_str());
     struct stat st;
     if (lstat(target.c_str(), &st) != 0) {
-        if (rename(staging.c_str(), target.c_str()) != 0) refuse_errno("Cannot create", target);
+        if (rename(staging.c_str(), target.c_str()) != 0) die_errno("Cannot create", target);
     } else if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
                0) {
         // staging now holds the old shard.
@@ -183,17 +171,17 @@ void install(const std::string &staging, const std::string &target) {
         // File systems without the exchange (some network ones): move the old
         // shard aside first; a crash in between leaves it under a hidden name.
         std::string aside = staging + ".old";
-        if (rename(target.c_str(), aside.c_str()) != 0) refuse_errno("Cannot replace", target);
+        if (rename(target.c_str(), aside.c_str()) != 0) die_errno("Cannot replace", target);
         if (rename(staging.c_str(), target.c_str()) != 0) {
             int err = errno;
             rename(aside.c_str(), target.c_str());
             errno = err;
-            refuse_errno("Cannot replace", target);
+            die_errno("Cannot replace", target);
         }
         std::error_code ec;
         fs::remove_all(aside, ec);
     } else {
-        refuse_errno("Cannot replace", target);
+        die_errno("Cannot replace", target);
     }
     remove_staging();
     g_staging.clear();
@@ -281,20 +269,20 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     const fs::path tp(target);
     const std::string base = tp.filename().string();
     if (base.empty() || base == "." || base == ".." || base == "/")
-        refuse("shardpath %s does not name a folder that can be created\n", shardpath);
+        die("shardpath %s does not name a folder that can be created\n", shardpath);
     if (!replaceable(target))
-        refuse("%s exists and is not a shard folder; it is left alone\n", target.c_str());
+        die("%s exists and is not a shard folder; it is left alone\n", target.c_str());
     const std::string parent = tp.parent_path().empty() ? "." : tp.parent_path().string();
     std::error_code ec;
     fs::create_directories(parent, ec);
-    if (ec) refuse("Cannot create folder %s: %s\n", parent.c_str(), ec.message().c_str());
+    if (ec) die("Cannot create folder %s: %s\n", parent.c_str(), ec.message().c_str());
     // Made now so that a folder that takes no files is found before the images are read.
     const std::string staging = make_staging(parent, base);
 
     matrix *dctarr = initdct(8);
     int classnum = 0;
     char **lists = getFilename(ListFilename, &classnum);
-    if (classnum < 1) refuse("The training list %s holds no class list name\n", ListFilename);
+    if (classnum < 1) die("The training list %s holds no class list name\n", ListFilename);
     printf("classnum = %d\nComputing the stats for DCT featurs...\n", classnum);
 
     Record rec;
@@ -327,16 +315,16 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
 matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum) {
     std::vector<std::string> classlists;
     if (!read_names_quietly(ListFilename, &classlists))
-        refuse("Cannot read the training list %s\n", ListFilename);
+        die("Cannot read the training list %s\n", ListFilename);
     const int classnum = (int)classlists.size();
-    if (classnum < 1) refuse("The training list %s holds no class list name\n", ListFilename);
+    if (classnum < 1) die("The training list %s holds no class list name\n", ListFilename);
 
     int nlisted = 0;
     char **names = getFilename(shardlist, &nlisted);
     std::vector<std::string> dirs(names, names + nlisted);
     for (int i = 0; i < nlisted; i++) free(names[i]);
     free(names);
-    if (dirs.empty()) refuse("The shard list %s names no shard folder\n", shardlist);
+    if (dirs.empty()) die("The shard list %s names no shard folder\n", shardlist);
 
     // Every record first: nothing is loaded until the set is known to be whole.
     std::vector<Record> recs(dirs.size());
@@ -345,29 +333,29 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         Record &r = recs[s];
         struct stat st;
         if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
-            refuse("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
+            die("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
         if (!read_record(dirs[s], &r))
-            refuse(
+            die(
                 "Shard folder %s holds no complete shard record: not a shard, or its run "
                 "was interrupted\n",
                 d);
         if (r.depth != pyddepth)
-            refuse("Shard %s is of pyramid depth %d, not %d\n", d, r.depth, pyddepth);
+            die("Shard %s is of pyramid depth %d, not %d\n", d, r.depth, pyddepth);
         if (r.classes != classnum)
-            refuse("Shard %s has %d classes; the training list %s has %d\n", d, r.classes,
+            die("Shard %s has %d classes; the training list %s has %d\n", d, r.classes,
                    ListFilename, classnum);
         const Record &r0 = recs[0];
         if (r.nparts != r0.nparts)
-            refuse(
+            die(
                 "Shards %s (part %s) and %s (part %s) split the lists in different numbers "
                 "of parts\n",
                 dirs[0].c_str(), part_name(r0).c_str(), d, part_name(r).c_str());
         if (r.listed != r0.listed)
-            refuse("Shards %s and %s were made from class lists of different lengths\n",
+            die("Shards %s and %s were made from class lists of different lengths\n",
                    dirs[0].c_str(), d);
         for (size_t t = 0; t < s; t++)
             if (recs[t].part == r.part)
-                refuse("Shards %s and %s are both part %s\n", dirs[t].c_str(), d,
+                die("Shards %s and %s are both part %s\n", dirs[t].c_str(), d,
                        part_name(r).c_str());
     }
     const int nparts = recs[0].nparts;
@@ -377,7 +365,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         std::string missing;
         for (int k = 0; k < nparts; k++)
             if (!have[k]) missing += (missing.empty() ? "" : ", ") + std::to_string(k);
-        refuse("The shards listed in %s lack part(s) %s of %d\n", shardlist, missing.c_str(),
+        die("The shards listed in %s lack part(s) %s of %d\n", shardlist, missing.c_str(),
                nparts);
     }
 
@@ -395,11 +383,11 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         std::vector<int> counts;
         struct stat st;
         if (!read_imgnum(d, classnum, &counts) || stat((d + mntname).c_str(), &st) != 0)
-            refuse("Shard %s is incomplete: it needs imgnum with %d counts and %s\n", d.c_str(),
+            die("Shard %s is incomplete: it needs imgnum with %d counts and %s\n", d.c_str(),
                    classnum, mntname.c_str() + 1);
         matrix *m = dat2mtx((d + mntname).c_str());
         if (m->nrows != rows || m->ncols != cols)
-            refuse("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1,
+            die("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1,
                    m->nrows, m->ncols, rows, cols);
         for (int j = 0; j < classnum; j++) {
             total[j] += counts[j];
@@ -410,9 +398,9 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
     }
     for (int j = 0; j < classnum; j++) {
         if (total[j] == 0)
-            refuse("Class %d (list %s) has no usable image in any shard\n", j,
+            die("Class %d (list %s) has no usable image in any shard\n", j,
                    classlists[j].c_str());
-        if (total[j] > INT_MAX) refuse("Class %d counts too many images\n", j);
+        if (total[j] > INT_MAX) die("Class %d counts too many images\n", j);
     }
     *imgnum = (int *)malloc(sizeof(int) * classnum);
     for (int j = 0; j < classnum; j++) {

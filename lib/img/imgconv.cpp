@@ -16,6 +16,7 @@
 // format of the name's suffix, writes a new file beside the target and
 // renames it into place. No mutable state is kept outside ImageMagick.
 #include "imgconv.h"
+#include "owners.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -39,48 +40,9 @@ namespace {
 
 // ---- owners ------------------------------------------------------------------
 
-// The exception record comes from AcquireExceptionInfo: DestroyExceptionInfo
-// releases the record's list and lock only for records made that way, so a
-// record set up with GetExceptionInfo on the stack would leak them per call.
-class Exception {
-public:
-    Exception() : rec_(AcquireExceptionInfo()) {}
-    ~Exception() {
-        if (rec_) DestroyExceptionInfo(rec_);
-    }
-    Exception(const Exception &) = delete;
-    Exception &operator=(const Exception &) = delete;
-    ExceptionInfo *get() { return rec_; }
-
-private:
-    ExceptionInfo *rec_;
-};
-
-struct InfoDeleter {
-    void operator()(ImageInfo *p) const { DestroyImageInfo(p); }
-};
-using InfoPtr = std::unique_ptr<ImageInfo, InfoDeleter>;
-
-struct ImageDeleter {
-    void operator()(Image *p) const { DestroyImageList(p); }
-};
-using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
-
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
+// Pixel buffers from malloc (ImageMagick's export target).
 template <class T>
 using Buffer = std::unique_ptr<T, FreeDeleter>;
-
-struct MatrixDeleter {
-    void operator()(matrix *m) const { free_mtx(m); }
-};
-using MatrixPtr = std::unique_ptr<matrix, MatrixDeleter>;
-
-struct ColorDeleter {
-    void operator()(colormatrix *cm) const { free_colormtx(cm); }
-};
-using ColorPtr = std::unique_ptr<colormatrix, ColorDeleter>;
 
 const char kCantOpen[] = "File Can't Open!\n";
 const char kReadError[] = "Image Read Error!\n";
@@ -238,8 +200,8 @@ bool load_source(const char *filename, Source *src) {
 
 // Settings for ImageMagick: the format stated, no file name (ImageMagick
 // would parse prefixes and "[...]" suffixes in it), the first frame only.
-InfoPtr blob_info(const char *magick) {
-    InfoPtr info(CloneImageInfo(nullptr));
+ImageInfoPtr blob_info(const char *magick) {
+    ImageInfoPtr info(CloneImageInfo(nullptr));
     if (!info) return nullptr;
     CopyMagickString(info->magick, magick, MaxTextExtent);
     info->filename[0] = '\0';
@@ -263,8 +225,8 @@ std::string pixel_text(size_t columns, size_t rows) {
 // Reads the header only and refuses an image whose first frame holds more
 // pixels than IMG_MAX_PIXELS, before any pixel is decoded.
 bool ping_ok(const Source &src, const char *filename) {
-    InfoPtr info = blob_info(src.magick);
-    Exception exception;
+    ImageInfoPtr info = blob_info(src.magick);
+    MagickException exception;
     if (!info) {
         tell("Cannot read image", filename, "out of memory");
         return false;
@@ -323,8 +285,8 @@ ImagePtr read_first_frame(const char *filename) {
         say(kCantOpen);
         return nullptr;
     }
-    Exception exception;
-    InfoPtr info = blob_info(src.magick);
+    MagickException exception;
+    ImageInfoPtr info = blob_info(src.magick);
     if (!info) {
         say(kCantOpen);
         return nullptr;
@@ -362,7 +324,7 @@ ImagePtr read_first_frame(const char *filename) {
 // Exports the whole image through `map` into `dest`, which must hold
 // columns * rows * strlen(map) elements of `type`.
 bool export_pixels(const Image *image, const char *map, StorageType type, void *dest) {
-    Exception exception;
+    MagickException exception;
     return ExportImagePixels(image, 0, 0, image->columns, image->rows, map, type, dest,
                              exception.get()) != MagickFalse;
 }
@@ -441,7 +403,7 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
     // the settings nor the image carry a name it could interpret.
     bool ok = false;
     int err = 0;
-    InfoPtr info(CloneImageInfo(nullptr));
+    ImageInfoPtr info(CloneImageInfo(nullptr));
     if (!info) {
         *why = "out of memory";
     } else {
@@ -508,7 +470,7 @@ bool write_pixels(const char *filename, int width, int height, const char *map,
                   const double *pixels) {
     img_init();
     if (!pixels || width <= 0 || height <= 0) return false;
-    Exception exception;
+    MagickException exception;
     ImagePtr image(ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels,
                                    exception.get()));
     if (!image) return false;
@@ -573,7 +535,7 @@ int SaveImage(Image *image, const char *filename) {
     if (!image) return 0;
     // The encoder changes the image it writes (its file name and format):
     // it writes a copy, which shares the caller's pixels until either changes.
-    Exception exception;
+    MagickException exception;
     ImagePtr copy(CloneImage(image, 0, 0, MagickTrue, exception.get()));
     if (!copy) {
         if (filename) tell("Cannot write image", filename, magick_text(exception.get(), "out of memory"));
@@ -724,7 +686,7 @@ colormatrix *Image2colormatrix(Image *image) {
 Image *matrix2Image(matrix *m) {
     img_init();
     if (!m || !m->pix || m->nrows <= 0 || m->ncols <= 0) return nullptr;
-    Exception exception;
+    MagickException exception;
     return ConstituteImage((size_t)m->ncols, (size_t)m->nrows, "I", DoublePixel, m->pix[0],
                            exception.get());
 }
@@ -737,7 +699,7 @@ Image *colormatrix2Image(colormatrix *cm) {
     }
     Buffer<double> buf = interleave(cm);
     if (!buf) return nullptr;
-    Exception exception;
+    MagickException exception;
     return ConstituteImage((size_t)cm->width, (size_t)cm->height, "RGB", DoublePixel, buf.get(),
                            exception.get());
 }

@@ -25,6 +25,7 @@
 
 #include "classstat.h"
 #include "cli.h"
+#include "cli.h"
 #include "files.h"
 #include "imgconv.h"
 #include "mres.h"
@@ -34,17 +35,12 @@ namespace {
 constexpr int BS = 8;  // block size
 constexpr int NC = BS * BS;
 
-[[noreturn]] void fail_run(const char *msg) {
-    fflush(stdout);
-    fputs(msg, stderr);
-    exit(1);
-}
 
 void check_level(const matrix *level, const matrix *dctarr) {
     if (dctarr == nullptr || dctarr->nrows != BS || dctarr->ncols != BS)
-        fail_run("mnts_DCT: the DCT matrix must be 8x8\n");
+        die("%s", "mnts_DCT: the DCT matrix must be 8x8\n");
     if (level == nullptr || level->nrows < BS || level->ncols < BS)
-        fail_run("mnts_DCT: level smaller than one 8x8 block\n");
+        die("%s", "mnts_DCT: level smaller than one 8x8 block\n");
 }
 
 int block_step(int side) { return std::max(side / 250, 1); }
@@ -444,7 +440,7 @@ void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int c
 matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
                         matrix *dctarr, int part, int nparts, int *usable, int *listed) {
     check_depth(pyddepth);
-    if (nparts < 1 || part < 0 || part >= nparts) fail_run("getPartmnts_DCT: no such part\n");
+    if (nparts < 1 || part < 0 || part >= nparts) die("%s", "getPartmnts_DCT: no such part\n");
     matrix *gaufilt = mk_gaufilter();
     matrix *Allmnt = calloc_mtx(NC * pyddepth, 4 * classnum);
     for (int j = 0; j < classnum; j++) {

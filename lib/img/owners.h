@@ -7,6 +7,7 @@
 
 #include <magick/MagickCore.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "imgstructs.h"
@@ -41,6 +42,11 @@ struct ExceptionFree {
 
 }  // namespace own
 
+// Anything from malloc: arrays the libraries return (counts, buffers).
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+
 using MatrixPtr = std::unique_ptr<matrix, own::MatrixFree>;
 using PyramidPtr = std::unique_ptr<pyramid, own::PyramidFree>;
 using VolumePtr = std::unique_ptr<volume, own::VolumeFree>;
@@ -49,7 +55,18 @@ using ImagePtr = std::unique_ptr<Image, own::ImageFree>;
 using ImageInfoPtr = std::unique_ptr<ImageInfo, own::ImageInfoFree>;
 using DrawInfoPtr = std::unique_ptr<DrawInfo, own::DrawInfoFree>;
 // Exception records come from AcquireExceptionInfo: DestroyExceptionInfo
-// releases a record's list and lock only for records made that way.
+// releases a record's list and lock only for records made that way, so a
+// record set up with GetExceptionInfo on the stack would leak them per call.
 using ExceptionPtr = std::unique_ptr<ExceptionInfo, own::ExceptionFree>;
+
+// An exception record acquired on construction.
+class MagickException {
+public:
+    MagickException() : rec_(AcquireExceptionInfo()) {}
+    ExceptionInfo *get() { return rec_.get(); }
+
+private:
+    ExceptionPtr rec_;
+};
 
 #endif
