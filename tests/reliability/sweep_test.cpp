@@ -3,85 +3,33 @@
 // with a message on standard error and a non-zero status, or be skipped
 // where a run is meant to go on. A signal, a hang or a sanitizer report
 // fails the case.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    bool finished = false;  // ended by itself within the time limit
-    bool signaled = false;
-    int code = -1;  // exit status, or the signal number
-    std::string out, err;
-};
-
-std::string slurp(const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void spit(const std::string &file, const std::string &text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
 class Sweep : public ::testing::Test {
 protected:
+    static ScratchDir *scratch;
     static std::string dir;    // scratch root
     static std::string model;  // a good result directory
 
     static std::string path(const std::string &name) { return dir + "/" + name; }
 
-    static Outcome run(const std::vector<std::string> &args) {
-        const std::string out = path("run.out"), err = path("run.err");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(127);
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        Outcome r;
-        int status = 0;
-        // Each case takes well under a second; a minute means a hang.
-        for (int waited = 0; waited < 6000; waited++) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                r.finished = true;
-                break;
-            }
-            usleep(10000);
-        }
-        if (!r.finished) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        r.signaled = WIFSIGNALED(status);
-        r.code = r.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    static ::testing::AssertionResult ended_by_itself(const Outcome &r) {
+    static ::testing::AssertionResult ended_by_itself(const RunResult &r) {
         if (!r.finished) return ::testing::AssertionFailure() << "did not end within a minute";
-        if (r.signaled) return ::testing::AssertionFailure() << "ended by signal " << r.code;
+        if (r.signaled) return ::testing::AssertionFailure() << "ended by signal " << r.signal;
         if (r.err.find("Sanitizer") != std::string::npos ||
             r.err.find("runtime error:") != std::string::npos)
             return ::testing::AssertionFailure() << "sanitizer report";
@@ -89,18 +37,18 @@ protected:
     }
 
     // Ended with a non-zero status and `message` on standard error.
-    static ::testing::AssertionResult refused(const Outcome &r, const std::string &message) {
+    static ::testing::AssertionResult refused(const RunResult &r, const std::string &message) {
         auto ok = ended_by_itself(r);
-        if (ok && r.code == 0) ok = ::testing::AssertionFailure() << "exit status 0";
+        if (ok && r.status == 0) ok = ::testing::AssertionFailure() << "exit status 0";
         if (ok && r.err.find(message) == std::string::npos)
             ok = ::testing::AssertionFailure() << "no \"" << message << "\" on standard error";
         if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
         return ok;
     }
 
-    static ::testing::AssertionResult succeeded(const Outcome &r) {
+    static ::testing::AssertionResult succeeded(const RunResult &r) {
         auto ok = ended_by_itself(r);
-        if (ok && r.code != 0) ok = ::testing::AssertionFailure() << "exit status " << r.code;
+        if (ok && r.status != 0) ok = ::testing::AssertionFailure() << "exit status " << r.status;
         if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
         return ok;
     }
@@ -120,23 +68,22 @@ protected:
         spit(file, "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px);
     }
 
-    static Outcome sendral(const std::vector<std::string> &args) {
+    static RunResult sendral(const std::vector<std::string> &args) {
         std::vector<std::string> a{SENDRAL_EXE};
         a.insert(a.end(), args.begin(), args.end());
-        return run(a);
+        return run_program(a);
     }
 
-    static Outcome lumivar(const std::vector<std::string> &args) {
+    static RunResult lumivar(const std::vector<std::string> &args) {
         std::vector<std::string> a{LUMIVAR_EXE};
         a.insert(a.end(), args.begin(), args.end());
-        return run(a);
+        return run_program(a);
     }
 
     // Two classes of two 64 x 64 images each, trained at depth 2.
     static void SetUpTestSuite() {
-        std::string tmpl = fs::temp_directory_path().string() + "/sweep.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
+        scratch = new ScratchDir("sweep");
+        dir = scratch->path();
         for (int i = 0; i < 2; i++) {
             pgm(path("smooth" + std::to_string(i) + ".pgm"), 64, 64, 0);
             pgm(path("check" + std::to_string(i) + ".pgm"), 64, 64, 1);
@@ -155,11 +102,14 @@ protected:
         spit(path("corrupt.png"), junk);
 
         model = path("model");
-        Outcome r = sendral({path("train.txt"), "2", model});
+        RunResult r = sendral({path("train.txt"), "2", model});
         ASSERT_TRUE(succeeded(r));
     }
 
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() {
+        delete scratch;
+        scratch = nullptr;
+    }
 
     // A copy of the good model to damage.
     static std::string model_copy(const std::string &name) {
@@ -170,6 +120,7 @@ protected:
     }
 };
 
+ScratchDir *Sweep::scratch = nullptr;
 std::string Sweep::dir;
 std::string Sweep::model;
 
@@ -216,7 +167,7 @@ TEST_F(Sweep, TrainerSkipsImagesTooSmallForABlock) {
     spit(path("t_small.txt"), path("c0.txt") + "\n" + path("c_small.txt") + "\n");
     for (const char *depth : {"1", "2"}) {
         SCOPED_TRACE(depth);
-        Outcome r = sendral({path("t_small.txt"), depth, path("m_small")});
+        RunResult r = sendral({path("t_small.txt"), depth, path("m_small")});
         EXPECT_TRUE(succeeded(r));
         EXPECT_TRUE(fs::exists(path("m_small/Qor_class_1")));
     }
@@ -265,7 +216,7 @@ TEST_F(Sweep, DetectorListsAndImages) {
                             "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
         list += path(img) + "\n";
     spit(path("q_bad.txt"), list);
-    Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
+    RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
     EXPECT_TRUE(refused(r, ""));
     for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
         EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
@@ -304,10 +255,10 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
         // Lumivar names the entry, goes on with the next image, ends with 1.
         spit(path("q_hostile.txt"), entry + "\n" + path("check1.pgm") + "\n");
         fs::remove_all(path("d_hostile"));
-        Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
+        RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
                              path("d_hostile")});
         EXPECT_TRUE(refused(r, entry));
-        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(fs::exists(path("d_hostile/check1_salloc")));
         EXPECT_TRUE(fs::exists(path("d_hostile/check1_sm.jpg")));
         // Sendral refuses the class list naming it.
