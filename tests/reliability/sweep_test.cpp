@@ -46,6 +46,16 @@ protected:
         return ok;
     }
 
+    // Refused with status 1 before any statistics were written into `out`.
+    static ::testing::AssertionResult refused_early(const RunResult &r, const std::string &message,
+                                                    const std::string &out) {
+        auto ok = refused(r, message);
+        if (ok && r.status != 1) ok = ::testing::AssertionFailure() << "exit status " << r.status;
+        if (ok && fs::exists(out + "/classMD.dat"))
+            ok = ::testing::AssertionFailure() << "statistics written before the refusal";
+        return ok;
+    }
+
     static ::testing::AssertionResult succeeded(const RunResult &r) {
         auto ok = ended_by_itself(r);
         if (ok && r.status != 0) ok = ::testing::AssertionFailure() << "exit status " << r.status;
@@ -129,28 +139,40 @@ TEST_F(Sweep, TrainerListFiles) {
     EXPECT_TRUE(refused(sendral({path("nolist.txt"), "2", out}), path("nolist.txt")));
 
     spit(path("empty.txt"), " \n\t\n");
-    EXPECT_TRUE(refused(sendral({path("empty.txt"), "2", out}), path("empty.txt")));
+    RunResult r = sendral({path("empty.txt"), "2", out});
+    EXPECT_TRUE(refused_early(r, path("empty.txt"), out));
+    EXPECT_TRUE(refused(r, "holds no class list name"));
 
     spit(path("t_missing.txt"), path("c0.txt") + "\n" + path("noclass.txt") + "\n");
-    EXPECT_TRUE(refused(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt")));
+    EXPECT_TRUE(refused_early(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt"), out));
 
     spit(path("t_empty.txt"), path("c0.txt") + "\n" + path("empty.txt") + "\n");
-    EXPECT_TRUE(refused(sendral({path("t_empty.txt"), "2", out}), path("empty.txt")));
+    r = sendral({path("t_empty.txt"), "2", out});
+    EXPECT_TRUE(refused_early(r, path("empty.txt"), out));
+    EXPECT_TRUE(refused(r, "holds no image name"));
 
     EXPECT_TRUE(refused(sendral({"-w", path("noweights.txt"), path("train.txt"), "2", out}),
                         path("noweights.txt")));
 
-    // A result path that is a file cannot become a directory.
+    // A result path that is a file, or lies below one, cannot become a
+    // directory; that is found before any list is read.
     spit(path("plainfile"), "x");
-    EXPECT_TRUE(refused(sendral({path("train.txt"), "2", path("plainfile")}), path("plainfile")));
+    for (const std::string &bad : {path("plainfile"), path("plainfile/sub")}) {
+        r = sendral({path("train.txt"), "2", bad});
+        EXPECT_TRUE(refused_early(r, path("plainfile"), bad)) << bad;
+        EXPECT_EQ(r.out.find("Read filenames"), std::string::npos) << bad;
+    }
 }
 
 TEST_F(Sweep, TrainerBadImagesStopTheRun) {
-    for (const char *bad : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png"}) {
+    spit(path("garbage.png"), "not an image");
+    for (const char *bad :
+         {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "garbage.png"}) {
         SCOPED_TRACE(bad);
         spit(path("c_bad.txt"), path("check0.pgm") + "\n" + path(bad) + "\n");
         spit(path("t_bad.txt"), path("c0.txt") + "\n" + path("c_bad.txt") + "\n");
-        EXPECT_TRUE(refused(sendral({path("t_bad.txt"), "2", path("m_bad")}), path(bad)));
+        EXPECT_TRUE(refused_early(sendral({path("t_bad.txt"), "2", path("m_bad")}), path(bad),
+                                  path("m_bad")));
     }
     // Names cannot hold white space: a blank splits one into two, and the
     // first part is then refused as an image that does not exist.
@@ -201,8 +223,9 @@ TEST_F(Sweep, TrainerDamagedMomentFile) {
 
 TEST_F(Sweep, DetectorListsAndImages) {
     const std::string out = path("d_out");
-    EXPECT_TRUE(refused(lumivar({"-enforce", "-f", "3", model, "1", path("noquery.txt"), out}),
-                        path("noquery.txt")));
+    RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("noquery.txt"), out});
+    EXPECT_TRUE(refused(r, path("noquery.txt")));
+    EXPECT_EQ(r.status, 1);
 
     // Nothing to do is not a failure.
     spit(path("q_empty.txt"), "\n");
@@ -216,7 +239,7 @@ TEST_F(Sweep, DetectorListsAndImages) {
                             "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
         list += path(img) + "\n";
     spit(path("q_bad.txt"), list);
-    RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
+    r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
     EXPECT_TRUE(refused(r, ""));
     for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
         EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
@@ -276,8 +299,17 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
 
 TEST_F(Sweep, DetectorDamagedResultDirectory) {
     spit(path("q_one.txt"), path("check1.pgm") + "\n");
+    // Every damage is found before any image: status 1, no output, the image
+    // not named.
     auto detect = [&](const std::string &m, const char *cls = "1") {
-        return lumivar({"-enforce", "-f", "3", m, cls, path("q_one.txt"), path("d_dmg")});
+        const std::string out = path("d_dmg");
+        fs::remove_all(out);
+        fs::create_directory(out);
+        RunResult r = lumivar({"-enforce", "-f", "3", m, cls, path("q_one.txt"), out});
+        EXPECT_EQ(r.status, 1) << m << " " << cls;
+        EXPECT_TRUE(fs::is_empty(out)) << m << " " << cls;
+        EXPECT_EQ(r.out.find(path("check1.pgm")), std::string::npos) << r.out;
+        return r;
     };
     const std::string dbl = "(_data_type double)\n(_byte_order lsb)\n";
     struct Damage {
@@ -331,11 +363,12 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
         const char *name;
         const char *file;
         std::string text;
+        const char *also = "";  // a further part of the message
     } texts[] = {
         {"garbage class file", "Qor_class_1", "\x7f\x45LF garbage\n\n(((\n"},
         {"short class file", "Qor_class_1", "0.5\t0.25\t0\t3\n"},
         {"zig-zag index past the filters", "Qor_class_1",
-         "0.5\t0.2\t0\t3\n0.4\t0.2\t0\t64\n0.3\t0.2\t0\t1\n"},
+         "0.5\t0.2\t0\t3\n0.4\t0.2\t0\t64\n0.3\t0.2\t0\t1\n", "zig-zag index 64"},
         {"level past the depth", "Qor_class_1", "0.5\t0.2\t5\t3\n0.4\t0.2\t0\t4\n0.3\t0.2\t0\t1\n"},
         {"garbage feature counts", "salientfeaturenum", "many\n"},
         {"garbage depth", "pyddepth", "deep"},
@@ -345,12 +378,18 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
         SCOPED_TRACE(t.name);
         std::string m = model_copy("m_dmg");
         spit(m + "/" + t.file, t.text);
-        EXPECT_TRUE(refused(detect(m), m + "/" + t.file));
+        RunResult r = detect(m);
+        EXPECT_TRUE(refused(r, m + "/" + t.file));
+        EXPECT_TRUE(refused(r, t.also));
     }
 
     std::string m = model_copy("m_dmg");
-    EXPECT_TRUE(refused(detect(m, "2"), m + "/salientfeaturenum"));
-    EXPECT_TRUE(refused(detect(m, "-1"), "-1"));
+    RunResult r = detect(m, "2");
+    EXPECT_TRUE(refused(r, m + "/salientfeaturenum"));
+    EXPECT_TRUE(refused(r, "not below"));
+    r = detect(m, "-1");
+    EXPECT_TRUE(refused(r, "-1"));
+    EXPECT_TRUE(refused(r, "negative"));
     fs::remove(m + "/Qor_class_1");
     EXPECT_TRUE(refused(detect(m), m + "/Qor_class_1"));
 }
