@@ -55,7 +55,6 @@ expect "salientfeaturenum has not one line per class" \
 for c in 0 1; do
   expect "Qor_class_$c is not $((64 * depth)) feature lines" feature_file_ok "$work/model/Qor_class_$c"
 done
-expect "timeusage is malformed" grep -q '^Time usage: [0-9.]* Sec$' "$work/model/timeusage"
 nsal=$(sed -n 2p "$work/model/salientfeaturenum" 2>/dev/null)
 expect "the coin class has no salient feature" [ "${nsal:-0}" -gt 0 ]
 
@@ -71,7 +70,6 @@ for q in $(sed 's|.*/||; s|\.[^.]*$||' "$work/query.txt"); do
   expect "$q: empty marked image" [ -s "$work/out/${q}_salloc.jpg" ]
   expect "$q: malformed location file" locations_ok "$work/out/${q}_salloc"
 done
-expect "Lumivar did not report its time" grep -q '^Time usage: ' "$work/lumivar.log"
 
 # The demo's scoring script reads these outputs; queries not run count as
 # missing, so it must say so and fail.
@@ -79,18 +77,6 @@ sh "$src/scripts/demo_score.sh" "$src/demo/query/boxes.txt" "$work/out" >"$work/
 status=$?
 expect "demo_score.sh did not count the two queries" grep -q 'on the coin: [0-2] of 10 query' "$work/score.log"
 expect "demo_score.sh passed over missing location files" [ "$status" -ne 0 ]
-
-# --- Failures a user will meet -------------------------------------------
-printf '%s\n' "$work/no-such-image.jpg" >"$work/bad.txt"
-printf '%s\n%s\n' "$work/background.txt" "$work/bad.txt" >"$work/badtrain.txt"
-mkdir "$work/badmodel"
-"$sendral" "$work/badtrain.txt" "$depth" "$work/badmodel" >"$work/bad.log" 2>&1
-status=$?
-expect "Sendral reported success with an unreadable training image" [ "$status" -ne 0 ]
-expect "Sendral did not name the unreadable image" grep -q 'no-such-image.jpg' "$work/bad.log"
-"$lumivar" "$work/no-such-model" 1 "$work/query.txt" "$work/out" >"$work/bad.log" 2>&1
-status=$?
-expect "Lumivar reported success without a model" [ "$status" -ne 0 ]
 
 if [ "$failures" -ne 0 ]; then
   echo "--- Sendral output (end)"; tail -n 20 "$work/sendral.log"

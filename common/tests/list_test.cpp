@@ -7,17 +7,12 @@
 #include <vector>
 
 #include "files.h"
+#include "test_support.h"
 
 namespace {
 
 class ListFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/listtest.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     std::string write(const std::string &name, const std::string &text) {
         std::string path = dir_ + "/" + name;
@@ -45,7 +40,8 @@ protected:
         return result;
     }
 
-    std::string dir_;
+    ScratchDir scratch_{"listtest"};
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(ListFileTest, LayoutOfWhiteSpaceDoesNotMatter) {

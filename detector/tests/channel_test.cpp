@@ -9,16 +9,9 @@
 #include "imgconv.h"
 #include "lumivar.h"
 #include "mres.h"
+#include "test_support.h"
 
 namespace {
-
-matrix *random_mtx(int H, int W, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    matrix *m = alloc_mtx(H, W);
-    for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = u(rng);
-    return m;
-}
 
 // GGD parameters (alpha, beta) per class, the same for all 192 features.
 struct Model {
@@ -47,7 +40,7 @@ class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
         make_dct_filters(dct);
-        matrix *img = random_mtx(24, 40, 3);
+        matrix *img = random_matrix(24, 40, 3);
         G = calloc_pyr(1, 24, 40);
         std::copy(img->pix[0], img->pix[0] + 24 * 40, G->level[0]->pix[0]);
         free_mtx(img);
@@ -74,7 +67,7 @@ protected:
 TEST_F(Channels, CorrelationSumsWindowsInOrderAtTheirOffset) {
     // Widths around the 32-window blocks, so that both loop paths run.
     for (int W : {8, 39, 41, 75}) {
-        matrix *img = random_mtx(12, W, W);
+        matrix *img = random_matrix(12, W, W);
         matrix *out = filter2d(img, dct[6]);
         for (int i = 0; i < 12; i++)
             for (int j = 0; j < W; j++) {
@@ -89,7 +82,7 @@ TEST_F(Channels, CorrelationSumsWindowsInOrderAtTheirOffset) {
         free_mtx(img);
     }
     // The value is the block's DCT coefficient in zig-zag order.
-    matrix *img = random_mtx(8, 8, 1), *D = initdct(8);
+    matrix *img = random_matrix(8, 8, 1), *D = initdct(8);
     matrix *out = filter2d(img, dct[9]);
     inp_bkdct(img, D);
     double zz[64];
@@ -98,7 +91,7 @@ TEST_F(Channels, CorrelationSumsWindowsInOrderAtTheirOffset) {
     free_mtx(out);
     // An odd filter sits at offset (1, 1), unflipped; a larger one computes nothing.
     double f3[9] = {0, 0, 0, 0, 0, 0, 0, 0, 1};
-    matrix *f = array2mtx(f3, 3, 3), *small = random_mtx(5, 40, 2);
+    matrix *f = array2mtx(f3, 3, 3), *small = random_matrix(5, 40, 2);
     out = filter2d(small, f);
     EXPECT_EQ(out->pix[1][1], small->pix[2][2]);
     free_mtx(out);
@@ -185,7 +178,7 @@ TEST_F(Channels, DegenerateModelsGiveZeroOrTheLimit) {
 
 TEST_F(Channels, BordersAndSmallLevelsAreZeroInEveryKind) {
     Model m({{0.05, 2.0}, {0.4, 1.0}});
-    matrix *img = random_mtx(64, 48, 5), *g = mk_gaufilter();
+    matrix *img = random_matrix(64, 48, 5), *g = mk_gaufilter();
     pyramid *P = calloc_pyr(3, 64, 48);
     gpyr(img, P, g, g, 3, 'w');
     for (int mapnum = 0; mapnum < 3; mapnum++)
@@ -229,7 +222,7 @@ TEST(Enlarge, KeepsLevelZeroSizeClampsAndScalesCoarseLevels) {
         free_mtx(same);
         free_mtx(m);
     }
-    matrix *m = random_mtx(12, 10, 7);
+    matrix *m = random_matrix(12, 10, 7);
     matrix *big = enlarge_channel(m, 2);
     EXPECT_EQ(big->nrows * 100 + big->ncols, 4840);
     for (int i = 0; i < 48 * 40; i++) EXPECT_TRUE(big->pix[0][i] >= 0 && big->pix[0][i] <= 1);

@@ -1,8 +1,6 @@
 // Sendral trained on generated images, then Lumivar run on generated
 // queries with each option, checking output files, sizes and messages.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -17,47 +15,11 @@
 #include "dat.h"
 #include "imgconv.h"
 #include "mtx.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-
-std::vector<std::string> lines(const std::string &path) {
-    std::vector<std::string> v;
-    std::ifstream f(path);
-    for (std::string l; std::getline(f, l);) v.push_back(l);
-    return v;
-}
-
-// Textured grey background with optional bright discs (row, col, radius).
-matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>> &discs) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    matrix *m = alloc_mtx(H, W);
-    for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = u(rng);
-    for (int pass = 0; pass < 2; pass++)  // soften into a texture
-        for (int i = 0; i < H; i++)
-            for (int j = 0; j < W; j++) {
-                double s = 0;
-                for (int d = -1; d <= 1; d++) s += m->pix[i][(j + d + W) % W] + m->pix[(i + d + H) % H][j];
-                m->pix[i][j] = s / 6;
-            }
-    for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = 0.3 + 0.4 * m->pix[0][i];
-    for (auto [r, c, rad] : discs)
-        for (int i = std::max(r - rad, 0); i <= std::min(r + rad, H - 1); i++)
-            for (int j = std::max(c - rad, 0); j <= std::min(c + rad, W - 1); j++)
-                if ((i - r) * (i - r) + (j - c) * (j - c) <= rad * rad) m->pix[i][j] = 0.95;
-    return m;
-}
 
 void write_image(matrix *m, const std::string &path) {
     ASSERT_EQ(mtx2im(m, path.c_str()), 1);
@@ -73,36 +35,18 @@ std::pair<int, int> image_size(const std::string &path) {
     return s;
 }
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
 class EndToEnd : public ::testing::Test {
 protected:
+    static ScratchDir *scratch;
     static std::string dir, res, qlist, qimg;
     static int trained;
 
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/lumivar_e2eXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        for (const char *d : {"/bg", "/ob", "/set1", "/res"}) fs::create_directory(dir + d);
-        std::string bg, ob;
-        for (int i = 0; i < 4; i++) {
-            std::string b = dir + "/bg/b" + std::to_string(i) + ".png";
-            std::string o = dir + "/ob/o" + std::to_string(i) + ".png";
-            write_image(scene(64, 64, 10 + i, {}), b);
-            write_image(scene(64, 64, 20 + i, {{16 + 8 * i, 20, 6}, {44, 40 - 4 * i, 6}}), o);
-            bg += b + "\n";
-            ob += o + "\n";
-        }
-        spit(dir + "/bg.txt", bg);
-        spit(dir + "/ob.txt", ob);
-        spit(dir + "/train.txt", dir + "/bg.txt\n" + dir + "/ob.txt\n");
-        res = dir + "/res";
-        Result r = run(SENDRAL_EXE, dir + "/train.txt 3 " + res);
-        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        scratch = new ScratchDir("lumivar_e2e");
+        dir = scratch->path();
+        fs::create_directory(dir + "/set1");
+        res = trained_model(SENDRAL_EXE);
+        ASSERT_FALSE(res.empty()) << "the shared model did not train";
         trained = std::stoi(lines(res + "/salientfeaturenum").at(1));
         ASSERT_GT(trained, 0);
         // 133 x 101 crops to 132 x 100 at depth 3.
@@ -112,14 +56,21 @@ protected:
         spit(qlist, qimg + "\n");
     }
 
-    static Result run(const std::string &exe, const std::string &args) {
-        const std::string o = dir + "/stdout", e = dir + "/stderr";
-        int st = system(("\"" + exe + "\" " + args + " >" + o + " 2>" + e + " </dev/null").c_str());
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(o), slurp(e)};
+    static void TearDownTestSuite() {
+        delete scratch;
+        scratch = nullptr;
+    }
+
+    // `args` split at blanks; no test path holds one.
+    static RunResult run(const std::string &exe, const std::string &args) {
+        std::vector<std::string> argv{exe};
+        std::istringstream words(args);
+        for (std::string w; words >> w;) argv.push_back(w);
+        return run_program(argv);
     }
 
     // Lumivar with options on the generated model; outputs into a new folder.
-    Result lumivar(const std::string &opts, const std::string &list = "", int cls = 1,
+    RunResult lumivar(const std::string &opts, const std::string &list = "", int cls = 1,
                    const std::string &model = "") {
         out = dir + "/out" + std::to_string(++count);
         fs::create_directory(out);
@@ -139,6 +90,7 @@ protected:
     static int count;
 };
 
+ScratchDir *EndToEnd::scratch = nullptr;
 std::string EndToEnd::dir, EndToEnd::res, EndToEnd::qlist, EndToEnd::qimg;
 int EndToEnd::trained = 0, EndToEnd::count = 0;
 
@@ -162,7 +114,7 @@ void check_locations(const std::string &path, int H, int W) {
 }  // namespace
 
 TEST_F(EndToEnd, DefaultOptions) {
-    Result r = lumivar("");
+    RunResult r = lumivar("");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string base = out + "/img.002";
     EXPECT_EQ(image_size(base + "_sm.jpg"), std::make_pair(132, 100));
@@ -185,7 +137,7 @@ TEST_F(EndToEnd, DefaultOptions) {
 }
 
 TEST_F(EndToEnd, NoMapNoDrawingAndScaleMap) {
-    Result r = lumivar("-nosm -d 0 -s");
+    RunResult r = lumivar("-nosm -d 0 -s");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string base = out + "/img.002";
     EXPECT_FALSE(fs::exists(base + "_sm.jpg"));
@@ -208,14 +160,14 @@ TEST_F(EndToEnd, NoMapNoDrawingAndScaleMap) {
     }
     free_mtx(scales);
     // The same search runs with or without the map image.
-    Result d = lumivar("");
+    RunResult d = lumivar("");
     EXPECT_EQ(slurp(out + "/img.002_salloc"), slurp(base + "_salloc"));
 }
 
 TEST_F(EndToEnd, WithoutWinnerTakeAllEveryPositivePixelIsALocation) {
-    Result wta = lumivar("-d 0");
+    RunResult wta = lumivar("-d 0");
     const std::vector<std::string> few = lines(out + "/img.002_salloc");
-    Result r = lumivar("-nowta -d 3");
+    RunResult r = lumivar("-nowta -d 3");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Non-maximum-suppression stage has been inhibited!\n"), std::string::npos);
     const std::vector<std::string> all = lines(out + "/img.002_salloc");
@@ -228,7 +180,7 @@ TEST_F(EndToEnd, WithoutWinnerTakeAllEveryPositivePixelIsALocation) {
 
 TEST_F(EndToEnd, LikelihoodMapKinds) {
     for (const char *opt : {"-m 1", "-m 2", "-m 1 -enforce", "-m 2 -f 2"}) {
-        Result r = lumivar(opt);
+        RunResult r = lumivar(opt);
         ASSERT_EQ(r.status, 0) << opt << r.err;
         EXPECT_EQ(image_size(out + "/img.002_sm.jpg"), std::make_pair(132, 100)) << opt;
         check_locations(out + "/img.002_salloc", 100, 132);
@@ -247,7 +199,7 @@ TEST_F(EndToEnd, ChannelWeightsFollowTheMapKindAndEnforce) {
     const std::string ft = "\t" + std::to_string(level) + "\t" + std::to_string(index) + "\n";
     spit(m + "/Qor_class_1", "3.0\t4.0" + ft + "1.0\t2.0" + ft);
     auto first_value = [&](const std::string &opts) {
-        Result r = lumivar("-f 2 -d 0 -nosm " + opts, "", 1, m);
+        RunResult r = lumivar("-f 2 -d 0 -nosm " + opts, "", 1, m);
         EXPECT_EQ(r.status, 0) << opts << r.err;
         double v = 0;
         EXPECT_EQ(sscanf(lines(out + "/img.002_salloc").at(0).c_str(), "%*d %*d %*d %lf", &v), 1);
@@ -263,7 +215,7 @@ TEST_F(EndToEnd, ChannelWeightsFollowTheMapKindAndEnforce) {
 TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
     // Class 0 against itself: every channel of kinds 1 and 2 is zero.
     for (const char *opt : {"-m 1 -enforce -s", "-m 2 -enforce"}) {
-        Result r = lumivar(opt, "", 0);
+        RunResult r = lumivar(opt, "", 0);
         ASSERT_EQ(r.status, 0) << opt << r.err;
         EXPECT_EQ(slurp(out + "/img.002_salloc"), "0\t0\t4\t0.000000\n") << opt;
         matrix *sm = im2mtx((out + "/img.002_sm.jpg").c_str(), "I");
@@ -273,14 +225,14 @@ TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
         free_mtx(sm);
     }
     // Map kind 0 does not use the models.
-    Result r = lumivar("-enforce", "", 0);
+    RunResult r = lumivar("-enforce", "", 0);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_GT(lines(out + "/img.002_salloc").size(), 1u);
 }
 
 TEST_F(EndToEnd, FeatureCountBeyondTheTrainedOne) {
     const int f = trained + 3;
-    Result r = lumivar("-d 0 -f " + std::to_string(f));
+    RunResult r = lumivar("-d 0 -f " + std::to_string(f));
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string t = std::to_string(trained);
     EXPECT_EQ(r.out.find("The maximum number of salient features is " + t +
@@ -298,7 +250,7 @@ TEST_F(EndToEnd, FeatureCountBeyondTheTrainedOne) {
 }
 
 TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
-    Result r = run(LUMIVAR_EXE, "");
+    RunResult r = run(LUMIVAR_EXE, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
@@ -326,32 +278,18 @@ TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
 TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
     auto expect_fail = [&](const std::string &model, int cls, const std::string &word,
                            const std::string &opts = "") {
-        Result r = lumivar(opts, "", cls, model);
+        RunResult r = lumivar(opts, "", cls, model);
         EXPECT_EQ(r.status, 1) << word;
         EXPECT_NE(r.err.find(word), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find(qimg), std::string::npos) << word;
         EXPECT_TRUE(fs::is_empty(out)) << word;
     };
     expect_fail(dir + "/nothing", 1, dir + "/nothing/salientfeaturenum");
-    expect_fail(res, 2, "not below");
-    expect_fail(res, -1, "negative");
 
     std::string m = model_copy();
     fs::remove(m + "/pyddepth");
     expect_fail(m, 1, m + "/pyddepth");
 
-    m = model_copy();
-    fs::remove_all(m + "/Allbeta.dat");
-    expect_fail(m, 1, m + "/Allbeta.dat");
-
-    m = model_copy();
-    std::vector<std::string> ls = lines(m + "/Qor_class_1");
-    spit(m + "/Qor_class_1", ls[0] + "\n" + ls[1] + "\n");
-    expect_fail(m, 1, m + "/Qor_class_1");
-
-    m = model_copy();
-    spit(m + "/Qor_class_1", "2.0\t1.0\t0\t64\n" + slurp(res + "/Qor_class_1"));
-    expect_fail(m, 1, "zig-zag index 64");
     // More features than the class file holds are refused before being allocated.
     expect_fail(res, 1, "2147483647 are needed", "-enforce -f 2147483647");
 
@@ -368,10 +306,6 @@ TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
     mtx2dat(beta, (m + "/Allbeta.dat").c_str());
     free_mtx(beta);
     expect_fail(m, 1, "row 5, column 1: not a finite non-negative number");
-
-    Result r = lumivar("", dir + "/nolist.txt");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(dir + "/nolist.txt"), std::string::npos) << r.err;
 }
 
 TEST_F(EndToEnd, BadImagesAreSkippedAndTheRunGoesOn) {
@@ -383,7 +317,7 @@ TEST_F(EndToEnd, BadImagesAreSkippedAndTheRunGoesOn) {
     const std::string list = dir + "/mixed.txt";
     spit(list, dir + "/missing.png\n" + tiny + "\n" + black + "\n" + qimg + "\n");
     const std::string nested = out + "/x/y";
-    Result r = run(LUMIVAR_EXE, "-s " + res + " 1 " + list + " " + nested);
+    RunResult r = run(LUMIVAR_EXE, "-s " + res + " 1 " + list + " " + nested);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Cannot read image " + dir + "/missing.png"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Image " + tiny + " is 9 x 3"), std::string::npos) << r.err;
@@ -415,7 +349,7 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
     fs::create_directories(o1);
     spit(dir + "/victim", "keep");
     fs::create_symlink(dir + "/victim", o1 + "/img.002_salloc");
-    Result one = run(LUMIVAR_EXE, "-j 1 -s -v " + res + " 1 " + list + " " + o1);
+    RunResult one = run(LUMIVAR_EXE, "-j 1 -s -v " + res + " 1 " + list + " " + o1);
     EXPECT_EQ(one.status, 1);
     EXPECT_NE(one.err.find("Cannot write " + o1 + "/" + longbase + "_scalemap.dat\n"),
               std::string::npos)
@@ -425,7 +359,7 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
     EXPECT_TRUE(fs::exists(o1 + "/c_salloc.jpg"));  // the image after the failed one
 
     // Outputs and messages are the same for every -j.
-    Result three = run(LUMIVAR_EXE, "-j 3 -s -v " + res + " 1 " + list + " " + o3);
+    RunResult three = run(LUMIVAR_EXE, "-j 3 -s -v " + res + " 1 " + list + " " + o3);
     EXPECT_EQ(three.status, 1);
     std::string o1_out = one.out, o1_err = one.err;
     for (std::string *t : {&o1_out, &o1_err})
@@ -453,7 +387,7 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
 
     // Two entries with one base name are refused before any image.
     spit(list, qimg + "\n" + q3 + "\n" + dir + "/set2/img.002.jpg\n");
-    Result clash = lumivar("", list);
+    RunResult clash = lumivar("", list);
     EXPECT_EQ(clash.status, 1);
     EXPECT_NE(clash.err.find(qimg + " and " + dir + "/set2/img.002.jpg"), std::string::npos)
         << clash.err;

@@ -12,6 +12,7 @@
 #include "files.h"
 #include "lumivar.h"
 #include "reference_search.h"
+#include "test_support.h"
 
 namespace {
 
@@ -38,13 +39,10 @@ struct Scene {
 };
 
 std::string written(matrix *sp) {
-    char dir[] = "/tmp/lumivar_searchXXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/locations";
+    ScratchDir dir("lumivar_search");
+    const std::string path = dir.path("locations");
     EXPECT_EQ(savesallocations(sp, path.c_str()), 1);
-    std::stringstream ss;
-    ss << std::ifstream(path).rdbuf();
-    return ss.str();
+    return slurp(path);
 }
 
 }  // namespace

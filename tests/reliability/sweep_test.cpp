@@ -3,85 +3,33 @@
 // with a message on standard error and a non-zero status, or be skipped
 // where a run is meant to go on. A signal, a hang or a sanitizer report
 // fails the case.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    bool finished = false;  // ended by itself within the time limit
-    bool signaled = false;
-    int code = -1;  // exit status, or the signal number
-    std::string out, err;
-};
-
-std::string slurp(const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void spit(const std::string &file, const std::string &text) {
-    std::ofstream(file, std::ios::binary) << text;
-}
-
 class Sweep : public ::testing::Test {
 protected:
+    static ScratchDir *scratch;
     static std::string dir;    // scratch root
     static std::string model;  // a good result directory
 
     static std::string path(const std::string &name) { return dir + "/" + name; }
 
-    static Outcome run(const std::vector<std::string> &args) {
-        const std::string out = path("run.out"), err = path("run.err");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(127);
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        Outcome r;
-        int status = 0;
-        // Each case takes well under a second; a minute means a hang.
-        for (int waited = 0; waited < 6000; waited++) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                r.finished = true;
-                break;
-            }
-            usleep(10000);
-        }
-        if (!r.finished) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        r.signaled = WIFSIGNALED(status);
-        r.code = r.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
-        r.out = slurp(out);
-        r.err = slurp(err);
-        return r;
-    }
-
-    static ::testing::AssertionResult ended_by_itself(const Outcome &r) {
+    static ::testing::AssertionResult ended_by_itself(const RunResult &r) {
         if (!r.finished) return ::testing::AssertionFailure() << "did not end within a minute";
-        if (r.signaled) return ::testing::AssertionFailure() << "ended by signal " << r.code;
+        if (r.signaled) return ::testing::AssertionFailure() << "ended by signal " << r.signal;
         if (r.err.find("Sanitizer") != std::string::npos ||
             r.err.find("runtime error:") != std::string::npos)
             return ::testing::AssertionFailure() << "sanitizer report";
@@ -89,18 +37,28 @@ protected:
     }
 
     // Ended with a non-zero status and `message` on standard error.
-    static ::testing::AssertionResult refused(const Outcome &r, const std::string &message) {
+    static ::testing::AssertionResult refused(const RunResult &r, const std::string &message) {
         auto ok = ended_by_itself(r);
-        if (ok && r.code == 0) ok = ::testing::AssertionFailure() << "exit status 0";
+        if (ok && r.status == 0) ok = ::testing::AssertionFailure() << "exit status 0";
         if (ok && r.err.find(message) == std::string::npos)
             ok = ::testing::AssertionFailure() << "no \"" << message << "\" on standard error";
         if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
         return ok;
     }
 
-    static ::testing::AssertionResult succeeded(const Outcome &r) {
+    // Refused with status 1 before any statistics were written into `out`.
+    static ::testing::AssertionResult refused_early(const RunResult &r, const std::string &message,
+                                                    const std::string &out) {
+        auto ok = refused(r, message);
+        if (ok && r.status != 1) ok = ::testing::AssertionFailure() << "exit status " << r.status;
+        if (ok && fs::exists(out + "/classMD.dat"))
+            ok = ::testing::AssertionFailure() << "statistics written before the refusal";
+        return ok;
+    }
+
+    static ::testing::AssertionResult succeeded(const RunResult &r) {
         auto ok = ended_by_itself(r);
-        if (ok && r.code != 0) ok = ::testing::AssertionFailure() << "exit status " << r.code;
+        if (ok && r.status != 0) ok = ::testing::AssertionFailure() << "exit status " << r.status;
         if (!ok) ok << "\n--- stdout:\n" << r.out << "--- stderr:\n" << r.err;
         return ok;
     }
@@ -120,23 +78,22 @@ protected:
         spit(file, "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + px);
     }
 
-    static Outcome sendral(const std::vector<std::string> &args) {
+    static RunResult sendral(const std::vector<std::string> &args) {
         std::vector<std::string> a{SENDRAL_EXE};
         a.insert(a.end(), args.begin(), args.end());
-        return run(a);
+        return run_program(a);
     }
 
-    static Outcome lumivar(const std::vector<std::string> &args) {
+    static RunResult lumivar(const std::vector<std::string> &args) {
         std::vector<std::string> a{LUMIVAR_EXE};
         a.insert(a.end(), args.begin(), args.end());
-        return run(a);
+        return run_program(a);
     }
 
     // Two classes of two 64 x 64 images each, trained at depth 2.
     static void SetUpTestSuite() {
-        std::string tmpl = fs::temp_directory_path().string() + "/sweep.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
+        scratch = new ScratchDir("sweep");
+        dir = scratch->path();
         for (int i = 0; i < 2; i++) {
             pgm(path("smooth" + std::to_string(i) + ".pgm"), 64, 64, 0);
             pgm(path("check" + std::to_string(i) + ".pgm"), 64, 64, 1);
@@ -155,11 +112,14 @@ protected:
         spit(path("corrupt.png"), junk);
 
         model = path("model");
-        Outcome r = sendral({path("train.txt"), "2", model});
+        RunResult r = sendral({path("train.txt"), "2", model});
         ASSERT_TRUE(succeeded(r));
     }
 
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() {
+        delete scratch;
+        scratch = nullptr;
+    }
 
     // A copy of the good model to damage.
     static std::string model_copy(const std::string &name) {
@@ -170,6 +130,7 @@ protected:
     }
 };
 
+ScratchDir *Sweep::scratch = nullptr;
 std::string Sweep::dir;
 std::string Sweep::model;
 
@@ -178,28 +139,40 @@ TEST_F(Sweep, TrainerListFiles) {
     EXPECT_TRUE(refused(sendral({path("nolist.txt"), "2", out}), path("nolist.txt")));
 
     spit(path("empty.txt"), " \n\t\n");
-    EXPECT_TRUE(refused(sendral({path("empty.txt"), "2", out}), path("empty.txt")));
+    RunResult r = sendral({path("empty.txt"), "2", out});
+    EXPECT_TRUE(refused_early(r, path("empty.txt"), out));
+    EXPECT_TRUE(refused(r, "holds no class list name"));
 
     spit(path("t_missing.txt"), path("c0.txt") + "\n" + path("noclass.txt") + "\n");
-    EXPECT_TRUE(refused(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt")));
+    EXPECT_TRUE(refused_early(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt"), out));
 
     spit(path("t_empty.txt"), path("c0.txt") + "\n" + path("empty.txt") + "\n");
-    EXPECT_TRUE(refused(sendral({path("t_empty.txt"), "2", out}), path("empty.txt")));
+    r = sendral({path("t_empty.txt"), "2", out});
+    EXPECT_TRUE(refused_early(r, path("empty.txt"), out));
+    EXPECT_TRUE(refused(r, "holds no image name"));
 
     EXPECT_TRUE(refused(sendral({"-w", path("noweights.txt"), path("train.txt"), "2", out}),
                         path("noweights.txt")));
 
-    // A result path that is a file cannot become a directory.
+    // A result path that is a file, or lies below one, cannot become a
+    // directory; that is found before any list is read.
     spit(path("plainfile"), "x");
-    EXPECT_TRUE(refused(sendral({path("train.txt"), "2", path("plainfile")}), path("plainfile")));
+    for (const std::string &bad : {path("plainfile"), path("plainfile/sub")}) {
+        r = sendral({path("train.txt"), "2", bad});
+        EXPECT_TRUE(refused_early(r, path("plainfile"), bad)) << bad;
+        EXPECT_EQ(r.out.find("Read filenames"), std::string::npos) << bad;
+    }
 }
 
 TEST_F(Sweep, TrainerBadImagesStopTheRun) {
-    for (const char *bad : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png"}) {
+    spit(path("garbage.png"), "not an image");
+    for (const char *bad :
+         {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "garbage.png"}) {
         SCOPED_TRACE(bad);
         spit(path("c_bad.txt"), path("check0.pgm") + "\n" + path(bad) + "\n");
         spit(path("t_bad.txt"), path("c0.txt") + "\n" + path("c_bad.txt") + "\n");
-        EXPECT_TRUE(refused(sendral({path("t_bad.txt"), "2", path("m_bad")}), path(bad)));
+        EXPECT_TRUE(refused_early(sendral({path("t_bad.txt"), "2", path("m_bad")}), path(bad),
+                                  path("m_bad")));
     }
     // Names cannot hold white space: a blank splits one into two, and the
     // first part is then refused as an image that does not exist.
@@ -216,7 +189,7 @@ TEST_F(Sweep, TrainerSkipsImagesTooSmallForABlock) {
     spit(path("t_small.txt"), path("c0.txt") + "\n" + path("c_small.txt") + "\n");
     for (const char *depth : {"1", "2"}) {
         SCOPED_TRACE(depth);
-        Outcome r = sendral({path("t_small.txt"), depth, path("m_small")});
+        RunResult r = sendral({path("t_small.txt"), depth, path("m_small")});
         EXPECT_TRUE(succeeded(r));
         EXPECT_TRUE(fs::exists(path("m_small/Qor_class_1")));
     }
@@ -250,8 +223,9 @@ TEST_F(Sweep, TrainerDamagedMomentFile) {
 
 TEST_F(Sweep, DetectorListsAndImages) {
     const std::string out = path("d_out");
-    EXPECT_TRUE(refused(lumivar({"-enforce", "-f", "3", model, "1", path("noquery.txt"), out}),
-                        path("noquery.txt")));
+    RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("noquery.txt"), out});
+    EXPECT_TRUE(refused(r, path("noquery.txt")));
+    EXPECT_EQ(r.status, 1);
 
     // Nothing to do is not a failure.
     spit(path("q_empty.txt"), "\n");
@@ -265,7 +239,7 @@ TEST_F(Sweep, DetectorListsAndImages) {
                             "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
         list += path(img) + "\n";
     spit(path("q_bad.txt"), list);
-    Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
+    r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
     EXPECT_TRUE(refused(r, ""));
     for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
         EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
@@ -304,10 +278,10 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
         // Lumivar names the entry, goes on with the next image, ends with 1.
         spit(path("q_hostile.txt"), entry + "\n" + path("check1.pgm") + "\n");
         fs::remove_all(path("d_hostile"));
-        Outcome r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
+        RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
                              path("d_hostile")});
         EXPECT_TRUE(refused(r, entry));
-        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(fs::exists(path("d_hostile/check1_salloc")));
         EXPECT_TRUE(fs::exists(path("d_hostile/check1_sm.jpg")));
         // Sendral refuses the class list naming it.
@@ -325,8 +299,17 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
 
 TEST_F(Sweep, DetectorDamagedResultDirectory) {
     spit(path("q_one.txt"), path("check1.pgm") + "\n");
+    // Every damage is found before any image: status 1, no output, the image
+    // not named.
     auto detect = [&](const std::string &m, const char *cls = "1") {
-        return lumivar({"-enforce", "-f", "3", m, cls, path("q_one.txt"), path("d_dmg")});
+        const std::string out = path("d_dmg");
+        fs::remove_all(out);
+        fs::create_directory(out);
+        RunResult r = lumivar({"-enforce", "-f", "3", m, cls, path("q_one.txt"), out});
+        EXPECT_EQ(r.status, 1) << m << " " << cls;
+        EXPECT_TRUE(fs::is_empty(out)) << m << " " << cls;
+        EXPECT_EQ(r.out.find(path("check1.pgm")), std::string::npos) << r.out;
+        return r;
     };
     const std::string dbl = "(_data_type double)\n(_byte_order lsb)\n";
     struct Damage {
@@ -380,11 +363,12 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
         const char *name;
         const char *file;
         std::string text;
+        const char *also = "";  // a further part of the message
     } texts[] = {
         {"garbage class file", "Qor_class_1", "\x7f\x45LF garbage\n\n(((\n"},
         {"short class file", "Qor_class_1", "0.5\t0.25\t0\t3\n"},
         {"zig-zag index past the filters", "Qor_class_1",
-         "0.5\t0.2\t0\t3\n0.4\t0.2\t0\t64\n0.3\t0.2\t0\t1\n"},
+         "0.5\t0.2\t0\t3\n0.4\t0.2\t0\t64\n0.3\t0.2\t0\t1\n", "zig-zag index 64"},
         {"level past the depth", "Qor_class_1", "0.5\t0.2\t5\t3\n0.4\t0.2\t0\t4\n0.3\t0.2\t0\t1\n"},
         {"garbage feature counts", "salientfeaturenum", "many\n"},
         {"garbage depth", "pyddepth", "deep"},
@@ -394,12 +378,18 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
         SCOPED_TRACE(t.name);
         std::string m = model_copy("m_dmg");
         spit(m + "/" + t.file, t.text);
-        EXPECT_TRUE(refused(detect(m), m + "/" + t.file));
+        RunResult r = detect(m);
+        EXPECT_TRUE(refused(r, m + "/" + t.file));
+        EXPECT_TRUE(refused(r, t.also));
     }
 
     std::string m = model_copy("m_dmg");
-    EXPECT_TRUE(refused(detect(m, "2"), m + "/salientfeaturenum"));
-    EXPECT_TRUE(refused(detect(m, "-1"), "-1"));
+    RunResult r = detect(m, "2");
+    EXPECT_TRUE(refused(r, m + "/salientfeaturenum"));
+    EXPECT_TRUE(refused(r, "not below"));
+    r = detect(m, "-1");
+    EXPECT_TRUE(refused(r, "-1"));
+    EXPECT_TRUE(refused(r, "negative"));
     fs::remove(m + "/Qor_class_1");
     EXPECT_TRUE(refused(detect(m), m + "/Qor_class_1"));
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "files.h"
-#include "run_util.h"
+#include "test_support.h"
 
 namespace {
 
@@ -18,8 +18,8 @@ matrix *row(std::initializer_list<double> v) {
 }  // namespace
 
 TEST(ClassFileWrite, SplitsIndicesIntoLevelAndZigzagIndex) {
-    std::string dir = make_temp_dir();
-    std::string name = dir + "/Qor_class_1";
+    ScratchDir dir("classfile");
+    std::string name = dir.path("Qor_class_1");
     matrix *costs = row({1.5, 1.0, 0.0, 0.0, 0.0});
     matrix *mds = row({0.25, 1.0 / 6, -2.0, 3.0, 0.0});
     // 69 -> (1, 5); 130 -> (2, 2); 191.9 truncates to 191 -> (2, 63);
@@ -38,7 +38,6 @@ TEST(ClassFileWrite, SplitsIndicesIntoLevelAndZigzagIndex) {
     free_mtx(costs);
     free_mtx(mds);
     free_mtx(idx);
-    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(ClassFileWriteDeathTest, UnwritableFileEndsWithItsName) {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "run_util.h"
 #include "cli.h"
 #include "sendral.h"
+#include "test_support.h"
 
 namespace {
 
@@ -130,34 +130,32 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
 
 // The executable itself: the usage text byte for byte, on the right streams.
 TEST(SendralExecutable, UsageAndUnknownOption) {
-    std::string dir = make_temp_dir();
-    RunResult r = run_sendral({}, dir);
+    RunResult r = run_program({SENDRAL_EXE});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "");
 
-    r = run_sendral({"list", "4"}, dir);
+    r = run_program({SENDRAL_EXE, "list", "4"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
 
-    r = run_sendral({"-nodenoisey", "list", "4", "out"}, dir);
+    r = run_program({SENDRAL_EXE, "-nodenoisey", "list", "4", "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "unknown option\n");
 
     for (const char *info : {"--help", "--version"}) {
-        r = run_sendral({"-x", info, "list", "4", "out"}, dir);
+        r = run_program({SENDRAL_EXE, "-x", info, "list", "4", "out"});
         EXPECT_EQ(r.status, 0) << info;
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(r.out.rfind("Sendral 1.1.0\n", 0), 0u) << r.out;
-    r = run_sendral({"--help"}, dir);
+    r = run_program({SENDRAL_EXE, "--help"});
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);  // then the newer options
     EXPECT_NE(r.out.find("\n-j n : "), std::string::npos);
 
-    r = run_sendral({"list", "0", "out"}, dir);
+    r = run_program({SENDRAL_EXE, "list", "0", "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "pyr_depth must be a whole number from 1 to 28, not \"0\"\n");
-    std::system(("rm -rf " + dir).c_str());
 }

@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -14,15 +16,18 @@
 
 #include "dat.h"
 #include "imgconv.h"
-#include "run_util.h"
+#include "test_support.h"
 
 namespace {
 
 std::string g_dir;
 const int kSizes[3] = {4, 4, 3};  // images per class: 4 parts leave part 3 without class 2
 
-void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-RunResult sendral(std::vector<std::string> args) { return run_sendral(args, g_dir); }
+std::unique_ptr<ScratchDir> g_scratch;
+RunResult sendral(std::vector<std::string> args) {
+    args.insert(args.begin(), SENDRAL_EXE);
+    return run_program(args);
+}
 
 // Grey noise; class 1 adds vertical stripes, class 2 horizontal ones.
 void make_image(const std::string &path, int kind, int side, std::mt19937 &rng) {
@@ -55,7 +60,7 @@ std::vector<std::string> shards(int n, const std::string &train = "/train.txt") 
 RunResult merge(const std::vector<std::string> &dirs, std::vector<std::string> args) {
     std::string text;
     for (const auto &d : dirs) text += d + "\n";
-    write_file(g_dir + "/shardlist", text);
+    spit(g_dir + "/shardlist", text);
     args.insert(args.end() - 3, {"-merge", g_dir + "/shardlist"});
     return sendral(args);
 }
@@ -77,7 +82,8 @@ void expect_close(const std::string &a, const std::string &b) {
 class ShardMerge : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        g_dir = make_temp_dir();
+        g_scratch = std::make_unique<ScratchDir>("sendral_test");
+        g_dir = g_scratch->path();
         std::mt19937 rng(11);
         std::string train;
         for (int j = 0; j < 3; j++) {
@@ -86,19 +92,19 @@ class ShardMerge : public testing::Test {
                 make_image(name + "_" + std::to_string(i) + ".png", j, 64, rng);
                 list += name + "_" + std::to_string(i) + ".png\n";
             }
-            write_file(name + ".txt", list);
+            spit(name + ".txt", list);
             train += name + ".txt\n";
         }
-        write_file(g_dir + "/train.txt", train);
+        spit(g_dir + "/train.txt", train);
         // Class 2 of small.txt holds one image too small for depth 2.
         make_image(g_dir + "/tiny.png", 2, 12, rng);
-        write_file(g_dir + "/tiny.txt", g_dir + "/tiny.png\n");
-        write_file(g_dir + "/small.txt",
+        spit(g_dir + "/tiny.txt", g_dir + "/tiny.png\n");
+        spit(g_dir + "/small.txt",
                    g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n" + g_dir + "/tiny.txt\n");
-        write_file(g_dir + "/two.txt", g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n");
+        spit(g_dir + "/two.txt", g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n");
         ASSERT_EQ(sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
     }
-    static void TearDownTestSuite() { std::system(("rm -rf " + g_dir).c_str()); }
+    static void TearDownTestSuite() { g_scratch.reset(); }
 };
 
 TEST_F(ShardMerge, MergedPartsTrainAsOneRun) {
@@ -175,7 +181,7 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(g_dir + "/notshard exists and is not a shard folder"), std::string::npos);
     EXPECT_EQ(slurp(g_dir + "/notshard/keep"), "x\n");
-    write_file(s3[1] + "/imgnum", "garbage");
+    spit(s3[1] + "/imgnum", "garbage");
     r = sendral({"-shard", "1/3", train, "2", s3[1]});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(s3[1] + "/imgnum"), "1\n1\n1\n");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "imgconv.h"
+#include "test_support.h"
 
 namespace {
 
@@ -39,13 +40,6 @@ Rgb pattern_at(int row, int col) {
 
 class ImgTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/imgtest.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
     // Writes a binary PNM by hand, then lets ImageMagick convert it to the
@@ -108,7 +102,8 @@ protected:
         return names;
     }
 
-    std::string dir_;
+    ScratchDir scratch_{"imgtest"};
+    std::string dir_ = scratch_.path();
 };
 
 // Grey pattern: the top-left 8 x 8 block white, the rest black.

@@ -4,16 +4,9 @@
 #include <random>
 
 #include "mres.h"
+#include "test_support.h"
 
 namespace {
-
-matrix *random_mtx(int rows, int cols, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> dist(-1.0, 1.0);
-    matrix *m = alloc_mtx(rows, cols);
-    for (int i = 0; i < rows * cols; i++) m->pix[0][i] = dist(gen);
-    return m;
-}
 
 // Zig-zag positions by the anti-diagonal rule: odd diagonals run with the
 // row increasing, even ones with the row decreasing.
@@ -102,7 +95,7 @@ TEST(OvlapDct, BlocksInRowMajorGridOrder) {
 }
 
 TEST(OvlapDct, RowsEqualTheInPlaceTransformBitForBit) {
-    matrix *img = random_mtx(13, 11, 2);
+    matrix *img = random_matrix(13, 11, 2, -1.0, 1.0);
     matrix *d = initdct(8);
     matrix *r = ovlapDct(img, 8, d, 2, 3);
     ASSERT_EQ(r->nrows, decpts(13, 8, 3) * decpts(11, 8, 2));  // 2 * 2
@@ -125,7 +118,7 @@ TEST(OvlapDct, RowsEqualTheInPlaceTransformBitForBit) {
 TEST(Basis, CorrelatingWithColumnKGivesCoefficientK) {
     // The detector's filter bank and the trainer's block transform must
     // agree on every feature.
-    matrix *img = random_mtx(20, 23, 3);
+    matrix *img = random_matrix(20, 23, 3, -1.0, 1.0);
     matrix *d = initdct(8);
     matrix *basis = mkDCTBasis(8);
     matrix *r = ovlapDct(img, 8, d, 1, 1);
@@ -180,7 +173,7 @@ TEST(Basis, RotationTurnsHorizontalIntoVertical) {
 }
 
 TEST(GridTransforms, DctIdctRoundTripOnTheCentredGrid) {
-    matrix *img = random_mtx(19, 21, 4);
+    matrix *img = random_matrix(19, 21, 4, -1.0, 1.0);
     matrix *d = initdct(4);
     testing::internal::CaptureStdout();
     matrix *c = dct(img, 4, d);
@@ -201,7 +194,7 @@ TEST(GridTransforms, DctIdctRoundTripOnTheCentredGrid) {
 }
 
 TEST(GridTransforms, SparseDctTakesListedCorners) {
-    matrix *img = random_mtx(12, 12, 5);
+    matrix *img = random_matrix(12, 12, 5, -1.0, 1.0);
     const double p[4] = {3, 1, 0, 4};  // (row, column) pairs
     matrix *pos = array2mtx(p, 2, 2);
     matrix *raw = sparseDct(img, pos, 8, nullptr);

@@ -3,16 +3,9 @@
 #include <random>
 
 #include "mres.h"
+#include "test_support.h"
 
 namespace {
-
-matrix *random_mtx(int rows, int cols, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> dist(0.0, 1.0);
-    matrix *m = alloc_mtx(rows, cols);
-    for (int i = 0; i < rows * cols; i++) m->pix[0][i] = dist(gen);
-    return m;
-}
 
 int wrap(int i, int n) { return ((i % n) + n) % n; }
 
@@ -41,7 +34,7 @@ void expect_level_matches(const matrix *fine, const matrix *coarse, bool periodi
 }  // namespace
 
 TEST(Gpyr, EveryLevelIsThePeriodicFiveTapFilterOfThePrevious) {
-    matrix *img = random_mtx(32, 24, 1);
+    matrix *img = random_matrix(32, 24, 1);
     pyramid *p = calloc_pyr(4, 32, 24);
     matrix *g = mk_gaufilter();
     gpyr(img, p, g, g, 4, 'w');
@@ -84,7 +77,7 @@ TEST(Gpyr, ConstantImageStaysConstantIncludingBorders) {
 }
 
 TEST(Gpyr, DepthOneOnlyCopies) {
-    matrix *img = random_mtx(4, 6, 2);
+    matrix *img = random_matrix(4, 6, 2);
     pyramid *p = calloc_pyr(2, 4, 6);
     matrix *g = mk_gaufilter();
     gpyr(img, p, g, g, 1, 'w');
@@ -99,7 +92,7 @@ TEST(Gpyr, AccumulationOrderIsStable) {
     // Row pass then column pass, each summing reversed taps in increasing
     // order from 0.0: results must be reproducible bit for bit.
     const int H = 12, W = 14;
-    matrix *img = random_mtx(H, W, 3);
+    matrix *img = random_matrix(H, W, 3);
     pyramid *p = calloc_pyr(2, H, W);
     matrix *g = mk_gaufilter();
     gpyr(img, p, g, g, 2, 'w');
@@ -123,7 +116,7 @@ TEST(Gpyr, AccumulationOrderIsStable) {
 }
 
 TEST(SepFilt2d, OddSizeKeepsEvenCentres) {
-    matrix *in = random_mtx(7, 9, 4);
+    matrix *in = random_matrix(7, 9, 4);
     matrix *out = calloc_mtx(3, 4);
     matrix *g = mk_gaufilter();
     sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0);
@@ -134,7 +127,7 @@ TEST(SepFilt2d, OddSizeKeepsEvenCentres) {
 }
 
 TEST(SepFilt2d, ZeroModeTreatsOutsideAsZero) {
-    matrix *in = random_mtx(10, 12, 5);
+    matrix *in = random_matrix(10, 12, 5);
     matrix *out = calloc_mtx(5, 6);
     matrix *g = mk_gaufilter();
     sep_filt2d(in, out, g, g, 2, 2, 0, 0, 'z', 1, 1, 0, 1.0, 1.0);
@@ -149,7 +142,7 @@ TEST(SepFilt2d, UpsampleInterpolatesWithGains) {
     // gains scale the result.
     const double taps[3] = {0.5, 1.0, 0.5};
     matrix *f = array2mtx(taps, 3, 1);
-    matrix *in = random_mtx(3, 4, 6);
+    matrix *in = random_matrix(3, 4, 6);
     matrix *out = calloc_mtx(6, 8);
     sep_filt2d(in, out, f, f, 1, 1, 0, 0, 'w', 2, 2, 1, 2.0, 0.5);
     for (int i = 0; i < 3; i++)
@@ -185,7 +178,7 @@ TEST(Convolve, TapsAreReversedScaledAndStrided) {
 }
 
 TEST(AugmentBorders, WrapsBordersWiderThanTheInput) {
-    matrix *in = random_mtx(2, 3, 7);
+    matrix *in = random_matrix(2, 3, 7);
     matrix *e = augment_borders(in, 5, 4, 7, 3, 'w');
     ASSERT_EQ(e->nrows, 11);
     ASSERT_EQ(e->ncols, 13);
@@ -202,7 +195,7 @@ TEST(AugmentBorders, WrapsBordersWiderThanTheInput) {
 }
 
 TEST(PyramidDeath, MisuseEndsWithMessage) {
-    matrix *in = random_mtx(8, 8, 9);
+    matrix *in = random_matrix(8, 8, 9);
     matrix *out = calloc_mtx(4, 4);
     matrix *g = mk_gaufilter();
     matrix *rowf = array2mtx(gaufilter, 1, 5);

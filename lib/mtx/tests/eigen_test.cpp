@@ -8,7 +8,7 @@
 using ::testing::ExitedWithCode;
 
 static matrix *random_symmetric(int n, unsigned seed) {
-    matrix *r = random_mtx(n, n, seed);
+    matrix *r = random_matrix(n, n, seed, -1.0, 1.0);
     matrix *t = mtx_fun(r, 'T');
     matrix *s = mtx_bmath(r, t, '+');
     free_mtx(r);

@@ -6,7 +6,7 @@
 using ::testing::ExitedWithCode;
 
 TEST(Fun, ResultShapes) {
-    matrix *a = random_mtx(3, 5, 1);
+    matrix *a = random_matrix(3, 5, 1, -1.0, 1.0);
     matrix *d = mtx_fun(a, 'D');
     EXPECT_EQ(d->nrows, 3);
     EXPECT_EQ(d->ncols, 1);

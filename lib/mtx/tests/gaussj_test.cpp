@@ -30,7 +30,7 @@ TEST(Gaussj, PermutationIsItsOwnInverse) {
 }
 
 TEST(Gaussj, RandomInverse) {
-    matrix *a = random_mtx(6, 6, 11);
+    matrix *a = random_matrix(6, 6, 11, -1.0, 1.0);
     matrix *inv = mtx_fun(a, 'R');
     matrix *b = ident(6);
     gaussj(inv, b);

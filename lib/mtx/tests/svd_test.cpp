@@ -30,7 +30,7 @@ TEST(Svd, ReconstructsRandomRectangularMatrices) {
     const int shapes[][2] = {{3, 2}, {6, 4}, {5, 5}, {20, 7}, {1, 1}};
     unsigned seed = 7;
     for (auto &sh : shapes) {
-        matrix *a = random_mtx(sh[0], sh[1], seed++);
+        matrix *a = random_matrix(sh[0], sh[1], seed++, -1.0, 1.0);
         singvs *s = svdcmp(a);
         ASSERT_EQ(s->U->nrows, sh[0]);
         ASSERT_EQ(s->U->ncols, sh[1]);
@@ -118,7 +118,7 @@ TEST(SvdDeath, ShapesRefused) {
     fill_mtx(wide, 1.0);
     EXPECT_EXIT(svdcmp(wide), ExitedWithCode(1), "^svdcm: You must augment A with extra zero rows\n$");
     EXPECT_EXIT(mtx_fun(wide, 'V'), ExitedWithCode(1), "^svdcm: You must augment A with extra zero rows\n$");
-    matrix *tall = random_mtx(3, 2, 3);
+    matrix *tall = random_matrix(3, 2, 3, -1.0, 1.0);
     EXPECT_EXIT(mtx_fun(tall, 'V'), ExitedWithCode(1), "^Matrix mult: Incompatible dimensions...\n$");
     free_mtx(wide);
     free_mtx(tall);

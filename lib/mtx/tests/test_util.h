@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mtx.h"
+#include "test_support.h"
 
 inline matrix *mk(int nrows, int ncols, std::initializer_list<double> values) {
     std::vector<double> v(values);
@@ -17,14 +18,6 @@ inline matrix *mk(int nrows, int ncols, std::initializer_list<double> values) {
 
 inline std::vector<double> elems(const matrix *m) {
     return std::vector<double>(m->pix[0], m->pix[0] + (size_t)m->nrows * m->ncols);
-}
-
-inline matrix *random_mtx(int nrows, int ncols, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    matrix *m = alloc_mtx(nrows, ncols);
-    for (int i = 0; i < nrows * ncols; i++) m->pix[0][i] = d(gen);
-    return m;
 }
 
 inline double max_diff(const matrix *a, const matrix *b) {

@@ -11,31 +11,16 @@
 #include "classstat.h"
 #include "imgconv.h"
 #include "mres.h"
+#include "test_support.h"
 
 namespace {
-
-matrix *random_level(int h, int w, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    matrix *m = alloc_mtx(h, w);
-    for (int i = 0; i < h * w; i++) m->pix[0][i] = u(gen);
-    return m;
-}
 
 class Moments : public ::testing::Test {
   protected:
     matrix *D = initdct(8);
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/stat_moments_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override {
-        free_mtx(D);
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
-    }
+    ScratchDir scratch{"stat_moments"};
+    std::string dir = scratch.path();
+    void TearDown() override { free_mtx(D); }
     std::string write(const std::string &name, const std::string &text) {
         std::string path = dir + "/" + name;
         FILE *f = fopen(path.c_str(), "w");
@@ -67,7 +52,7 @@ TEST_F(Moments, FastRouteMatchesOvlapDctRoute) {
     const int sizes[][2] = {{8, 8}, {13, 21}, {96, 96}, {260, 510}, {1000, 600}, {2300, 24}};
     unsigned seed = 1;
     for (auto &sz : sizes) {
-        matrix *lv = random_level(sz[0], sz[1], seed++);
+        matrix *lv = random_matrix(sz[0], sz[1], seed++);
         matrix *fast = mnts_DCT(lv, D), *ref = mnts_DCT_ovlap(lv, D);
         ASSERT_EQ(fast->nrows, 64);
         ASSERT_EQ(fast->ncols, 4);
@@ -116,14 +101,14 @@ TEST_F(Moments, BlockGridSizeAndSteps) {
 
 TEST_F(Moments, ImageIsCroppedTopLeftOrSkipped) {
     matrix *g = mk_gaufilter();
-    matrix *img = random_level(100, 100, 7);
+    matrix *img = random_matrix(100, 100, 7);
     matrix *tl = alloc_mtx(96, 96);  // 100 x 100 keeps its top-left 96 x 96
     submtx(tl, img, 0, 1, 95, 0, 1, 95);
     volume *a = calloc_vol(4, 64, 4), *b = calloc_vol(4, 64, 4);
     EXPECT_EQ(add_image_mnts_DCT(img, a, 4, g, D, 0), 1);
     add_image_mnts_DCT(tl, b, 4, g, D, 0);
     for (int L = 0; L < 4; L++) EXPECT_EQ(a->frame[L]->pix[9][1], b->frame[L]->pix[9][1]);
-    matrix *tall = random_level(60, 200, 8);
+    matrix *tall = random_matrix(60, 200, 8);
     volume *z = calloc_vol(4, 64, 4);
     testing::internal::CaptureStdout();
     EXPECT_EQ(add_image_mnts_DCT(tall, z, 4, g, D, 0), 0);  // 56 x 200 < 64
