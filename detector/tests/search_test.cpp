@@ -137,10 +137,21 @@ TEST(Search, MatchesRescanningSearchOnRandomMapsWithTies) {
 TEST(Search, StopsAtTheLocationCap) {
     Scene s(800, 700, {0});
     for (long i = 0; i < 800L * 700; i++) s.SM->pix[0][i] = 1.0 + (i % 13);
+    matrix *copy = array2mtx(s.SM->pix[0], 800, 700);
     matrix *sp = s.search(1);
     EXPECT_EQ(sp->nrows, kMaxSalPts);
     EXPECT_EQ(sp->pix[kMaxSalPts - 1][3], 2.0);  // 13 down to 3 fill 473846
     free_mtx(sp);
+    // The program is told that the list was cut, and when it was not.
+    const std::vector<unsigned char> levels(800 * 700, 0);
+    bool cut = false;
+    free_mtx(search_locations(copy, levels.data(), 1, &cut));
+    EXPECT_TRUE(cut);
+    fill_mtx(copy, 0.0);
+    copy->pix[5][5] = 1.0;
+    free_mtx(search_locations(copy, levels.data(), 0, &cut));
+    EXPECT_FALSE(cut);
+    free_mtx(copy);
 }
 
 TEST(ScaleMap, RadiusOfTheStrictlyLargestChannel) {

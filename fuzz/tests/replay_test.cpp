@@ -19,8 +19,9 @@ namespace {
 typedef void (*Entry)(const uint8_t *, size_t);
 
 int replay(const std::string &target, Entry entry) {
-    const char *src = getenv("TEST_SOURCE_DIR");
-    std::string root = std::string(src ? src : ".") + "/fuzz";
+    // The inputs are found from the build, so the test runs the same
+    // outside ctest.
+    const std::string root = FUZZ_DIR;
     std::vector<fs::path> inputs;
     for (const char *kind : {"corpus", "regressions"}) {
         fs::path dir = fs::path(root) / kind / target;
