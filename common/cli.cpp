@@ -16,20 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <magick/MagickCore.h>
 
 void setup_log_streams(void) {
     // Standard error is unbuffered; so is standard output from here on, as
     // progress is often written in pieces of one line ("Saving...Done.")
     // that line-buffering would hold back behind later error messages.
     setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-void print_version(const char *program) {
-    size_t number = 0;
-    printf("%s %s\n", program, SENDRAL_VERSION);
-    printf("%s\n", GetMagickVersion(&number));
-    fflush(stdout);
 }
 
 bool parse_whole_number(const char *text, int *value) {

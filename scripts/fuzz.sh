@@ -39,7 +39,7 @@ cflags="-std=c++17 -g -O1 -Wall -Wextra $san -Ilib/mtx -Ilib/img -Ilib/dat -Icom
 # own and stays out, so no ImageMagick is needed.
 rm -f "$out/obj/"*.o "$out/libfuzzed.a"
 dat_sources=$(ls lib/dat/*.cpp | grep -v imgbridge)
-for src in lib/mtx/alloc.cpp $dat_sources common/files.cpp fuzz/fuzz_support.cpp \
+for src in lib/mtx/alloc.cpp $dat_sources common/files.cpp common/cli.cpp fuzz/fuzz_support.cpp \
            fuzz/dat_header_fuzz.cpp fuzz/dat_read_fuzz.cpp fuzz/list_file_fuzz.cpp; do
   "$cxx" $cflags -fsanitize=fuzzer-no-link -c "$src" -o "$out/obj/$(echo "$src" | tr / _).o"
 done
