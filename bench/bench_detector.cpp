@@ -55,7 +55,8 @@ matrix *picture(int H, int W, unsigned seed) {
         for (int j = 0; j < W; j++)
             m->pix[i][j] = 0.5 + 0.15 * sin(i * 0.05) * cos(j * 0.07) + 0.2 * (u(rng) - 0.5);
     for (int d = 0; d < 6; d++) {
-        int r = (100 + 100 * d + seed * 37) % H, c = (150 + 130 * d + seed * 53) % W, rad = 12 + 4 * d;
+        int r = (100 + 100 * d + seed * 37) % H, c = (150 + 130 * d + seed * 53) % W,
+            rad = 12 + 4 * d;
         for (int i = std::max(r - rad, 0); i <= std::min(r + rad, H - 1); i++)
             for (int j = std::max(c - rad, 0); j <= std::min(c + rad, W - 1); j++)
                 if ((i - r) * (i - r) + (j - c) * (j - c) <= rad * rad) m->pix[i][j] = 0.95;
@@ -79,7 +80,8 @@ void write_model(const std::string &dir) {
     const int first[5][2] = {{0, 4}, {1, 1}, {1, 9}, {2, 2}, {3, 5}};
     std::ofstream cls(dir + "/Qor_class_1");
     for (int i = 0; i < 64; i++) {
-        const int level = i < 5 ? first[i][0] : i % 4, index = i < 5 ? first[i][1] : 1 + (i * 7) % 63;
+        const int level = i < 5 ? first[i][0] : i % 4,
+                  index = i < 5 ? first[i][1] : 1 + (i * 7) % 63;
         cls << (64 - i) / 64.0 << "\t" << 1.0 + i << "\t" << level << "\t" << index << "\n";
     }
 }
@@ -134,7 +136,8 @@ RunStats run_lumivar(const std::vector<std::string> &args) {
     return r;
 }
 
-void per_image_split(const std::string &query, const std::string &modeldir, const std::string &out) {
+void per_image_split(const std::string &query, const std::string &modeldir,
+                     const std::string &out) {
     fs::create_directories(out);
     LumivarSettings set;
     set.SFPath = modeldir;
@@ -186,11 +189,14 @@ void per_image_split(const std::string &query, const std::string &modeldir, cons
     close(saved);
     close(saved_err);
     const double whole = (read + comb + write) / reps;
-    printf("1024x768 query, default options (5 features, levels 0,1,1,2,3), CPU ms per image, mean of %d:\n",
-           reps);
-    printf("  read and crop %.1f | saliency map %.1f (of which pyramid %.1f, filters %.1f, "
-           "enlargement %.1f) | search and outputs %.1f | whole %.1f\n",
-           read / reps, comb / reps, pyr / reps, filt / reps, enl / reps, write / reps, whole);
+    printf(
+        "1024x768 query, default options (5 features, levels 0,1,1,2,3), CPU ms per image, mean of "
+        "%d:\n",
+        reps);
+    printf(
+        "  read and crop %.1f | saliency map %.1f (of which pyramid %.1f, filters %.1f, "
+        "enlargement %.1f) | search and outputs %.1f | whole %.1f\n",
+        read / reps, comb / reps, pyr / reps, filt / reps, enl / reps, write / reps, whole);
 }
 
 void search_bench(int N, int nowta) {
@@ -251,14 +257,15 @@ int main() {
 
     const int cores = default_thread_count();
     RunStats one = run_lumivar({"-j", "1", modeldir, "1", dir + "/queries.txt", dir + "/j1"});
-    RunStats all = run_lumivar({"-j", std::to_string(cores), modeldir, "1", dir + "/queries.txt",
-                                dir + "/jall"});
-    printf("Lumivar over 20 images of 1024x768, default options: -j 1 %.2f images/s (%.1f ms CPU "
-           "per image, start-up included), -j %d %.2f images/s (%.2fx); outputs %s\n",
-           20 / one.wall_s, one.cpu_s * 1000 / 20, cores, 20 / all.wall_s, one.wall_s / all.wall_s,
-           one.status == 0 && all.status == 0 && same_tree(dir + "/j1", dir + "/jall")
-               ? "byte-identical"
-               : "DIFFER OR FAILED");
+    RunStats all = run_lumivar(
+        {"-j", std::to_string(cores), modeldir, "1", dir + "/queries.txt", dir + "/jall"});
+    printf(
+        "Lumivar over 20 images of 1024x768, default options: -j 1 %.2f images/s (%.1f ms CPU "
+        "per image, start-up included), -j %d %.2f images/s (%.2fx); outputs %s\n",
+        20 / one.wall_s, one.cpu_s * 1000 / 20, cores, 20 / all.wall_s, one.wall_s / all.wall_s,
+        one.status == 0 && all.status == 0 && same_tree(dir + "/j1", dir + "/jall")
+            ? "byte-identical"
+            : "DIFFER OR FAILED");
 
     const double npix = 4000.0 * 3000.0;
     for (const std::vector<std::string> &opts :

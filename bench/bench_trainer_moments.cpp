@@ -187,8 +187,10 @@ int main(int argc, char **argv) {
 
     printf("per-image work (read, crop, pyramid, moments), 1024x768, depth %d, %d runs each\n",
            kDepth, reps);
-    printf("  block-by-block route: median %8.2f ms  (min %8.2f ms)\n", 1e3 * f.median, 1e3 * f.min);
-    printf("  ovlapDct route:       median %8.2f ms  (min %8.2f ms)\n", 1e3 * s.median, 1e3 * s.min);
+    printf("  block-by-block route: median %8.2f ms  (min %8.2f ms)\n", 1e3 * f.median,
+           1e3 * f.min);
+    printf("  ovlapDct route:       median %8.2f ms  (min %8.2f ms)\n", 1e3 * s.median,
+           1e3 * s.min);
     printf("  ratio (ovlapDct / block-by-block): %.2f x (medians)\n", s.median / f.median);
     printf("  largest route difference relative to scale^(m+1): %.3g\n", worst);
 

@@ -5,8 +5,8 @@
 
 #include "files.h"
 
-void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd,
-                         int *ftpydlevel, int *ftsubidx) {
+void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd, int *ftpydlevel,
+                         int *ftsubidx) {
     FILE *fp = fopen(filename, "r");
     if (!fp) {
         fprintf(stderr, "Cannot open class file %s\n", filename);

@@ -8,10 +8,7 @@
 #include "cli.h"
 #include "files.h"
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classidx, int depth,
                 int step, const char *filename) {

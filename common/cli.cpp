@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 void setup_log_streams(void) {
     // Standard error is unbuffered; so is standard output from here on, as
     // progress is often written in pieces of one line ("Saving...Done.")

@@ -20,7 +20,6 @@ namespace {
 // The longest entry accepted, in bytes.
 const size_t LIST_ENTRY_MAX = 4096;
 
-
 struct FileCloser {
     FILE *f;
     ~FileCloser() {

@@ -55,8 +55,8 @@ void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classid
 // element i of the four arrays. A file that cannot be opened, or that holds
 // fewer than n such lines, ends the process with status 1 after a message
 // naming it on standard error.
-void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd,
-                         int *ftpydlevel, int *ftsubidx);
+void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd, int *ftpydlevel,
+                         int *ftsubidx);
 
 // ---- location files ----
 

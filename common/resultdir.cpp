@@ -113,8 +113,7 @@ std::string result_dir_stage(const std::string &dir) {
     std::string tmpl = dir + "/" + kStagingPrefix + "XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (!write_step() || !mkdtemp(buf.data()))
-        die_errno("Cannot write into result directory", dir);
+    if (!write_step() || !mkdtemp(buf.data())) die_errno("Cannot write into result directory", dir);
     static bool registered = false;
     if (!registered && atexit(remove_staging_at_exit) == 0) registered = true;
     *g_staging = buf.data();

@@ -8,7 +8,9 @@
 
 // A unique hidden temporary name in the folder of final_path.
 std::string temp_name_beside(const std::string &final_path);
-// Puts `staged` (file or folder) at final_path by rename, replacing whatever is there (file, folder, symlink; absent is fine) without following links; the old entry is removed. False (errno set, final_path untouched, staged left for the caller) on failure.
+// Puts `staged` (file or folder) at final_path by rename, replacing whatever is there (file,
+// folder, symlink; absent is fine) without following links; the old entry is removed. False (errno
+// set, final_path untouched, staged left for the caller) on failure.
 bool replace_entry(const std::string &staged, const std::string &final_path);
 // Removes a file or a folder tree; absent is fine.
 void remove_tree(const std::string &path);

@@ -115,11 +115,8 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
                 else
                     unknown_option();
                 break;
-            case 's':
-                set->scalemap = 1;
-                break;
-            default:
-                unknown_option();
+            case 's': set->scalemap = 1; break;
+            default: unknown_option();
         }
     }
     if (argc - i < 4) exit_with_help();
@@ -135,7 +132,8 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
             exit_with_help();
         }
     set->SFPath = argv[i];
-    if (!parse_whole_number(argv[i + 1], &set->qclassidx)) not_a_number("queryclassidx", argv[i + 1]);
+    if (!parse_whole_number(argv[i + 1], &set->qclassidx))
+        not_a_number("queryclassidx", argv[i + 1]);
     if (set->qclassidx == INT_MAX || set->qclassidx == INT_MIN) {
         fprintf(stderr, "Error: class index %s is out of range\n", argv[i + 1]);
         exit(1);

@@ -192,7 +192,8 @@ matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
             filter_row(row.data(), ax, false, sum.data(), &mid[y * cols]);
         }
         for (size_t y = 0; y < rows; y++) {
-            filter_column(y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
+            filter_column(
+                y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
             for (size_t x = 0; x < cols; x++) dst[y * cols + x] = intensity(to_q16(acc[x]));
         }
         return out;
@@ -256,8 +257,16 @@ bool enlarged_size(const matrix *chan, int l, size_t *rows, size_t *cols) {
 // Probe values: ordinary ones, ones the input rounding sends either way,
 // and ones ImageMagick clamps.
 matrix *probe_channel(int R, int C, std::mt19937 &rng) {
-    static const double special[] = {NAN, INFINITY, -INFINITY, 0.0, 1.0, -0.3, 1.7,
-                                     0.5 / kQuantumRange, 1234.5 / kQuantumRange, 1e-300};
+    static const double special[] = {NAN,
+                                     INFINITY,
+                                     -INFINITY,
+                                     0.0,
+                                     1.0,
+                                     -0.3,
+                                     1.7,
+                                     0.5 / kQuantumRange,
+                                     1234.5 / kQuantumRange,
+                                     1e-300};
     std::uniform_real_distribution<double> u(-0.2, 1.2);
     std::uniform_int_distribution<int> pick(0, 15);
     matrix *m = alloc_mtx(R, C);
@@ -321,9 +330,10 @@ std::once_flag g_notice_once;
 
 void notice_magick_route() {
     std::call_once(g_notice_once, [] {
-        fputs("Notice: this ImageMagick resizes differently; channel maps are enlarged by "
-              "ImageMagick (slower)\n",
-              stderr);
+        fputs(
+            "Notice: this ImageMagick resizes differently; channel maps are enlarged by "
+            "ImageMagick (slower)\n",
+            stderr);
     });
 }
 

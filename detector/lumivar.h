@@ -70,7 +70,6 @@ matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, ma
 // Most locations one search returns.
 constexpr int kMaxSalPts = 500000;
 
-
 // For every pixel, the pyramid level of the first channel strictly largest
 // there, starting from 0.0 (the first feature's level where none is
 // positive). Channels are added one at a time, so the search and the scale

@@ -48,7 +48,6 @@ namespace {
 // The deepest pyramid whose crop step 2^(depth-1) still fits an int.
 constexpr int kMaxDepth = 30;
 
-
 // Every integer of the file, in order, up to the first thing that is not one.
 std::vector<int> read_ints(const std::string &path) {
     FILE *fp = fopen(path.c_str(), "r");
@@ -93,12 +92,11 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
     const std::string dims = std::to_string(m->nrows) + " x " + std::to_string(m->ncols);
     if (m->nrows != 64 * pyddepth)
         die(name + " holds " + dims + " values: " + std::to_string(m->nrows) +
-             " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
-             " needs " + std::to_string(64 * pyddepth));
+            " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
+            " needs " + std::to_string(64 * pyddepth));
     if (m->ncols != classnum)
         die(name + " holds " + dims + " values: " + std::to_string(m->ncols) +
-             " class columns, but " + numfile + " counts " + std::to_string(classnum) +
-             " classes");
+            " class columns, but " + numfile + " counts " + std::to_string(classnum) + " classes");
     for (int f = 0; f < m->nrows; f++)
         for (int c : {0, qclassidx}) {
             const double v = m->pix[f][c];
@@ -106,7 +104,7 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
                 char num[64];
                 snprintf(num, sizeof num, "%g", v);
                 die(name + " holds " + num + " in row " + std::to_string(f) + ", column " +
-                     std::to_string(c) + ": not a finite non-negative number");
+                    std::to_string(c) + ": not a finite non-negative number");
             }
         }
 }
@@ -145,13 +143,13 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     const int classnum = (int)counts.size();
     if (set->qclassidx >= classnum)
         die("Query class index " + std::to_string(set->qclassidx) + " is not below the " +
-             std::to_string(classnum) + " classes of " + numfile);
+            std::to_string(classnum) + " classes of " + numfile);
     const int trained = counts[set->qclassidx];
     if (trained < 0) die("Negative feature count for the query class in " + numfile);
 
     if (trained < set->ftnum4smap && !set->isenforce) {
-        printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n",
-               trained, trained);
+        printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
+               trained);
         set->ftnum4smap = trained;
     }
     if (set->ftnum4smap == 0) {
@@ -168,7 +166,7 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     if (lines < 0) die("Cannot open class file " + classfile);
     if (lines < set->ftnum4smap)
         die("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
-             std::to_string(set->ftnum4smap) + " are needed");
+            std::to_string(set->ftnum4smap) + " are needed");
 
     const std::string depthfile = set->SFPath + "/pyddepth";
     const std::vector<int> depth = read_ints(depthfile);
@@ -188,10 +186,10 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
         const int l = model->ftpydlevel[i], k = model->ftsubidx[i];
         if (k < 0 || k >= 64)
             die("Line " + std::to_string(i + 1) + " of " + classfile + " names zig-zag index " +
-                 std::to_string(k) + ", which has no DCT filter");
+                std::to_string(k) + ", which has no DCT filter");
         if (l < 0 || l >= model->pyddepth)
             die("Line " + std::to_string(i + 1) + " of " + classfile + " names pyramid level " +
-                 std::to_string(l) + ", outside the depth " + std::to_string(model->pyddepth));
+                std::to_string(l) + ", outside the depth " + std::to_string(model->pyddepth));
     }
 
     const std::string alphafile = set->SFPath + "/Allalpha.dat";
@@ -214,7 +212,7 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     for (int i = 0; weighted && i < n; i++)
         if (!std::isfinite(set->isenforce ? model->ftmd[i] : model->ftcost[i]))
             die("Line " + std::to_string(i + 1) + " of " + classfile +
-                 " holds a weight that is not a finite number");
+                " holds a weight that is not a finite number");
 
     model->gaufilt = mk_gaufilter();
     make_dct_filters(model->dctmtx);
@@ -344,8 +342,7 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
             ok = false;
         } else {
             DrawSPs_img(image.get(), SPs.get(), set.drawnum, "white");
-            if (!SaveImage(image.get(), (out + "_salloc.jpg").c_str()))
-                failed(out + "_salloc.jpg");
+            if (!SaveImage(image.get(), (out + "_salloc.jpg").c_str())) failed(out + "_salloc.jpg");
             fputs("done.\n", stdout);
         }
     }
@@ -357,8 +354,8 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
     bool too_small = false;
     // The image is decoded once: kept for drawing when there is drawing.
     Image *decoded = nullptr;
-    matrix *crop = read_query(filename, model.pyddepth, &too_small,
-                              set.drawnum > 0 ? &decoded : nullptr);
+    matrix *crop =
+        read_query(filename, model.pyddepth, &too_small, set.drawnum > 0 ? &decoded : nullptr);
     ImagePtr image(decoded);
     if (!crop) return too_small ? 1 : 0;
     std::vector<unsigned char> levels;
@@ -436,10 +433,11 @@ int lumivar_main(int argc, char **argv) {
     LumivarModel model;
     load_model(&set, &model);
 
-    printf("SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
-           "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
-           set.SFPath.c_str(), model.pyddepth, set.qclassidx, set.QueryFileList.c_str(),
-           set.ftnum4smap, set.savepath.c_str(), set.drawnum);
+    printf(
+        "SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
+        "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
+        set.SFPath.c_str(), model.pyddepth, set.qclassidx, set.QueryFileList.c_str(),
+        set.ftnum4smap, set.savepath.c_str(), set.drawnum);
     printf("isenforce = %d\n", set.isenforce);
     if (set.nosm) printf("No saliency map will be generated!\n");
     if (set.nowta) printf("Non-maximum-suppression stage has been inhibited!\n");
@@ -453,11 +451,12 @@ int lumivar_main(int argc, char **argv) {
     const auto [a, b] = colliding_entries(files, nfiles);
     if (!a.empty())
         die("Query images " + a + " and " + b + " would write the same outputs (" +
-             image_basename(a) + "_*) in " + set.savepath + "; rename one of them");
+            image_basename(a) + "_*) in " + set.savepath + "; rename one of them");
     make_output_dir(set.savepath);
 
     img_init();  // once, before any thread calls ImageMagick
-    const int jobs = std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
+    const int jobs =
+        std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
     const int status = run_images(files, nfiles, jobs, set, model);
 
     fputs(time_usage(now_seconds() - start).c_str(), stdout);

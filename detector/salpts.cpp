@@ -31,8 +31,7 @@ constexpr int kSlots = kTile * kTile;
 
 class MaxTree {
 public:
-    MaxTree(const double *p, int H, int W)
-        : H_(H), W_(W), tc_((W + kTile - 1) / kTile) {
+    MaxTree(const double *p, int H, int W) : H_(H), W_(W), tc_((W + kTile - 1) / kTile) {
         const int ntiles = ((H + kTile - 1) / kTile) * tc_;
         q_.assign((size_t)ntiles * kSlots, 0.0);  // padding never wins
         for (int r = 0; r < H; r++)
@@ -92,9 +91,9 @@ private:
                 at = s;
             }
         best_[t] = best;
-        at_[t] = at < 0 ? -1
-                        : (long)((t / tc_) * kTile + at / kTile) * W_ + (t % tc_) * kTile +
-                              at % kTile;
+        at_[t] = at < 0
+                     ? -1
+                     : (long)((t / tc_) * kTile + at / kTile) * W_ + (t % tc_) * kTile + at % kTile;
     }
 
     int pick(int a, int b) const {
@@ -217,7 +216,7 @@ void scale_map_from_levels(matrix *imgscales, const unsigned char *levels) {
 }
 
 void GetScaleMap(matrix *imgscales, matrix **channels, int *ftpydlevels, int ftnum4smap) {
-    const DominantLevels dom = levels_of(channels, ftpydlevels, ftnum4smap,
-                                         (long)imgscales->nrows * imgscales->ncols);
+    const DominantLevels dom =
+        levels_of(channels, ftpydlevels, ftnum4smap, (long)imgscales->nrows * imgscales->ncols);
     scale_map_from_levels(imgscales, dom.levels());
 }

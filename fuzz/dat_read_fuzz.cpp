@@ -57,10 +57,10 @@ Type type_of(const char *name) {
     static const struct {
         const char *name;
         int code, size;
-    } table[] = {{"ascii", 'a', 1},         {"variant", 'v', 1},       {"signed_1", 'c', 1},
-                 {"signed_2", 'd', 2},      {"signed_4", 'D', 4},      {"unsigned_1", 'b', 1},
-                 {"unsigned_2", 'u', 2},    {"unsigned_4", 'U', 4},    {"float", 'f', 4},
-                 {"double", 'F', 8},        {"complex", 'z', 8},       {"double_complex", 'Z', 16},
+    } table[] = {{"ascii", 'a', 1},         {"variant", 'v', 1},      {"signed_1", 'c', 1},
+                 {"signed_2", 'd', 2},      {"signed_4", 'D', 4},     {"unsigned_1", 'b', 1},
+                 {"unsigned_2", 'u', 2},    {"unsigned_4", 'U', 4},   {"float", 'f', 4},
+                 {"double", 'F', 8},        {"complex", 'z', 8},      {"double_complex", 'Z', 16},
                  {"fixed_point_2", 'x', 2}, {"fixed_point_4", 'X', 4}};
     if (name)
         for (auto &t : table)

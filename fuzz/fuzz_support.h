@@ -28,8 +28,8 @@ void fuzz_set_label(const std::string &label);
 
 [[noreturn]] void fuzz_check_failed(const char *expr, const char *file, int line);
 
-#define FUZZ_CHECK(cond) \
-    do { \
+#define FUZZ_CHECK(cond)                                           \
+    do {                                                           \
         if (!(cond)) fuzz_check_failed(#cond, __FILE__, __LINE__); \
     } while (0)
 

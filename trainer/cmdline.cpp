@@ -15,29 +15,31 @@
 namespace {
 
 void print_usage(void) {
-    fputs("\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
-          "options:\n"
-          "-fast : \t \tusing the pre-computed feature statistics\n"
-          "-b bkghistpath : \tusing the pre-computed histgram of the background class (with "
-          "index 0).\n"
-          "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
-          "assigning\n"
-          "\t\t\tweight to each pixel in the image. These weights are normally saliency\n"
-          "\t\t\tmeasures from the previous saliency detection. \n"
-          "-h: \t\t\tadd Hue as a new feature\n"
-          "-nodenoise :\t\tdo not threshold features with small variance.\n"
-          "-exBfea: \t\texclude features more informative to background \n"
-          " \t\t\t(default is using all) \n",
-          stdout);
+    fputs(
+        "\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
+        "options:\n"
+        "-fast : \t \tusing the pre-computed feature statistics\n"
+        "-b bkghistpath : \tusing the pre-computed histgram of the background class (with "
+        "index 0).\n"
+        "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
+        "assigning\n"
+        "\t\t\tweight to each pixel in the image. These weights are normally saliency\n"
+        "\t\t\tmeasures from the previous saliency detection. \n"
+        "-h: \t\t\tadd Hue as a new feature\n"
+        "-nodenoise :\t\tdo not threshold features with small variance.\n"
+        "-exBfea: \t\texclude features more informative to background \n"
+        " \t\t\t(default is using all) \n",
+        stdout);
 }
 
 // Options added after the usage text above took its form: listed by --help.
 void print_more_options(void) {
-    fputs("-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
-          "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
-          "--help : \t\tprint this text\n"
-          "--version : \t\tprint the version of Sendral and of ImageMagick\n",
-          stdout);
+    fputs(
+        "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
+        "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
+        "--help : \t\tprint this text\n"
+        "--version : \t\tprint the version of Sendral and of ImageMagick\n",
+        stdout);
 }
 
 }  // namespace
@@ -105,19 +107,17 @@ void answer_info_options(int argc, char **argv) {
 
 }  // namespace
 
-void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
-                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
-                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
-                        int *isdenoise) {
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath, int *pyddepth,
+                        int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
+                        char *wtfilelist, int *ishue, int *isdenoise) {
     int threads;
     parse_command_line(argc, argv, ListFilename, savepath, pyddepth, isfast, exBfea, isbkpath,
                        bkhistpath, isweight, wtfilelist, ishue, isdenoise, &threads);
 }
 
-void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
-                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
-                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
-                        int *isdenoise, int *threads) {
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath, int *pyddepth,
+                        int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
+                        char *wtfilelist, int *ishue, int *isdenoise, int *threads) {
     answer_info_options(argc, argv);
     *isfast = 0;
     *exBfea = 0;

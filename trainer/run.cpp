@@ -138,9 +138,8 @@ int sendral_run(int argc, char **argv) {
     char ListFilename[SENDRAL_PATHLEN], savepath[SENDRAL_PATHLEN];
     char bkhistpath[SENDRAL_PATHLEN], wtfilelist[SENDRAL_PATHLEN];
     int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise, threads;
-    parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea,
-                       &isbkpath, bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise,
-                       &threads);
+    parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea, &isbkpath,
+                       bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise, &threads);
     set_moments_threads(threads);
     reuse_large_blocks();
     if (shard_mode == SHARD_PART)
@@ -164,7 +163,8 @@ int sendral_run(int argc, char **argv) {
     prepare_result_dir(savepath);
     // Moments read back from a directory holding a mix of two models would be wrong.
     if (isfast && result_dir_interrupted(out)) die(result_dir_interrupted_message(out));
-    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath)) die(result_dir_interrupted_message(bkhistpath));
+    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath))
+        die(result_dir_interrupted_message(bkhistpath));
     const double start = now_seconds();
 
     MatrixPtr dctarr(initdct(8));
@@ -249,7 +249,6 @@ int sendral_run(int argc, char **argv) {
         if (!write_step()) die_errno("Cannot write", name);
         dumpSalFts(sortCosts.get(), sortMDs.get(), sortidx.get(), j, pyddepth, 64, name.c_str());
     }
-
 
     const std::string usage = time_usage(now_seconds() - start);
     write_text(stage + "/timeusage", usage);

@@ -14,16 +14,14 @@
 // Fills the run options from argv. ListFilename, savepath, bkhistpath and
 // wtfilelist are buffers of SENDRAL_PATHLEN bytes. Usage errors end the
 // process with status 1.
-void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
-                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
-                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
-                        int *isdenoise);
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath, int *pyddepth,
+                        int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
+                        char *wtfilelist, int *ishue, int *isdenoise);
 
 // The same, also giving the -j thread count (default: default_thread_count()).
-void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath,
-                        int *pyddepth, int *isfast, int *exBfea, int *isbkpath,
-                        char *bkhistpath, int *isweight, char *wtfilelist, int *ishue,
-                        int *isdenoise, int *threads);
+void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath, int *pyddepth,
+                        int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
+                        char *wtfilelist, int *ishue, int *isdenoise, int *threads);
 
 // The number of CPUs this process may run on (at least 1).
 

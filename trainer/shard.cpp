@@ -159,8 +159,7 @@ std::string make_staging(const std::string &parent, const std::string &base) {
 // staging name and is removed).
 void install(const std::string &staging, const std::string &target) {
     if (!replaceable(target))
-        die("%s appeared meanwhile and is not a shard folder; it is left alone\n",
-               target.c_str());
+        die("%s appeared meanwhile and is not a shard folder; it is left alone\n", target.c_str());
     struct stat st;
     if (lstat(target.c_str(), &st) != 0) {
         if (rename(staging.c_str(), target.c_str()) != 0) die_errno("Cannot create", target);
@@ -335,28 +334,26 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
             die("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
         if (!read_record(dirs[s], &r))
-            die(
-                "Shard folder %s holds no complete shard record: not a shard, or its run "
+            die("Shard folder %s holds no complete shard record: not a shard, or its run "
                 "was interrupted\n",
                 d);
         if (r.depth != pyddepth)
             die("Shard %s is of pyramid depth %d, not %d\n", d, r.depth, pyddepth);
         if (r.classes != classnum)
             die("Shard %s has %d classes; the training list %s has %d\n", d, r.classes,
-                   ListFilename, classnum);
+                ListFilename, classnum);
         const Record &r0 = recs[0];
         if (r.nparts != r0.nparts)
-            die(
-                "Shards %s (part %s) and %s (part %s) split the lists in different numbers "
+            die("Shards %s (part %s) and %s (part %s) split the lists in different numbers "
                 "of parts\n",
                 dirs[0].c_str(), part_name(r0).c_str(), d, part_name(r).c_str());
         if (r.listed != r0.listed)
             die("Shards %s and %s were made from class lists of different lengths\n",
-                   dirs[0].c_str(), d);
+                dirs[0].c_str(), d);
         for (size_t t = 0; t < s; t++)
             if (recs[t].part == r.part)
                 die("Shards %s and %s are both part %s\n", dirs[t].c_str(), d,
-                       part_name(r).c_str());
+                    part_name(r).c_str());
     }
     const int nparts = recs[0].nparts;
     if ((int)dirs.size() != nparts) {
@@ -365,8 +362,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         std::string missing;
         for (int k = 0; k < nparts; k++)
             if (!have[k]) missing += (missing.empty() ? "" : ", ") + std::to_string(k);
-        die("The shards listed in %s lack part(s) %s of %d\n", shardlist, missing.c_str(),
-               nparts);
+        die("The shards listed in %s lack part(s) %s of %d\n", shardlist, missing.c_str(), nparts);
     }
 
     // Summed in part order, so that the result does not depend on the list's order.
@@ -384,11 +380,11 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         struct stat st;
         if (!read_imgnum(d, classnum, &counts) || stat((d + mntname).c_str(), &st) != 0)
             die("Shard %s is incomplete: it needs imgnum with %d counts and %s\n", d.c_str(),
-                   classnum, mntname.c_str() + 1);
+                classnum, mntname.c_str() + 1);
         matrix *m = dat2mtx((d + mntname).c_str());
         if (m->nrows != rows || m->ncols != cols)
-            die("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1,
-                   m->nrows, m->ncols, rows, cols);
+            die("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1, m->nrows,
+                m->ncols, rows, cols);
         for (int j = 0; j < classnum; j++) {
             total[j] += counts[j];
             for (int f = 0; f < rows; f++)
@@ -398,8 +394,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
     }
     for (int j = 0; j < classnum; j++) {
         if (total[j] == 0)
-            die("Class %d (list %s) has no usable image in any shard\n", j,
-                   classlists[j].c_str());
+            die("Class %d (list %s) has no usable image in any shard\n", j, classlists[j].c_str());
         if (total[j] > INT_MAX) die("Class %d counts too many images\n", j);
     }
     *imgnum = (int *)malloc(sizeof(int) * classnum);

@@ -13,7 +13,6 @@ namespace {
 
 class ListFileTest : public ::testing::Test {
 protected:
-
     std::string write(const std::string &name, const std::string &text) {
         std::string path = dir_ + "/" + name;
         FILE *f = fopen(path.c_str(), "wb");
@@ -55,8 +54,7 @@ TEST_F(ListFileTest, LayoutOfWhiteSpaceDoesNotMatter) {
 
 TEST_F(ListFileTest, NamesLongerThanTheUsualLimitAreKeptWhole) {
     std::string a(199, 'a'), b(200, 'b'), c(4096, 'c');
-    EXPECT_EQ(read(write("long", a + "\n" + b + "\n" + c)),
-              (std::vector<std::string>{a, b, c}));
+    EXPECT_EQ(read(write("long", a + "\n" + b + "\n" + c)), (std::vector<std::string>{a, b, c}));
 }
 
 TEST_F(ListFileTest, EntryBeyond4096BytesEndsTheReadAtOnce) {

@@ -50,11 +50,13 @@ protected:
         free_pyr(G);
     }
     // True when every computed (non-border) sample of ch satisfies pred(value, |coef|).
-    template <class P> bool inside_all(matrix *ch, int k, P pred) {
+    template <class P>
+    bool inside_all(matrix *ch, int k, P pred) {
         matrix *coef = filter2d(G->level[0], dct[k]);
         bool ok = true;
         for (int i = 3; i < ch->nrows - 4; i++)
-            for (int j = 3; j < ch->ncols - 4; j++) ok = ok && pred(ch->pix[i][j], fabs(coef->pix[i][j]));
+            for (int j = 3; j < ch->ncols - 4; j++)
+                ok = ok && pred(ch->pix[i][j], fabs(coef->pix[i][j]));
         free_mtx(coef);
         return ok;
     }
@@ -150,9 +152,8 @@ TEST_F(Channels, QueryClassIsWeighedAgainstClassZero) {
     // Swapping classes 0 and 2: zero wherever the query class was likelier.
     Model swapped({{0.4, 1.0}, {0.05, 2.0}, {0.05, 2.0}});
     matrix *ch = level_channel(G, 0, 2, dct, 1, swapped.alpha, swapped.beta, 2);
-    EXPECT_TRUE(inside_all(ch, 2, [](double v, double x) {
-        return llr(x, 0.4, 1.0, 0.05, 2.0) <= 0 || v == 0.0;
-    }));
+    EXPECT_TRUE(inside_all(
+        ch, 2, [](double v, double x) { return llr(x, 0.4, 1.0, 0.05, 2.0) <= 0 || v == 0.0; }));
     free_mtx(ch);
 }
 

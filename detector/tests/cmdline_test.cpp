@@ -78,13 +78,13 @@ TEST(CommandLineDeathTest, UnknownOptionsAndBadValues) {
         EXPECT_EXIT(parse({bad, "r", "1", "q", "o"}), ::testing::ExitedWithCode(1),
                     "^unknown option\n$")
             << bad;
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"-d", "-1", "r", "1", "q", "o"},
-             {"-f", "0", "r", "1", "q", "o"},
-             {"-m", "3", "r", "1", "q", "o"},
-             {"-m", "-1", "r", "1", "q", "o"},
-             {"r", "1", "q"},
-             {"-d"}})
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"-d", "-1", "r", "1", "q", "o"},
+                                               {"-f", "0", "r", "1", "q", "o"},
+                                               {"-m", "3", "r", "1", "q", "o"},
+                                               {"-m", "-1", "r", "1", "q", "o"},
+                                               {"r", "1", "q"},
+                                               {"-d"}})
         EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "^$");
     // A class index beyond int must not wrap into a valid-looking one.
     EXPECT_EXIT(parse({"r", "99999999999", "q", "o"}), ::testing::ExitedWithCode(1),

@@ -71,7 +71,7 @@ protected:
 
     // Lumivar with options on the generated model; outputs into a new folder.
     RunResult lumivar(const std::string &opts, const std::string &list = "", int cls = 1,
-                   const std::string &model = "") {
+                      const std::string &model = "") {
         out = dir + "/out" + std::to_string(++count);
         fs::create_directory(out);
         return run(LUMIVAR_EXE, opts + " " + (model.empty() ? res : model) + " " +
@@ -252,17 +252,18 @@ TEST_F(EndToEnd, FeatureCountBeyondTheTrainedOne) {
 TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
     RunResult r = run(LUMIVAR_EXE, "");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out,
-              "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
-              "options:\n-d drawcirclenum: set the number of salient locations drawn on the image "
-              "(default 5).\n   \t\t   if 0 then no circle is drawn.\n-f featurenum: set the number "
-              "of salient features used for saliency detection (default 5)\n-enforce\tenforce to "
-              "generate saliency map with assigned number of features\n-nosm: \tno saliency map "
-              "will be stored.\n-s: \t\tgenerate a scale map (the spatial scale at each pixel) for "
-              "the image, \n\t\tthe value at each pixel is the radius of the scale at each pixel\n"
-              "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum "
-              "of loglikely\n-nowta:\tget all possible salient locations without winner-take-all "
-              "stage.\n\n");
+    EXPECT_EQ(
+        r.out,
+        "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
+        "options:\n-d drawcirclenum: set the number of salient locations drawn on the image "
+        "(default 5).\n   \t\t   if 0 then no circle is drawn.\n-f featurenum: set the number "
+        "of salient features used for saliency detection (default 5)\n-enforce\tenforce to "
+        "generate saliency map with assigned number of features\n-nosm: \tno saliency map "
+        "will be stored.\n-s: \t\tgenerate a scale map (the spatial scale at each pixel) for "
+        "the image, \n\t\tthe value at each pixel is the radius of the scale at each pixel\n"
+        "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum "
+        "of loglikely\n-nowta:\tget all possible salient locations without winner-take-all "
+        "stage.\n\n");
     r = lumivar("-scale -x");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "unknown option\n");
@@ -271,8 +272,9 @@ TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
     spit(m + "/salientfeaturenum", "4\n0\n");
     r = lumivar("", "", 1, m);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "The maximum number of salient features is 0!\nfeaturenum is set to 0!\n"
-                     "No salient feature for the query class!!!\n\n");
+    EXPECT_EQ(r.out,
+              "The maximum number of salient features is 0!\nfeaturenum is set to 0!\n"
+              "No salient feature for the query class!!!\n\n");
 }
 
 TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {

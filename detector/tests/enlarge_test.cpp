@@ -44,7 +44,7 @@ TEST(Enlarge, OwnRouteMatchesImageMagickAtEveryLevel) {
         int R, C, l;
     };
     std::vector<Case> cases = {{1, 1, 9}, {1, 2, 8}, {2, 1, 7}, {3, 1, 10}};
-    const int sizes[][2] = {{1, 1}, {1, 7}, {6, 1}, {2, 3}, {9, 4},
+    const int sizes[][2] = {{1, 1},   {1, 7},  {6, 1},   {2, 3},  {9, 4},
                             {13, 17}, {31, 8}, {24, 33}, {70, 50}};
     for (const auto &s : sizes)
         for (int l = 0; l <= 6; l++)

@@ -157,8 +157,8 @@ TEST(Search, StopsAtTheLocationCap) {
 TEST(ScaleMap, RadiusOfTheStrictlyLargestChannel) {
     Scene s(2, 2, {1, 3, 0});
     s.ch[1]->pix[0][0] = s.ch[2]->pix[0][0] = 2.0;  // equal: the first (32)
-    s.ch[2]->pix[0][1] = 1.0;                        // level 0 -> 4
-    s.ch[0]->pix[1][0] = -1.0;                       // none positive -> feature 0
+    s.ch[2]->pix[0][1] = 1.0;                       // level 0 -> 4
+    s.ch[0]->pix[1][0] = -1.0;                      // none positive -> feature 0
     matrix *scales = calloc_mtx(2, 2);
     GetScaleMap(scales, s.ch.data(), s.levels.data(), 3);
     const double expect[4] = {32, 4, 8, 8};

@@ -6,11 +6,11 @@
 #include "dat.h"
 
 const d_stype stype[] = {
-    {"ascii", 'a', 1},         {"variant", 'v', 1},        {"signed_1", 'c', 1},
-    {"signed_2", 'd', 2},      {"signed_4", 'D', 4},       {"unsigned_1", 'b', 1},
-    {"unsigned_2", 'u', 2},    {"unsigned_4", 'U', 4},     {"float", 'f', 4},
-    {"double", 'F', 8},        {"complex", 'z', 8},        {"double_complex", 'Z', 16},
-    {"fixed_point_2", 'x', 2}, {"fixed_point_4", 'X', 4},  {nullptr, 0, 0},
+    {"ascii", 'a', 1},         {"variant", 'v', 1},       {"signed_1", 'c', 1},
+    {"signed_2", 'd', 2},      {"signed_4", 'D', 4},      {"unsigned_1", 'b', 1},
+    {"unsigned_2", 'u', 2},    {"unsigned_4", 'U', 4},    {"float", 'f', 4},
+    {"double", 'F', 8},        {"complex", 'z', 8},       {"double_complex", 'Z', 16},
+    {"fixed_point_2", 'x', 2}, {"fixed_point_4", 'X', 4}, {nullptr, 0, 0},
 };
 
 const d_bo bo_list[] = {{"msb", MSB}, {"lsb", LSB}, {nullptr, -1}};
@@ -39,8 +39,8 @@ int d_getdim(DATFILE *h, int32_t *sets, int32_t *channels, int32_t *dims, int ma
     int n = 0;
     const char *v = d_getkey(h, "_dimensions");
     if (v) {
-        n = sscanf(v, "%ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &d[0], &d[1], &d[2], &d[3],
-                   &d[4], &d[5], &d[6], &d[7], &d[8], &d[9]);
+        n = sscanf(v, "%ld %ld %ld %ld %ld %ld %ld %ld %ld %ld", &d[0], &d[1], &d[2], &d[3], &d[4],
+                   &d[5], &d[6], &d[7], &d[8], &d[9]);
         if (n < 0) n = 0;
     }
     if (dims && maxdims > 0) {

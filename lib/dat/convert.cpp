@@ -114,7 +114,8 @@ void convert_datatype(void *dst, int dsttype, const void *src, int srctype, int 
         return;
     }
     if (srctype == 'F') {
-        for (int i = 0; i < n; i++) from_double(dsttype, d + i * dsize, load<double>(s + i * ssize));
+        for (int i = 0; i < n; i++)
+            from_double(dsttype, d + i * dsize, load<double>(s + i * ssize));
         return;
     }
     if (dsttype == 'z' && srctype == 'Z') {

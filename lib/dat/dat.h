@@ -26,9 +26,9 @@ typedef struct _d_token {
 
 // The open handle of a datfile.
 typedef struct _db {
-    d_token *db_h;        // first entry, null for an empty header, or D_NOHEADER
-    FILE *db_fp;          // stream of the data file; null for d_descr handles
-    char *db_name;        // resolved datfile path (the directory)
+    d_token *db_h;          // first entry, null for an empty header, or D_NOHEADER
+    FILE *db_fp;            // stream of the data file; null for d_descr handles
+    char *db_name;          // resolved datfile path (the directory)
     unsigned char db_flag;  // bit 0: header changed and not yet written
     unsigned char db_nbs;   // set to 0, otherwise unused
 } DATFILE;
@@ -66,7 +66,7 @@ extern const d_bo bo_list[];  // "msb" -> 0, "lsb" -> 1, {null, -1}
 // Process-wide tables of open handles and transfer states.
 struct d_info;
 extern DATFILE *d_iob[D_MAXFILES];
-extern DATFILE **d_lastbuf;  // one past the last used slot of d_iob
+extern DATFILE **d_lastbuf;                // one past the last used slot of d_iob
 extern struct d_info *_Dinfo[D_MAXFILES];  // indexed by file descriptor
 extern int added_atexit;
 extern const char *defaultpath;  // search path when PICPATH is unset

@@ -54,9 +54,7 @@ void say(const char *msg) { fputs(msg, stdout); }
 
 // ImageMagick keeps file names in a fixed field; a longer name would be cut
 // silently and name another file, so it is refused instead.
-bool name_fits(const char *filename) {
-    return filename && strlen(filename) < MaxTextExtent;
-}
+bool name_fits(const char *filename) { return filename && strlen(filename) < MaxTextExtent; }
 
 size_t storage_size(StorageType type) {
     switch (type) {
@@ -112,7 +110,9 @@ std::string magick_text(const ExceptionInfo *ex, const char *fallback) {
 // plays no part, and ImageMagick is told the format, so it never guesses
 // from the name or the content (an SVG called .jpg stays refused).
 const char *sniff_format(const unsigned char *b, size_t n) {
-    auto starts = [&](const char *magic, size_t len) { return n >= len && memcmp(b, magic, len) == 0; };
+    auto starts = [&](const char *magic, size_t len) {
+        return n >= len && memcmp(b, magic, len) == 0;
+    };
     if (starts("\xFF\xD8\xFF", 3)) return "JPEG";
     if (starts("\x89PNG\r\n\x1A\n", 8)) return "PNG";
     if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "GIF";
@@ -120,8 +120,7 @@ const char *sniff_format(const unsigned char *b, size_t n) {
         return "TIFF";
     if (starts("BM", 2) && n >= 26) return "BMP";
     // P1..P6 followed by white space or a comment.
-    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' &&
-        (isspace(b[2]) || b[2] == '#'))
+    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && (isspace(b[2]) || b[2] == '#'))
         return "PNM";
     return nullptr;
 }
@@ -157,8 +156,9 @@ bool load_source(const char *filename, Source *src) {
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        tell(what, filename, S_ISDIR(st.st_mode) ? "it is a directory, not an image file"
-                                                 : "it is not a regular file");
+        tell(what, filename,
+             S_ISDIR(st.st_mode) ? "it is a directory, not an image file"
+                                 : "it is not a regular file");
         return false;
     }
     if ((unsigned long long)st.st_size > IMG_MAX_FILE_BYTES) {
@@ -191,8 +191,7 @@ bool load_source(const char *filename, Source *src) {
     }
     src->magick = sniff_format(src->bytes.get(), got);
     if (!src->magick) {
-        tell(what, filename,
-             "its content is not a JPEG, PNG, GIF, TIFF, BMP or PNM image");
+        tell(what, filename, "its content is not a JPEG, PNG, GIF, TIFF, BMP or PNM image");
         return false;
     }
     return true;
@@ -218,8 +217,8 @@ bool within_pixel_limit(size_t columns, size_t rows) {
 }
 
 std::string pixel_text(size_t columns, size_t rows) {
-    return std::to_string(columns) + " x " + std::to_string(rows) + " pixels, more than the limit of " +
-           std::to_string(IMG_MAX_PIXELS) + " pixels";
+    return std::to_string(columns) + " x " + std::to_string(rows) +
+           " pixels, more than the limit of " + std::to_string(IMG_MAX_PIXELS) + " pixels";
 }
 
 // Reads the header only and refuses an image whose first frame holds more
@@ -235,8 +234,8 @@ bool ping_ok(const Source &src, const char *filename) {
     ImagePtr head(PingBlob(info.get(), src.bytes.get(), src.size, exception.get()));
     if (!head) {
         tell("Cannot read image", filename,
-             std::string("not a readable ") + src.magick + " image: " +
-                 magick_text(exception.get(), "ImageMagick could not decode it"));
+             std::string("not a readable ") + src.magick +
+                 " image: " + magick_text(exception.get(), "ImageMagick could not decode it"));
         return false;
     }
     if (!within_pixel_limit(head->columns, head->rows)) {
@@ -261,10 +260,8 @@ bool to_rgb_family(Image *image) {
         case scRGBColorspace:
         case GRAYColorspace:
         case LinearGRAYColorspace:
-        case TransparentColorspace:
-            return true;
-        default:
-            return TransformImageColorspace(image, sRGBColorspace) != MagickFalse;
+        case TransparentColorspace: return true;
+        default: return TransformImageColorspace(image, sRGBColorspace) != MagickFalse;
     }
 }
 
@@ -294,8 +291,8 @@ ImagePtr read_first_frame(const char *filename) {
     ImagePtr image(BlobToImage(info.get(), src.bytes.get(), src.size, exception.get()));
     if (!image) {
         tell("Cannot read image", filename,
-             std::string("not a readable ") + src.magick + " image: " +
-                 magick_text(exception.get(), "ImageMagick could not decode it"));
+             std::string("not a readable ") + src.magick +
+                 " image: " + magick_text(exception.get(), "ImageMagick could not decode it"));
         say(kCantOpen);
         return nullptr;
     }
@@ -304,7 +301,8 @@ ImagePtr read_first_frame(const char *filename) {
     if (image->next) DestroyImageList(SplitImageList(image.get()));
     // The header was checked; the decoded frame is held to the same limit.
     if (!within_pixel_limit(image->columns, image->rows)) {
-        tell("Cannot read image", filename, "the image is " + pixel_text(image->columns, image->rows));
+        tell("Cannot read image", filename,
+             "the image is " + pixel_text(image->columns, image->rows));
         say(kCantOpen);
         return nullptr;
     }
@@ -337,7 +335,7 @@ const char *format_for_name(const char *filename) {
     static const struct {
         const char *suffix, *magick;
     } table[] = {{"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"png", "PNG"}, {"gif", "GIF"},
-                 {"tif", "TIFF"}, {"tiff", "TIFF"}, {"bmp", "BMP"},  {"pgm", "PGM"},
+                 {"tif", "TIFF"}, {"tiff", "TIFF"}, {"bmp", "BMP"}, {"pgm", "PGM"},
                  {"ppm", "PPM"},  {"pnm", "PNM"}};
     const char *base = strrchr(filename, '/');
     base = base ? base + 1 : filename;
@@ -471,8 +469,8 @@ bool write_pixels(const char *filename, int width, int height, const char *map,
     img_init();
     if (!pixels || width <= 0 || height <= 0) return false;
     MagickException exception;
-    ImagePtr image(ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels,
-                                   exception.get()));
+    ImagePtr image(
+        ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels, exception.get()));
     if (!image) return false;
     // Built from doubles, the image claims a 32-bit depth, which some
     // encoders (PNM) write as a sample range no reader understands; files
@@ -538,7 +536,8 @@ int SaveImage(Image *image, const char *filename) {
     MagickException exception;
     ImagePtr copy(CloneImage(image, 0, 0, MagickTrue, exception.get()));
     if (!copy) {
-        if (filename) tell("Cannot write image", filename, magick_text(exception.get(), "out of memory"));
+        if (filename)
+            tell("Cannot write image", filename, magick_text(exception.get(), "out of memory"));
         return 0;
     }
     // The copy shares the caller's pixels and blob record; every encoder
@@ -550,8 +549,8 @@ int imread(const char *filename, const char *map, StorageType type, int *width, 
            void **pixels) {
     ImagePtr image = read_first_frame(filename);
     if (!image) return 0;
-    size_t bytes = checked_product(image->columns, image->rows, map ? strlen(map) : 0,
-                                   storage_size(type));
+    size_t bytes =
+        checked_product(image->columns, image->rows, map ? strlen(map) : 0, storage_size(type));
     if (bytes == 0 || !fits_int(image->columns) || !fits_int(image->rows)) {
         say(kReadError);
         return 0;

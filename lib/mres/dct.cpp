@@ -20,14 +20,12 @@
 #include <cstring>
 #include <vector>
 
-const int zzr[64] = {0, 0, 1, 2, 1, 0, 0, 1, 2, 3, 4, 3, 2, 1, 0, 0,
-                     1, 2, 3, 4, 5, 6, 5, 4, 3, 2, 1, 0, 0, 1, 2, 3,
-                     4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 2, 3, 4, 5, 6,
-                     7, 7, 6, 5, 4, 3, 4, 5, 6, 7, 7, 6, 5, 6, 7, 7};
-const int zzc[64] = {0, 1, 0, 0, 1, 2, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5,
-                     4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 6, 5, 4,
-                     3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3,
-                     2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 5, 6, 7, 7, 6, 7};
+const int zzr[64] = {0, 0, 1, 2, 1, 0, 0, 1, 2, 3, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6,
+                     5, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 2,
+                     3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 4, 5, 6, 7, 7, 6, 5, 6, 7, 7};
+const int zzc[64] = {0, 1, 0, 0, 1, 2, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 4, 3, 2, 1, 0, 0,
+                     1, 2, 3, 4, 5, 6, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7,
+                     6, 5, 4, 3, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 5, 6, 7, 7, 6, 7};
 const int zz4r[16] = {0, 0, 1, 2, 1, 0, 0, 1, 2, 3, 3, 2, 1, 2, 3, 3};
 const int zz4c[16] = {0, 1, 0, 0, 1, 2, 3, 2, 1, 0, 1, 2, 3, 3, 2, 3};
 const int zz2r[4] = {0, 0, 1, 1};
@@ -47,9 +45,18 @@ const char *const kMultMismatch = "Matrix mult: Incompatible dimensions...\n";
 // Zig-zag tables for a block size; false for sizes without a table.
 bool zz_tables(int sz, const int **r, const int **c) {
     switch (sz) {
-        case 8: *r = zzr; *c = zzc; return true;
-        case 4: *r = zz4r; *c = zz4c; return true;
-        case 2: *r = zz2r; *c = zz2c; return true;
+        case 8:
+            *r = zzr;
+            *c = zzc;
+            return true;
+        case 4:
+            *r = zz4r;
+            *c = zz4c;
+            return true;
+        case 2:
+            *r = zz2r;
+            *c = zz2c;
+            return true;
         default: return false;
     }
 }
@@ -208,16 +215,14 @@ void inp_bkidct(matrix *blk, matrix *D) {
 void zzscan(matrix *blk, double *dest) {
     const int *tr, *tc;
     int n = blk->nrows;
-    if (blk->ncols != n || !zz_tables(n, &tr, &tc))
-        fail("zzscan: Unsuported block size \n");
+    if (blk->ncols != n || !zz_tables(n, &tr, &tc)) fail("zzscan: Unsuported block size \n");
     for (int k = 0; k < n * n; k++) dest[k] = blk->pix[tr[k]][tc[k]];
 }
 
 void unzzscan(matrix *blk, const double *src) {
     const int *tr, *tc;
     int n = blk->nrows;
-    if (blk->ncols != n || !zz_tables(n, &tr, &tc))
-        fail("unzzscan: Unsuported block size \n");
+    if (blk->ncols != n || !zz_tables(n, &tr, &tc)) fail("unzzscan: Unsuported block size \n");
     for (int k = 0; k < n * n; k++) blk->pix[tr[k]][tc[k]] = src[k];
 }
 
@@ -364,8 +369,7 @@ matrix *mkDCTBasis(int sz) {
         const double *cb = &cs[(size_t)v * sz];
         for (int m = 0; m < sz; m++)
             for (int n = 0; n < sz; n++) {
-                double e = v == 0 ? ((scale * RSQRT2) * ca[m]) * cb[n]
-                                  : (scale * ca[m]) * cb[n];
+                double e = v == 0 ? ((scale * RSQRT2) * ca[m]) * cb[n] : (scale * ca[m]) * cb[n];
                 res->pix[m * sz + n][k] = e;
             }
     }

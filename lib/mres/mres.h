@@ -18,27 +18,23 @@ matrix *mk_gaufilter(void);
 
 // Fills pyr (allocated by calloc_pyr(depth, H, W)): level 0 is a copy of
 // img, level i the filtered and 2x-subsampled level i-1. mode 'w' or 'z'.
-void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth,
-          int mode);
+void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode);
 
 // out(y,x) = sum_k sum_l (cgain*fv(Lv-1-k)) * (rgain*fh(Lh-1-l)) *
 //            E(voff + y*vstep + k, hoff + x*hstep + l), E the border-extended
 // (and, if ups != 0, zero-inserted by hitp/vitp) input. out is the caller's.
-void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt,
-                int hstep, int vstep, int hoff, int voff, int mode, int hitp,
-                int vitp, int ups, double rgain, double cgain);
+void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int hstep, int vstep,
+                int hoff, int voff, int mode, int hitp, int vitp, int ups, double rgain,
+                double cgain);
 
 // Horizontal pass: every input row, out->ncols outputs per row.
-void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
-                  double gain);
+void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, double gain);
 // Vertical pass: every input column, out->nrows outputs per column.
-void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
-                  double gain);
+void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, double gain);
 
 // A new (top+H+bottom) x (left+W+right) matrix: the input in the middle,
 // borders periodic ('w', wrapping as often as needed) or zero ('z').
-matrix *augment_borders(matrix *in, int top, int bottom, int left, int right,
-                        int mode);
+matrix *augment_borders(matrix *in, int top, int bottom, int left, int right, int mode);
 
 // A new zero (vfac*H) x (hfac*W) matrix with in(i,j) at (i*vfac, j*hfac).
 matrix *upsample(matrix *in, int hfac, int vfac);

@@ -70,8 +70,7 @@ matrix *mk_gaufilter(void) {
     return f;
 }
 
-void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
-                  double gain) {
+void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, double gain) {
     check_filter(filt);
     const int L = filt->nrows;
     const int nout = out->ncols;
@@ -92,8 +91,7 @@ void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
     }
 }
 
-void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
-                  double gain) {
+void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, double gain) {
     check_filter(filt);
     const int L = filt->nrows;
     const int nout = out->nrows;
@@ -117,8 +115,7 @@ void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset,
     }
 }
 
-matrix *augment_borders(matrix *in, int top, int bottom, int left, int right,
-                        int mode) {
+matrix *augment_borders(matrix *in, int top, int bottom, int left, int right, int mode) {
     if (top < 0 || bottom < 0 || left < 0 || right < 0)
         fail("augment_borders: border widths must not be negative\n");
     const int H = in->nrows, W = in->ncols;
@@ -160,9 +157,9 @@ matrix *upsample(matrix *in, int hfac, int vfac) {
     return u;
 }
 
-void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt,
-                int hstep, int vstep, int hoff, int voff, int mode, int hitp,
-                int vitp, int ups, double rgain, double cgain) {
+void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int hstep, int vstep,
+                int hoff, int voff, int mode, int hitp, int vitp, int ups, double rgain,
+                double cgain) {
     if (hstep <= 0 || vstep <= 0 || hitp <= 0 || vitp <= 0)
         fail("sep_filt2d: itp & step must be positive \n");
     // Only a missing filter is refused here; a malformed one is refused by
@@ -189,15 +186,13 @@ void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt,
     if (up) free_mtx(up);
 }
 
-void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth,
-          int mode) {
+void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode) {
     if (depth > pyr->depth) fail("gpyr: pyramid has fewer levels than requested\n");
     matrix *l0 = pyr->level[0];
     int64_t n = (int64_t)img->nrows * img->ncols;
-    if ((int64_t)l0->nrows * l0->ncols < n)
-        fail("gpyr: level 0 is smaller than the image\n");
+    if ((int64_t)l0->nrows * l0->ncols < n) fail("gpyr: level 0 is smaller than the image\n");
     memcpy(l0->pix[0], img->pix[0], (size_t)n * sizeof(double));
     for (int i = 1; i < depth; i++)
-        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0,
-                   mode, 1, 1, 0, 1.0, 1.0);
+        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0, mode, 1, 1, 0, 1.0,
+                   1.0);
 }

@@ -145,8 +145,12 @@ void free_pyr(pyramid *p) {
     free(p);
 }
 
-volume *alloc_vol(int nframes, int nrows, int ncols) { return make_vol(nframes, nrows, ncols, false); }
-volume *calloc_vol(int nframes, int nrows, int ncols) { return make_vol(nframes, nrows, ncols, true); }
+volume *alloc_vol(int nframes, int nrows, int ncols) {
+    return make_vol(nframes, nrows, ncols, false);
+}
+volume *calloc_vol(int nframes, int nrows, int ncols) {
+    return make_vol(nframes, nrows, ncols, true);
+}
 
 void free_vol(volume *v) {
     if (v == nullptr) return;
@@ -214,9 +218,7 @@ void free_img(image *im) {
     free(im);
 }
 
-int same_size(matrix *a, matrix *b) {
-    return a->nrows == b->nrows && a->ncols == b->ncols ? 1 : 0;
-}
+int same_size(matrix *a, matrix *b) { return a->nrows == b->nrows && a->ncols == b->ncols ? 1 : 0; }
 
 matrix *ident(int n) {
     matrix *m = calloc_mtx(n, n);

@@ -48,11 +48,16 @@ void flat(matrix *a, matrix *b, matrix *r, const char *msg, Op op) {
 
 bool known(int code) {
     switch (code & 0xff) {
-        case '*': case '+': case '-': case '.': case '/':
-        case 'D': case 'M': case 'm': case 'c':
-            return true;
-        default:
-            return false;
+        case '*':
+        case '+':
+        case '-':
+        case '.':
+        case '/':
+        case 'D':
+        case 'M':
+        case 'm':
+        case 'c': return true;
+        default: return false;
     }
 }
 
@@ -62,9 +67,7 @@ const char *const kUnknown = "Unknown operation in mtx_bmath...\n";
 
 void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code) {
     switch (code & 0xff) {
-        case '*':
-            product(a, b, r);
-            break;
+        case '*': product(a, b, r); break;
         case '+':
             flat(a, b, r, "Matrix addition: Incompatible dimensions...",
                  [](double x, double y) { return x + y; });
@@ -115,8 +118,7 @@ void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code) {
             }
             break;
         }
-        default:
-            mtx_fail(kUnknown);
+        default: mtx_fail(kUnknown);
     }
 }
 

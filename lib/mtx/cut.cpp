@@ -96,13 +96,14 @@ void move(matrix *a, matrix *b, coords a_start, coords a_step, coords a_stop, co
     for (int64_t i = 0; i < ny; i++) {
         const double *src = a->pix[a_start.y + i * a_step.y];
         double *dst = b->pix[b_start.y + i * b_step.y];
-        for (int64_t j = 0; j < nx; j++) dst[b_start.x + j * b_step.x] = src[a_start.x + j * a_step.x];
+        for (int64_t j = 0; j < nx; j++)
+            dst[b_start.x + j * b_step.x] = src[a_start.x + j * a_step.x];
     }
 }
 
 void rowcp(matrix *out, matrix *src, int r0, int rstep, int r1, int o0, int ostep) {
-    if (out->ncols != src->ncols || r0 < 0 || r1 < r0 || r1 >= src->nrows || rstep < 1 ||
-        o0 < 0 || ostep < 1)
+    if (out->ncols != src->ncols || r0 < 0 || r1 < r0 || r1 >= src->nrows || rstep < 1 || o0 < 0 ||
+        ostep < 1)
         mtx_fail("rowcp: Invalid range parameters\n");
     const int64_t n = visits(r0, rstep, r1);
     if (!last_inside(o0, ostep, n, out->nrows)) mtx_fail("rowcp: Invalid range parameters\n");
@@ -144,12 +145,14 @@ void inp_extract(matrix *a, matrix *sel, double value, matrix *out) {
     }
     const int k = matches(sel, value);
     if (mode == Pick::Rows) {
-        if (out->nrows != k || out->ncols != a->ncols) mtx_fail("extract: Incompatible dimensions...\n");
+        if (out->nrows != k || out->ncols != a->ncols)
+            mtx_fail("extract: Incompatible dimensions...\n");
         int o = 0;
         for (int i = 0; i < a->nrows; i++)
             if (s[i] == value) memcpy(out->pix[o++], a->pix[i], (size_t)a->ncols * sizeof(double));
     } else {
-        if (out->nrows != a->nrows || out->ncols != k) mtx_fail("extract: Incompatible dimensions...\n");
+        if (out->nrows != a->nrows || out->ncols != k)
+            mtx_fail("extract: Incompatible dimensions...\n");
         for (int i = 0; i < a->nrows; i++) {
             int o = 0;
             for (int j = 0; j < a->ncols; j++)

@@ -14,8 +14,7 @@ const char *const kUnknownBin = "Unknown operation in mtx_elbmath...\n";
 }  // namespace
 
 void inp_mtx_elbmath(matrix *a, matrix *b, matrix *r, int code) {
-    if (!same_size(a, b) || !same_size(b, r))
-        mtx_fail("Inconsistent sizes in inp_mtx_elbmath \n");
+    if (!same_size(a, b) || !same_size(b, r)) mtx_fail("Inconsistent sizes in inp_mtx_elbmath \n");
     if (!known_bin(code)) mtx_fail(kUnknownBin);
     const double *pa = a->pix[0], *pb = b->pix[0];
     double *pr = r->pix[0];

@@ -85,9 +85,7 @@ void moving(matrix *a, matrix *b, int code) {
     }
 }
 
-bool known(int code) {
-    return code != 0 && strchr("CcDEsFfGgIVNnRTi", code) != nullptr;
-}
+bool known(int code) { return code != 0 && strchr("CcDEsFfGgIVNnRTi", code) != nullptr; }
 
 const char *const kUnknown = "Unknown function in mtx_fun...\n";
 
@@ -182,8 +180,7 @@ void inp_mtx_fun(matrix *a, matrix *b, int code) {
             }
             break;
         }
-        default:
-            mtx_fail(kUnknown);
+        default: mtx_fail(kUnknown);
     }
 }
 

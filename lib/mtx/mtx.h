@@ -109,12 +109,11 @@ double vsum(const double *v, int n);
 double vmax(const double *v, int n);
 double mtx_max(matrix *m);
 
-void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0,
-            int cstep, int c1);
+void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0, int cstep, int c1);
 // Plain nine-argument function: it never competes with std::move, which
 // callers always write qualified.
-void move(matrix *a, matrix *b, coords a_start, coords a_step, coords a_stop,
-          coords b_start, coords b_step, coords b_stop, int verbose);
+void move(matrix *a, matrix *b, coords a_start, coords a_step, coords a_stop, coords b_start,
+          coords b_step, coords b_stop, int verbose);
 matrix *isrt(matrix *v);
 
 // ---- vector and matrix summaries --------------------------------------------
@@ -141,8 +140,7 @@ void inp_extract(matrix *a, matrix *sel, double value, matrix *out);
 matrix *extract(matrix *a, matrix *sel, double value);
 // Rows i of src for i = r0, r0+rstep, ... <= r1 go to rows o0, o0+ostep, ...
 // of out.
-void rowcp(matrix *out, matrix *src, int r0, int rstep, int r1, int o0,
-           int ostep);
+void rowcp(matrix *out, matrix *src, int r0, int rstep, int r1, int o0, int ostep);
 // First n elements of a vector, in its orientation, zero-padded.
 matrix *top(matrix *v, int n);
 // Swaps the rows row .. nrows-1 of two matrices of one shape in place;
@@ -172,10 +170,9 @@ void inp_svdcmp(matrix *A, singvs *s);
 singvs *svdcmp(matrix *A);
 void svdtresh(singvs *s, double abs_thresh, double rel_thresh, int verbose);
 void svbksb(singvs *s, matrix *x, matrix *b);
-singvs *inp_lsys(matrix *A, matrix *x, matrix *b, double abs_thresh,
-                 double rel_thresh, int verbose);
-matrix *lsys(matrix *A, matrix *b, double abs_thresh, double rel_thresh,
-             int verbose);
+singvs *inp_lsys(matrix *A, matrix *x, matrix *b, double abs_thresh, double rel_thresh,
+                 int verbose);
+matrix *lsys(matrix *A, matrix *b, double abs_thresh, double rel_thresh, int verbose);
 void gaussj(matrix *a, matrix *b);
 
 // Eigen-decomposition of symmetric matrices. jacobi destroys the upper

@@ -6,7 +6,8 @@
 #include "mtx_internal.h"
 
 void inp_mtx_xover(matrix *a, matrix *b, int row) {
-    if (a->nrows != b->nrows || a->ncols != b->ncols) mtx_fail("mtx_xover: Incompatible dimensions...\n");
+    if (a->nrows != b->nrows || a->ncols != b->ncols)
+        mtx_fail("mtx_xover: Incompatible dimensions...\n");
     if (row < 0 || row > a->nrows) mtx_fail("mtx_xover: Invalid crossover row\n");
     // Rows are contiguous, so the tails are two flat ranges.
     double *pa = a->pix[0] + (size_t)row * a->ncols;
@@ -20,7 +21,8 @@ void inp_mtx_xover(matrix *a, matrix *b, int row) {
 }
 
 volume *mtx_xover(matrix *a, matrix *b, int row) {
-    if (a->nrows != b->nrows || a->ncols != b->ncols) mtx_fail("mtx_xover: Incompatible dimensions...\n");
+    if (a->nrows != b->nrows || a->ncols != b->ncols)
+        mtx_fail("mtx_xover: Incompatible dimensions...\n");
     volume *v = alloc_vol(2, a->nrows, a->ncols);
     inp_mtx_fun(a, v->frame[0], 'R');
     inp_mtx_fun(b, v->frame[1], 'R');

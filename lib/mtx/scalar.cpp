@@ -10,10 +10,15 @@ const char *const kUnknown = "Unknown operation in mtx_bmath...\n";
 
 bool known(int code) {
     switch (code & 0xff) {
-        case '*': case '+': case '-': case '/': case '=': case 'T': case 't': case 'e':
-            return true;
-        default:
-            return false;
+        case '*':
+        case '+':
+        case '-':
+        case '/':
+        case '=':
+        case 'T':
+        case 't':
+        case 'e': return true;
+        default: return false;
     }
 }
 

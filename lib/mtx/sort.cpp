@@ -10,7 +10,8 @@
 #include "mtx_internal.h"
 
 matrix *isrt(matrix *v) {
-    if ((v->nrows < v->ncols ? v->nrows : v->ncols) > 1) mtx_fail("isrt: can only sort vectors ...\n");
+    if ((v->nrows < v->ncols ? v->nrows : v->ncols) > 1)
+        mtx_fail("isrt: can only sort vectors ...\n");
     const int n = (int)mtx_vec_len(v);
     matrix *pos = calloc_mtx(v->nrows, v->ncols);
     double *p = pos->pix[0], *x = v->pix[0];

@@ -87,8 +87,7 @@ double vdistance(const double *a, const double *b, int n, int type) {
         case 2:
             for (int i = 0; i < n; i++) s += (a[i] - b[i]) * (a[i] - b[i]);
             return sqrt(s);
-        default:
-            mtx_fail("Unknown norm in vdistance\n");
+        default: mtx_fail("Unknown norm in vdistance\n");
     }
 }
 
@@ -114,8 +113,7 @@ double perc(matrix *a, double value, int mode) {
         case 'b':
             for (size_t i = 0; i < n; i++) hits += p[i] < value;
             break;
-        default:
-            mtx_fail("Unknown mode in perc\n");
+        default: mtx_fail("Unknown mode in perc\n");
     }
     return (double)hits / (double)n;
 }

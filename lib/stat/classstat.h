@@ -49,8 +49,8 @@ matrix *mnts_DCT_ovlap(matrix *level, matrix *dctarr);
 // moments of every level (mnts_DCT, or mnts_DCT_ovlap when slow != 0).
 // Returns 0 and adds nothing when the cropped image is too small (the
 // "Image too small, Skip!" message is printed), 1 otherwise. img is not freed.
-int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt,
-                       matrix *dctarr, int slow);
+int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                       int slow);
 
 // The moments of one part of the class lists: of list j only the entries i
 // (0-based, list order) with i % nparts == part. Class j's columns average

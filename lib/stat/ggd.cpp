@@ -95,10 +95,12 @@ void ggdfit_alpha_moment_mtx(matrix *var, matrix *beta, matrix *alpha) {
 
 double kl_ggd(double alpha1, double beta1, double alpha2, double beta2) {
     if (alpha1 * beta1 * alpha2 * beta2 == 0) return 0;
-    const double r = (beta1 * alpha2 * gamma_exp(1 / beta2)) / (beta2 * alpha1 * gamma_exp(1 / beta1));
+    const double r =
+        (beta1 * alpha2 * gamma_exp(1 / beta2)) / (beta2 * alpha1 * gamma_exp(1 / beta1));
     if (!(r > 0)) return 0;
     return std::log(r) +
-           std::pow(alpha1 / alpha2, beta2) * gamma_exp((beta2 + 1) / beta1) / gamma_exp(1 / beta1) -
+           std::pow(alpha1 / alpha2, beta2) * gamma_exp((beta2 + 1) / beta1) /
+               gamma_exp(1 / beta1) -
            1 / beta1;
 }
 

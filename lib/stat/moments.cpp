@@ -35,7 +35,6 @@ namespace {
 constexpr int BS = 8;  // block size
 constexpr int NC = BS * BS;
 
-
 void check_level(const matrix *level, const matrix *dctarr) {
     if (dctarr == nullptr || dctarr->nrows != BS || dctarr->ncols != BS)
         die("%s", "mnts_DCT: the DCT matrix must be 8x8\n");
@@ -53,8 +52,7 @@ void add_into(matrix *dst, const matrix *src) {
 }
 
 // add_image_mnts_DCT without the message: 0 when the image is too small.
-int image_mnts(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
-               int slow) {
+int image_mnts(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr, int slow) {
     // Sides are multiples of mod = 2^(depth-1) so that every level halves
     // exactly. Worked in 64 bits; depths beyond any real image just skip.
     int64_t H = img->nrows, W = img->ncols;
@@ -85,8 +83,8 @@ int g_threads = 1;  // images of a class analysed at once
 // the thread that adds the images up, in list order.
 struct ImageMoments {
     bool ready = false;
-    bool read = false;   // the image could be read
-    bool used = false;   // large enough for the pyramid
+    bool read = false;  // the image could be read
+    bool used = false;  // large enough for the pyramid
     volume *mnts = nullptr;
 };
 
@@ -133,8 +131,8 @@ void replay(const std::vector<Captured> &list) {
 }
 
 // Reads one image and takes its per-level moments into a new volume; no output.
-void analyse_image(const char *name, int pyddepth, matrix *gaufilt, matrix *dctarr,
-                   ImageMoments *r, std::vector<Captured> *captured) {
+void analyse_image(const char *name, int pyddepth, matrix *gaufilt, matrix *dctarr, ImageMoments *r,
+                   std::vector<Captured> *captured) {
     t_capture = captured;
     matrix *img = im2mtx(name, "I");
     t_capture = nullptr;
@@ -234,40 +232,40 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
     char **names = getFilename(listpath, &imgnum);
     if (imgnum <= 0) {
         fflush(stdout);
-        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath,
-                j);
+        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath, j);
         exit(1);
     }
     int used = 0, unreadable = -1;
     {
         Progress progress(imgnum);
-        for_each_image(names, imgnum, pyddepth, gaufilt, dctarr,
-                       [&](int n) {
-                           progress.clear();
-                           printf("%s\n", names[n]);
-                           progress.show(n + 1, names[n]);
-                       },
-                       [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
-                           progress.clear();
-                           replay(cap);
-                           if (!r.read) {
-                               unreadable = n;
-                               return false;
-                           }
-                           if (!r.used) {
-                               printf("Image too small, Skip!\n");
-                               return true;
-                           }
-                           used++;
-                           for (int L = 0; L < pyddepth; L++) add_into(acc->frame[L], r.mnts->frame[L]);
-                           return true;
-                       });
+        for_each_image(
+            names, imgnum, pyddepth, gaufilt, dctarr,
+            [&](int n) {
+                progress.clear();
+                printf("%s\n", names[n]);
+                progress.show(n + 1, names[n]);
+            },
+            [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+                progress.clear();
+                replay(cap);
+                if (!r.read) {
+                    unreadable = n;
+                    return false;
+                }
+                if (!r.used) {
+                    printf("Image too small, Skip!\n");
+                    return true;
+                }
+                used++;
+                for (int L = 0; L < pyddepth; L++) add_into(acc->frame[L], r.mnts->frame[L]);
+                return true;
+            });
     }
     if (unreadable >= 0) {
         // A class's statistics must never silently lose an image.
         fflush(stdout);
-        fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n",
-                names[unreadable], j);
+        fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[unreadable],
+                j);
         exit(1);
     }
     if (used == 0) {
@@ -455,8 +453,8 @@ matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyd
             matrix *img = im2mtx(names[i], "I");
             if (img == nullptr) {
                 fflush(stdout);
-                fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n",
-                        names[i], j);
+                fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[i],
+                        j);
                 exit(1);
             }
             usable[j] += add_image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, 0);

@@ -53,8 +53,8 @@ int main(int argc, char **argv) {
     }
     if (cmd != "write") return 2;
     // Re, im pairs that cross every type's range, sign and byte boundary.
-    const double vals[] = {0, 0.5,   1,     -1, -2.5, 2.5,    127.6, 0, 300,    -7, -40000, 1,
-                           70000, 2, 1.5,  -3, 3e9, 0.25, -0.25, 9, 1e-3, -1e5, 65535.5, 4};
+    const double vals[] = {0,     0.5, 1,   -1, -2.5, 2.5,  127.6, 0, 300,  -7,   -40000,  1,
+                           70000, 2,   1.5, -3, 3e9,  0.25, -0.25, 9, 1e-3, -1e5, 65535.5, 4};
     // 1, 2 and 3 dimensions in turn, then 2 data sets of 2 channels.
     const int32_t dims[][3] = {{12, 0, 0}, {3, 4, 0}, {2, 3, 2}, {3, 0, 0}};
     const int nd[] = {1, 2, 3, 1}, levels[] = {1, 1, 1, 2};
@@ -63,7 +63,9 @@ int main(int argc, char **argv) {
         for (int bo : {MSB, LSB}) {
             if (t->size == 1 && bo == LSB) continue;  // one byte has no order
             std::string name = std::string(argv[2]) + "/" + t->name +
-                               (t->size == 1 ? "" : bo == MSB ? "_msb" : "_lsb");
+                               (t->size == 1 ? ""
+                                : bo == MSB  ? "_msb"
+                                             : "_lsb");
             DATFILE *h = d_open(name.c_str(), "w");
             if (!h) return 1;
             if (t->size > 1) d_set_byte_order(h, bo);
@@ -72,8 +74,10 @@ int main(int argc, char **argv) {
             d_setdim(h, levels[s], levels[s], dims[s], nd[s]);
             unsigned char raw[12];
             for (int i = 0; i < 12; i++) raw[i] = (unsigned char)(i * 21 + 3);
-            if (t->code == 'v') _dwrite(h, raw, 12, 'v');
-            else _dwrite(h, vals, 12, 'Z');
+            if (t->code == 'v')
+                _dwrite(h, raw, 12, 'v');
+            else
+                _dwrite(h, vals, 12, 'Z');
             if (d_close(h) != 0) return 1;
             status |= print_file(name.c_str());
         }

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -144,7 +143,8 @@ TEST_F(Sweep, TrainerListFiles) {
     EXPECT_TRUE(refused(r, "holds no class list name"));
 
     spit(path("t_missing.txt"), path("c0.txt") + "\n" + path("noclass.txt") + "\n");
-    EXPECT_TRUE(refused_early(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt"), out));
+    EXPECT_TRUE(
+        refused_early(sendral({path("t_missing.txt"), "2", out}), path("noclass.txt"), out));
 
     spit(path("t_empty.txt"), path("c0.txt") + "\n" + path("empty.txt") + "\n");
     r = sendral({path("t_empty.txt"), "2", out});
@@ -235,13 +235,14 @@ TEST_F(Sweep, DetectorListsAndImages) {
     // them; the others are processed and the run reports the skips in its
     // status.
     std::string list;
-    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png",
-                            "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
+    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm",
+                            "tiny7.pgm", "check1.pgm"})
         list += path(img) + "\n";
     spit(path("q_bad.txt"), list);
     r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
     EXPECT_TRUE(refused(r, ""));
-    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
+    for (const char *img :
+         {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
         EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
     EXPECT_TRUE(fs::exists(out + "/check1_salloc"));
     EXPECT_TRUE(fs::exists(out + "/tiny7_salloc"));
@@ -258,11 +259,12 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
     // file name, and only plain image files are read.
     spit(path("draw.mvg"), "push graphic-context\nviewbox 0 0 64 64\nimage over 0,0 64,64 '" +
                                path("check0.pgm") + "'\npop graphic-context\n");
-    spit(path("script.msl"), "<?xml version=\"1.0\"?><image><read filename=\"" +
-                                 path("check0.pgm") + "\"/></image>\n");
-    spit(path("drawing.jpg"), "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" "
-                              "height=\"64\"><image href=\"" + path("check0.pgm") +
-                              "\" width=\"64\" height=\"64\"/></svg>\n");
+    spit(path("script.msl"),
+         "<?xml version=\"1.0\"?><image><read filename=\"" + path("check0.pgm") + "\"/></image>\n");
+    spit(path("drawing.jpg"),
+         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"64\" "
+         "height=\"64\"><image href=\"" +
+             path("check0.pgm") + "\" width=\"64\" height=\"64\"/></svg>\n");
     const std::string entries[] = {
         "text:/etc/hostname",
         "msl:" + path("script.msl"),
@@ -278,8 +280,8 @@ TEST_F(Sweep, HostileImageNamesAndContents) {
         // Lumivar names the entry, goes on with the next image, ends with 1.
         spit(path("q_hostile.txt"), entry + "\n" + path("check1.pgm") + "\n");
         fs::remove_all(path("d_hostile"));
-        RunResult r = lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"),
-                             path("d_hostile")});
+        RunResult r =
+            lumivar({"-enforce", "-f", "3", model, "1", path("q_hostile.txt"), path("d_hostile")});
         EXPECT_TRUE(refused(r, entry));
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(fs::exists(path("d_hostile/check1_salloc")));
@@ -314,17 +316,19 @@ TEST_F(Sweep, DetectorDamagedResultDirectory) {
     const std::string dbl = "(_data_type double)\n(_byte_order lsb)\n";
     struct Damage {
         const char *name;
-        const char *file;       // inside the result directory
-        std::string descriptor; // written over the descriptor of `file`
+        const char *file;        // inside the result directory
+        std::string descriptor;  // written over the descriptor of `file`
         const char *message;
     } datfiles[] = {
-        {"garbage descriptor", "Allalpha.dat", "\x01garbage)(\n", "Allalpha.dat is not a two-dimensional"},
+        {"garbage descriptor", "Allalpha.dat", "\x01garbage)(\n",
+         "Allalpha.dat is not a two-dimensional"},
         {"three dimensions", "Allalpha.dat", dbl + "(_dimensions 128 2 1 )\n", "2D matrices"},
         {"one dimension", "Allbeta.dat", dbl + "(_dimensions 256 )\n", "2D matrices"},
         {"unknown type", "Allalpha.dat", "(_data_type doubles)\n(_dimensions 128 2 )\n",
          "Allalpha.dat has no known data type"},
         {"zero rows", "Allalpha.dat", dbl + "(_dimensions 0 2 )\n", "Allalpha.dat has no elements"},
-        {"negative rows", "Allbeta.dat", dbl + "(_dimensions -128 2 )\n", "Allbeta.dat has no elements"},
+        {"negative rows", "Allbeta.dat", dbl + "(_dimensions -128 2 )\n",
+         "Allbeta.dat has no elements"},
         // Far more elements than the data holds (and than memory would).
         {"huge sizes", "Allalpha.dat", dbl + "(_dimensions 100000 100000 )\n", "early EOF on"},
         {"sizes beyond 32 bits", "Allbeta.dat", dbl + "(_dimensions 4294967424 2 )\n",
@@ -414,8 +418,8 @@ TEST_F(Sweep, LongPathsAndBlanks) {
     EXPECT_TRUE(succeeded(sendral({"-fast", blank + "/train list.txt", "2", m})));
 
     const std::string out = blank + "/out dir";
-    EXPECT_TRUE(succeeded(
-        lumivar({"-s", "-enforce", "-f", "3", m, "1", blank + "/query list.txt", out})));
+    EXPECT_TRUE(
+        succeeded(lumivar({"-s", "-enforce", "-f", "3", m, "1", blank + "/query list.txt", out})));
     EXPECT_TRUE(fs::exists(out + "/check1_salloc"));
     EXPECT_TRUE(fs::exists(out + "/check1_scalemap.dat/data"));
 }

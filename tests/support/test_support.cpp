@@ -96,7 +96,8 @@ matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>>
         for (int i = 0; i < H; i++)
             for (int j = 0; j < W; j++) {
                 double s = 0;
-                for (int d = -1; d <= 1; d++) s += m->pix[i][(j + d + W) % W] + m->pix[(i + d + H) % H][j];
+                for (int d = -1; d <= 1; d++)
+                    s += m->pix[i][(j + d + W) % W] + m->pix[(i + d + H) % H][j];
                 m->pix[i][j] = s / 6;
             }
     for (long i = 0; i < (long)H * W; i++) m->pix[0][i] = 0.3 + 0.4 * m->pix[0][i];

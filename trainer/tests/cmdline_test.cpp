@@ -63,8 +63,8 @@ TEST(SendralCommandLine, DefaultsAndPositionals) {
 }
 
 TEST(SendralCommandLine, EveryOptionInItsAcceptedForms) {
-    Options o = parse({"-fast", "-bdir", "x", "-weights", "-w.txt", "-hue", "-exBfea",
-                       "-nodenoise", "-j", "3", "l", "3", "s"});
+    Options o = parse({"-fast", "-bdir", "x", "-weights", "-w.txt", "-hue", "-exBfea", "-nodenoise",
+                       "-j", "3", "l", "3", "s"});
     EXPECT_EQ(o.threads, 3);
     EXPECT_EQ(o.isfast, 1);
     EXPECT_EQ(o.isbkpath, 1);
@@ -113,8 +113,7 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
     EXPECT_EXIT(parse({"-fast", "-b"}), status1, "option -b needs a value");
     EXPECT_EXIT(parse({"-w"}), status1, "option -w needs a value");
     for (const char *depth : {"0", "-1", "abc", "4x", "", " 4", "29", "99999999999"})
-        EXPECT_EXIT(parse({"l", depth, "s"}), status1, "pyr_depth must be a whole number")
-            << depth;
+        EXPECT_EXIT(parse({"l", depth, "s"}), status1, "pyr_depth must be a whole number") << depth;
     std::string too_long(SENDRAL_PATHLEN, 'p');
     EXPECT_EXIT(parse({too_long, "4", "s"}), status1, "training_filelist is longer than 1023");
     EXPECT_EXIT(parse({"l", "4", too_long}), status1, "salientfeaturepath is longer than 1023");

@@ -110,9 +110,12 @@ Files files_of(const std::string &dir, bool with_time = true) {
     Files f;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::end(it); ++it) {
         std::string rel = fs::relative(it->path(), dir).string();
-        if (rel[0] == '.') it.disable_recursion_pending();
-        else if (it->is_symlink()) f[rel] = "<link>";
-        else if (it->is_regular_file() && (with_time || rel != "timeusage")) f[rel] = slurp(it->path());
+        if (rel[0] == '.')
+            it.disable_recursion_pending();
+        else if (it->is_symlink())
+            f[rel] = "<link>";
+        else if (it->is_regular_file() && (with_time || rel != "timeusage"))
+            f[rel] = slurp(it->path());
     }
     return f;
 }
@@ -126,7 +129,7 @@ void fresh_copy(const std::string &from, const std::string &to) {
 const char *kFatalShape = "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n";
 
 class SendralRun : public testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         g_scratch = std::make_unique<ScratchDir>("sendral_test");
         g_dir = g_scratch->path();
@@ -161,18 +164,22 @@ TEST_F(SendralRun, WritesTheWholeResultDirectory) {
         base_.out, std::regex("Computing the stats and KL for each class...\nDone.\nSaving..."
                               "Done.\nSelecting features...\n[^]*Done.\nSaving...Done.\n"
                               "Time usage: \\d+\\.\\d{6} Sec\n$")));
-    EXPECT_TRUE(std::regex_match(slurp(res + "/timeusage"),
-                                 std::regex("Time usage: \\d+\\.\\d{6} Sec\n")));
+    EXPECT_TRUE(
+        std::regex_match(slurp(res + "/timeusage"), std::regex("Time usage: \\d+\\.\\d{6} Sec\n")));
     EXPECT_TRUE(has(base_.err, "KL for each class is DONE"));
 
     struct Shape {
         const char *name;
         int rows, cols;
     };
-    for (Shape s : {Shape{"/Allmnt2.dat", kFeat, 4 * kClasses}, {"/Allalpha.dat", kFeat, kClasses},
-                    {"/Allbeta.dat", kFeat, kClasses}, {"/classMD.dat", kClasses, kFeat},
-                    {"/StandVar.dat", kFeat, 1}, {"/sortMDs.dat", kClasses, kFeat},
-                    {"/sortCosts.dat", kClasses, kFeat}, {"/sortidx.dat", kClasses, kFeat}}) {
+    for (Shape s : {Shape{"/Allmnt2.dat", kFeat, 4 * kClasses},
+                    {"/Allalpha.dat", kFeat, kClasses},
+                    {"/Allbeta.dat", kFeat, kClasses},
+                    {"/classMD.dat", kClasses, kFeat},
+                    {"/StandVar.dat", kFeat, 1},
+                    {"/sortMDs.dat", kClasses, kFeat},
+                    {"/sortCosts.dat", kClasses, kFeat},
+                    {"/sortidx.dat", kClasses, kFeat}}) {
         matrix *m = dat2mtx((res + s.name).c_str());
         EXPECT_EQ(m->nrows * 1000 + m->ncols, s.rows * 1000 + s.cols) << s.name;
         free_mtx(m);
@@ -267,8 +274,9 @@ TEST_F(SendralRun, FastReloadsTheMomentsAndReadsNoClassList) {
     RunResult r = sendral({"-fast", "-b", "/no/such/bk", g_dir + "/ghosts.txt", "2", res});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(has(r.out, "BkgHistogramPath = /no/such/bk\n"));
-    EXPECT_TRUE(has(r.out, "classnum = 3\nLoading pre-computed the stats for DCT featurs..."
-                           "Computing the stats and KL"));
+    EXPECT_TRUE(has(r.out,
+                    "classnum = 3\nLoading pre-computed the stats for DCT featurs..."
+                    "Computing the stats and KL"));
     EXPECT_TRUE(same_dat(g_dir + "/base/Allmnt2.dat", res + "/Allmnt2.dat"));
     EXPECT_TRUE(same_dat(g_dir + "/base/sortidx.dat", res + "/sortidx.dat"));
     EXPECT_EQ(slurp(g_dir + "/base/Qor_class_2"), slurp(res + "/Qor_class_2"));
@@ -285,15 +293,15 @@ TEST_F(SendralRun, BackgroundPathKeepsClassZeroAndWeightsChangeNothing) {
     const std::string res = g_dir + "/bk", wt = g_dir + "/weights.txt";
     // Class 0's list is never read under -b.
     spit(g_dir + "/train_bk.txt",
-               "/no/such/list0\n" + g_dir + "/class1.txt\n" + g_dir + "/class2.txt\n");
+         "/no/such/list0\n" + g_dir + "/class1.txt\n" + g_dir + "/class2.txt\n");
     spit(wt, "w0\nw1\n");
-    RunResult r =
-        sendral({"-b", g_dir + "/base", "-w", wt, g_dir + "/train_bk.txt", "2", res});
+    RunResult r = sendral({"-b", g_dir + "/base", "-w", wt, g_dir + "/train_bk.txt", "2", res});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(has(r.out, "BkgHistogramPath = " + g_dir + "/base\nWeightFileList = " + wt +
                                "\nisdenoise = 1\n"));
-    EXPECT_TRUE(has(r.out, "Read filenames from " + wt + "...Done\nclassnum = 3\nLoading "
-                           "pre-computed the stats for DCT featurs in the background path..."));
+    EXPECT_TRUE(has(r.out, "Read filenames from " + wt +
+                               "...Done\nclassnum = 3\nLoading "
+                               "pre-computed the stats for DCT featurs in the background path..."));
     // Same images, so the recomputed classes match the base run exactly.
     EXPECT_TRUE(same_dat(g_dir + "/base/Allmnt2.dat", res + "/Allmnt2.dat"));
     EXPECT_EQ(slurp(g_dir + "/base/salientfeaturenum"), slurp(res + "/salientfeaturenum"));
@@ -370,7 +378,8 @@ TEST_F(SendralRun, AFullDiskKeepsThePreviousModel) {
     fresh_copy(g_dir + "/base", res);
     struct statvfs vs;
     ASSERT_EQ(statvfs(mnt.c_str(), &vs), 0);
-    const std::string size = "size=" + std::to_string((vs.f_blocks - vs.f_bfree) * vs.f_frsize * 3 / 2);
+    const std::string size =
+        "size=" + std::to_string((vs.f_blocks - vs.f_bfree) * vs.f_frsize * 3 / 2);
     ASSERT_EQ(mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT, size.c_str()), 0);
     RunResult r = sendral({"-fast", "-nodenoise", g_dir + "/train.txt", "2", res});
     EXPECT_EQ(r.status, 1);

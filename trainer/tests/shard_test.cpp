@@ -80,7 +80,7 @@ void expect_close(const std::string &a, const std::string &b) {
 }
 
 class ShardMerge : public testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         g_scratch = std::make_unique<ScratchDir>("sendral_test");
         g_dir = g_scratch->path();
@@ -100,7 +100,7 @@ class ShardMerge : public testing::Test {
         make_image(g_dir + "/tiny.png", 2, 12, rng);
         spit(g_dir + "/tiny.txt", g_dir + "/tiny.png\n");
         spit(g_dir + "/small.txt",
-                   g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n" + g_dir + "/tiny.txt\n");
+             g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n" + g_dir + "/tiny.txt\n");
         spit(g_dir + "/two.txt", g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n");
         ASSERT_EQ(sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
     }

@@ -47,7 +47,8 @@ TEST_F(Bridge, DescriptorOfAFullImageMatrix) {
     mtx2dat(m, path("big").c_str());
     free_mtx(m);
     EXPECT_EQ(slurp(path("big/descriptor")),
-              "(_data_type double)\n(_byte_order lsb)\n(_data_sets 1)\n(_channels 1)\n(_dimensions 480 640 )\n");
+              "(_data_type double)\n(_byte_order lsb)\n(_data_sets 1)\n(_channels 1)\n(_dimensions "
+              "480 640 )\n");
     EXPECT_EQ(std::filesystem::file_size(path("big/data")), 480u * 640u * 8u);
 }
 
@@ -87,7 +88,10 @@ TEST_F(Bridge, EveryStoredTypeLoadsAsDoubles) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.type);
         std::string name = path(c.type);
-        make_datfile(name, std::string("(_data_type ") + c.type + ")\n(_byte_order lsb)\n(_dimensions 1 2 )\n", c.raw);
+        make_datfile(
+            name,
+            std::string("(_data_type ") + c.type + ")\n(_byte_order lsb)\n(_dimensions 1 2 )\n",
+            c.raw);
         matrix *m = dat2mtx(name.c_str());
         EXPECT_EQ(values(m), c.want);
         free_mtx(m);
@@ -95,7 +99,8 @@ TEST_F(Bridge, EveryStoredTypeLoadsAsDoubles) {
 }
 
 TEST_F(Bridge, OnlyTheFirstMatrixOfAFileIsRead) {
-    make_datfile(path("sets"), "(_data_type unsigned_1)\n(_data_sets 2)\n(_channels 2)\n(_dimensions 1 2 )\n",
+    make_datfile(path("sets"),
+                 "(_data_type unsigned_1)\n(_data_sets 2)\n(_channels 2)\n(_dimensions 1 2 )\n",
                  std::string("\1\2\3\4\5\6\7\10", 8));
     matrix *m = load_mtx(path("sets").c_str());
     EXPECT_EQ(values(m), (std::vector<double>{1, 2}));
@@ -116,7 +121,8 @@ TEST_F(Bridge, NameResolvedThroughSearchPath) {
 }
 
 TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
-    make_datfile(path("three"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 2 )\n", std::string(64, '\0'));
+    make_datfile(path("three"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 2 )\n",
+                 std::string(64, '\0'));
     EXPECT_EXIT(dat2mtx(path("three").c_str()), testing::ExitedWithCode(1),
                 "^load_mtx: can only handle 2D matrices...\nload_mtx: " + path("three") +
                     " is not a two-dimensional datfile\n$");
@@ -128,8 +134,10 @@ TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
                 "^d_open: non datfile directory " + path("busy") + "\nCannot open file " +
                     path("busy") + "\n$");
     free_mtx(m);
-    make_datfile(path("short"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 )\n", std::string(16, '\0'));
-    EXPECT_EXIT(dat2mtx(path("short").c_str()), testing::ExitedWithCode(1), "_dread: early EOF on ");
+    make_datfile(path("short"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 )\n",
+                 std::string(16, '\0'));
+    EXPECT_EXIT(dat2mtx(path("short").c_str()), testing::ExitedWithCode(1),
+                "_dread: early EOF on ");
 }
 
 // The header is rewritten, larger, when the datfile is closed: with a file

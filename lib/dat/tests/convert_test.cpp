@@ -30,9 +30,11 @@ TEST(Convert, IntegerTargetsClampThenRoundHalfAway) {
               (std::vector<int32_t>{2147483647, INT32_MIN, 0, -2}));
     EXPECT_EQ(from_doubles<uint32_t>('U', {-1.0, 5e9, 4294967294.5}),
               (std::vector<uint32_t>{0, 4294967295u, 4294967295u}));
-    EXPECT_EQ(from_doubles<int16_t>('d', {40000, -40000, 1.5}), (std::vector<int16_t>{32767, -32768, 2}));
+    EXPECT_EQ(from_doubles<int16_t>('d', {40000, -40000, 1.5}),
+              (std::vector<int16_t>{32767, -32768, 2}));
     EXPECT_EQ(from_doubles<uint16_t>('u', {70000, -1, 2.5}), (std::vector<uint16_t>{65535, 0, 3}));
-    EXPECT_EQ(from_doubles<int16_t>('x', {1.5, -0.001953125, 200}), (std::vector<int16_t>{384, -1, 32767}));
+    EXPECT_EQ(from_doubles<int16_t>('x', {1.5, -0.001953125, 200}),
+              (std::vector<int16_t>{384, -1, 32767}));
     EXPECT_EQ(from_doubles<int32_t>('X', {1.5, -40000}), (std::vector<int32_t>{98304, INT32_MIN}));
 }
 

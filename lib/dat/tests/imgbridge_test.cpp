@@ -56,7 +56,8 @@ TEST_F(ImgBridge, WrongDepthWritesNothing) {
     colormatrix *cm = calloc_colormtx("RGB", 2, 1, 1);
     testing::internal::CaptureStdout();
     clrmtx2dat(cm, path("x").c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Wrong Matrix Depth, Image can't be written!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ERROR: Wrong Matrix Depth, Image can't be written!\n");
     EXPECT_FALSE(std::filesystem::exists(path("x")));
     free_colormtx(cm);
 }
@@ -82,6 +83,7 @@ TEST_F(ImgBridge, ImageFilesThroughDatfiles) {
     EXPECT_EQ(values(cm->chans[1]), (std::vector<double>{0, 1, 1, 0}));
     free_colormtx(cm);
 
-    EXPECT_EXIT(im2dat_gray(path("none.png").c_str(), path("z").c_str()), testing::ExitedWithCode(1),
+    EXPECT_EXIT(im2dat_gray(path("none.png").c_str(), path("z").c_str()),
+                testing::ExitedWithCode(1),
                 "im2dat_gray: cannot read image " + path("none.png") + "\n");
 }

@@ -51,11 +51,15 @@ TEST_F(Open, RefusalsLeaveEverythingInPlace) {
     DATFILE *h;
     fs::create_directories(path("notdat"));
     spit(path("notdat/keep"), "k");
-    EXPECT_EQ(open_msg(path("notdat"), "w", &h), "d_open: non datfile directory " + path("notdat") + "\n");
+    EXPECT_EQ(open_msg(path("notdat"), "w", &h),
+              "d_open: non datfile directory " + path("notdat") + "\n");
     EXPECT_EQ(slurp(path("notdat/keep")), "k");
-    EXPECT_EQ(open_msg(path("notdat"), "r", &h), "d_open: Directory " + path("notdat") + " not datfile\n");
-    EXPECT_EQ(open_msg(path("none"), "r", &h), "d_open: File " + path("none") + " does not exist\n");
-    EXPECT_EQ(open_msg(path("none"), "x", &h), "d_open: unknown mode x for file " + path("none") + "\n");
+    EXPECT_EQ(open_msg(path("notdat"), "r", &h),
+              "d_open: Directory " + path("notdat") + " not datfile\n");
+    EXPECT_EQ(open_msg(path("none"), "r", &h),
+              "d_open: File " + path("none") + " does not exist\n");
+    EXPECT_EQ(open_msg(path("none"), "x", &h),
+              "d_open: unknown mode x for file " + path("none") + "\n");
     EXPECT_EQ(h, nullptr);
     EXPECT_FALSE(fs::exists(path("none")));
     DATFILE fake{};
@@ -139,7 +143,8 @@ TEST_F(Open, HeaderOnlyHandle) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(d_descr(path("nodesc").c_str()), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "loadhdr: No such file or directory\nd_descr: header of " + path("nodesc") + " not found\n");
+              "loadhdr: No such file or directory\nd_descr: header of " + path("nodesc") +
+                  " not found\n");
 }
 
 TEST_F(Open, TableAndDescriptorLimitsRefuseCleanly) {
@@ -147,7 +152,8 @@ TEST_F(Open, TableAndDescriptorLimitsRefuseCleanly) {
     std::vector<DATFILE *> hs;
     for (int i = 0; i < D_MAXFILES; i++) hs.push_back(d_descr(path("d").c_str()));
     DATFILE *h;
-    EXPECT_EQ(open_msg(path("e"), "w", &h), "d_open: too many open datfiles, cannot open " + path("e") + "\n");
+    EXPECT_EQ(open_msg(path("e"), "w", &h),
+              "d_open: too many open datfiles, cannot open " + path("e") + "\n");
     EXPECT_EQ(h, nullptr);
     EXPECT_FALSE(fs::exists(path("e")));
     for (DATFILE *x : hs) d_close(x);

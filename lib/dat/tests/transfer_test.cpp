@@ -15,12 +15,14 @@ std::string bytes_of(const std::vector<T> &v) {
 }
 
 std::string reversed_each(std::string raw, size_t unit) {
-    for (size_t i = 0; i < raw.size(); i += unit) std::reverse(raw.begin() + i, raw.begin() + i + unit);
+    for (size_t i = 0; i < raw.size(); i += unit)
+        std::reverse(raw.begin() + i, raw.begin() + i + unit);
     return raw;
 }
 
 std::string desc(const std::string &type, const std::string &dims, const std::string &extra = "") {
-    return "(_data_type " + type + ")\n(_byte_order lsb)\n" + extra + "(_dimensions " + dims + ")\n";
+    return "(_data_type " + type + ")\n(_byte_order lsb)\n" + extra + "(_dimensions " + dims +
+           ")\n";
 }
 
 class Transfer : public Scratch {
@@ -71,7 +73,8 @@ TEST_F(Transfer, ReadStopsAtTheEndOfTheSelection) {
     d_submatrix(h, &start, nullptr, nullptr);
     EXPECT_EQ(_dread(h, buf.data(), -1, 'F'), 2);
     EXPECT_EQ(_dread(h, buf.data() + 2, -1, 'F'), 2);
-    EXPECT_EQ(std::vector<double>(buf.begin(), buf.begin() + 4), (std::vector<double>{12, 13, 22, 23}));
+    EXPECT_EQ(std::vector<double>(buf.begin(), buf.begin() + 4),
+              (std::vector<double>{12, 13, 22, 23}));
     d_close(h);
 }
 
@@ -101,7 +104,8 @@ TEST_F(Transfer, SteppedSelections) {
 TEST_F(Transfer, SelectionOverChannelsAndSets) {
     std::vector<uint8_t> v(16);
     for (int i = 0; i < 16; i++) v[i] = (uint8_t)i;  // 2 sets x 2 channels x 2 x 2
-    make_datfile(path("c"), "(_data_type unsigned_1)\n(_data_sets 2)\n(_channels 2)\n(_dimensions 2 2 )\n",
+    make_datfile(path("c"),
+                 "(_data_type unsigned_1)\n(_data_sets 2)\n(_channels 2)\n(_dimensions 2 2 )\n",
                  bytes_of(v));
     DATFILE *h = d_open(path("c").c_str(), "r");
     ASSERT_NE(h, nullptr);
@@ -207,16 +211,22 @@ TEST_F(Transfer, MostSignificantFirstFilesMatchTheirTwins) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        make_datfile(path("lsb"), std::string("(_data_type ") + c.name + ")\n(_byte_order lsb)\n(_dimensions 2 )\n", c.raw);
-        make_datfile(path("msb"), std::string("(_data_type ") + c.name + ")\n(_byte_order msb)\n(_dimensions 2 )\n",
-                     reversed_each(c.raw, c.unit));
+        make_datfile(
+            path("lsb"),
+            std::string("(_data_type ") + c.name + ")\n(_byte_order lsb)\n(_dimensions 2 )\n",
+            c.raw);
+        make_datfile(
+            path("msb"),
+            std::string("(_data_type ") + c.name + ")\n(_byte_order msb)\n(_dimensions 2 )\n",
+            reversed_each(c.raw, c.unit));
         double a[2], b[2];
         DATFILE *h = d_open(path("lsb").c_str(), "r");
         ASSERT_EQ(_dread(h, a, 2, 'F'), 2);
         d_close(h);
         testing::internal::CaptureStderr();
         h = d_open(path("msb").c_str(), "r");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "ATTN: byte order conversion will occur.\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "ATTN: byte order conversion will occur.\n");
         ASSERT_EQ(_dread(h, b, 2, 'F'), 2);
         d_close(h);
         EXPECT_EQ(std::vector<double>(a, a + 2), std::vector<double>(b, b + 2));
@@ -255,9 +265,11 @@ TEST_F(Transfer, FatalSelections) {
     EXPECT_EXIT(d_submatrix(h, &a, &b, nullptr), testing::ExitedWithCode(1),
                 "^d_submatrix: arguments out of range" + tail);
     d_addr zero = addr({1, 1, 1, 0});
-    EXPECT_EXIT(d_submatrix(h, nullptr, nullptr, &zero), testing::ExitedWithCode(1), "arguments out of range");
+    EXPECT_EXIT(d_submatrix(h, nullptr, nullptr, &zero), testing::ExitedWithCode(1),
+                "arguments out of range");
     d_addr past = addr({1, 1, 2, 4});
-    EXPECT_EXIT(d_submatrix(h, nullptr, &past, nullptr), testing::ExitedWithCode(1), "arguments out of range");
+    EXPECT_EXIT(d_submatrix(h, nullptr, &past, nullptr), testing::ExitedWithCode(1),
+                "arguments out of range");
     d_close(h);
 
     // A level-0 step wider than the transfer buffer.

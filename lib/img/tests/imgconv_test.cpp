@@ -45,8 +45,7 @@ protected:
     // Writes a binary PNM by hand, then lets ImageMagick convert it to the
     // format of `name`'s suffix, so the fixtures do not depend on the code
     // under test.
-    std::string make(const std::string &name, int w, int h, bool colour,
-                     Rgb (*at)(int, int)) {
+    std::string make(const std::string &name, int w, int h, bool colour, Rgb (*at)(int, int)) {
         std::string pnm = path(name + (colour ? ".ppm" : ".pgm"));
         FILE *f = fopen(pnm.c_str(), "wb");
         fprintf(f, "%s\n%d %d\n255\n", colour ? "P6" : "P5", w, h);
@@ -97,7 +96,8 @@ protected:
         std::set<std::string> names;
         DIR *d = opendir(dir_.c_str());
         while (dirent *e = d ? readdir(d) : nullptr)
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                names.insert(e->d_name);
         if (d) closedir(d);
         return names;
     }
@@ -138,8 +138,8 @@ TEST_F(ImgTest, ColourFilesReadAsIntensityAndAsThreeChannels) {
         ASSERT_NE(grey, nullptr);
         EXPECT_EQ(grey->nrows, 16);
         EXPECT_EQ(grey->ncols, 32);
-        EXPECT_NEAR(grey->pix[4][28], 1.0, tol);  // white
-        EXPECT_NEAR(grey->pix[12][4], 0.0, tol);  // black
+        EXPECT_NEAR(grey->pix[4][28], 1.0, tol);   // white
+        EXPECT_NEAR(grey->pix[12][4], 0.0, tol);   // black
         for (int block = 0; block < 3; block++) {  // pure primaries lie strictly between
             EXPECT_GT(grey->pix[4][block * 8 + 4], 0.03);
             EXPECT_LT(grey->pix[4][block * 8 + 4], 0.8);
@@ -344,8 +344,7 @@ TEST_F(ImgTest, ColourTypeIsCheckedOnlyWhenWritingAFile) {
     EXPECT_EQ(colormatrix2Image(cm), nullptr);
     EXPECT_EQ(rgbmtx2im(two, path("two.png").c_str()), 0);
     EXPECT_EQ(colormatrix2Image(two), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string(depth) + depth + depth + depth);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(depth) + depth + depth + depth);
     free_colormtx(two);
     free_colormtx(cm);
 }
@@ -439,9 +438,7 @@ uint32_t crc32_of(const std::string &bytes) {
     return ~c;
 }
 
-std::string be32(uint32_t v) {
-    return {(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v};
-}
+std::string be32(uint32_t v) { return {(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; }
 
 std::string png_chunk(const std::string &type, const std::string &data) {
     return be32((uint32_t)data.size()) + type + data + be32(crc32_of(type + data));
@@ -452,8 +449,8 @@ std::string forged_png(uint32_t width, uint32_t height) {
     std::string ihdr = be32(width) + be32(height) + std::string("\x08\x00\x00\x00\x00", 5);
     // zlib stream of a few zero bytes: far less data than the header claims.
     std::string idat("\x78\x9c\x63\x60\x00\x00\x00\x02\x00\x01", 10);
-    return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", ihdr) +
-           png_chunk("IDAT", idat) + png_chunk("IEND", "");
+    return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", ihdr) + png_chunk("IDAT", idat) +
+           png_chunk("IEND", "");
 }
 
 TEST_F(ImgTest, OnlyPlainImageFilesAreRead) {
@@ -461,8 +458,7 @@ TEST_F(ImgTest, OnlyPlainImageFilesAreRead) {
     spit("hostname.txt", "myhost\n");
     spit("draw.mvg", "push graphic-context\nviewbox 0 0 8 8\nimage over 0,0 8,8 '" + good +
                          "'\npop graphic-context\n");
-    spit("script.msl", "<?xml version=\"1.0\"?><image><read filename=\"" + good +
-                           "\"/></image>\n");
+    spit("script.msl", "<?xml version=\"1.0\"?><image><read filename=\"" + good + "\"/></image>\n");
     mkdir(path("folder.jpg").c_str(), 0755);
     mkfifo(path("fifo.jpg").c_str(), 0644);
     struct Case {
@@ -478,8 +474,10 @@ TEST_F(ImgTest, OnlyPlainImageFilesAreRead) {
         {good + "[5000x5000]", "No such file"},
         {good + "[0]", "No such file"},
         // Content decides, not the name.
-        {spit("svg.jpg", "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\">"
-                         "<image href=\"" + good + "\" width=\"8\" height=\"8\"/></svg>\n"),
+        {spit("svg.jpg",
+              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"8\" height=\"8\">"
+              "<image href=\"" +
+                  good + "\" width=\"8\" height=\"8\"/></svg>\n"),
          "content is not"},
         {spit("mvg.jpg", slurp(path("draw.mvg"))), "content is not"},
         {spit("msl.png", slurp(path("script.msl"))), "content is not"},
@@ -536,8 +534,8 @@ TEST_F(ImgTest, NamesAreUsedLiterallyForWritingAndReading) {
     ASSERT_NE(im, nullptr);
     EXPECT_EQ(SaveImage(im, path("pic%d_salloc.jpg").c_str()), 1);
     DestroyImage(im);
-    EXPECT_EQ(listing(), (std::set<std::string>{"a[1].png", "pic%d.png", "x:y.pgm",
-                                                 "ftp:%s[0].jpg", "pic%d_salloc.jpg"}));
+    EXPECT_EQ(listing(), (std::set<std::string>{"a[1].png", "pic%d.png", "x:y.pgm", "ftp:%s[0].jpg",
+                                                "pic%d_salloc.jpg"}));
     // Only known suffixes choose a format; nothing else is written.
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

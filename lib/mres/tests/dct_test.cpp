@@ -129,7 +129,8 @@ TEST(Basis, CorrelatingWithColumnKGivesCoefficientK) {
         for (int k = 0; k < 64; k++) {
             double s = 0.0;
             for (int m = 0; m < 8; m++)
-                for (int n = 0; n < 8; n++) s += basis->pix[m * 8 + n][k] * img->pix[y0 + m][x0 + n];
+                for (int n = 0; n < 8; n++)
+                    s += basis->pix[m * 8 + n][k] * img->pix[y0 + m][x0 + n];
             ASSERT_NEAR(s, r->pix[row][k], 1e-12) << "block " << row << " k " << k;
         }
     }
@@ -178,8 +179,9 @@ TEST(GridTransforms, DctIdctRoundTripOnTheCentredGrid) {
     testing::internal::CaptureStdout();
     matrix *c = dct(img, 4, d);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Warning: Image size (19, 21) not multiple of block size (4) \n"
-                   "         Image will be cropped \n");
+    EXPECT_EQ(out,
+              "Warning: Image size (19, 21) not multiple of block size (4) \n"
+              "         Image will be cropped \n");
     ASSERT_EQ(c->nrows, 4 * 5);
     matrix *back = idct(c, 4, d, 19, 21);
     for (int i = 0; i < 19; i++)
@@ -216,8 +218,10 @@ TEST(GridTransforms, SparseDctTakesListedCorners) {
 }
 
 TEST(DctDeath, MisuseEndsWithMessage) {
-    EXPECT_EXIT(mkDCTBasis(7), testing::ExitedWithCode(1), "^mkDCTBasis: sz must be even and <= 256\n$");
-    EXPECT_EXIT(mkDCTBasis(258), testing::ExitedWithCode(1), "^mkDCTBasis: sz must be even and <= 256\n$");
+    EXPECT_EXIT(mkDCTBasis(7), testing::ExitedWithCode(1),
+                "^mkDCTBasis: sz must be even and <= 256\n$");
+    EXPECT_EXIT(mkDCTBasis(258), testing::ExitedWithCode(1),
+                "^mkDCTBasis: sz must be even and <= 256\n$");
     EXPECT_EXIT(initdct(7), testing::ExitedWithCode(1), "^initdct: sz must be even\n$");
     matrix *b = calloc_mtx(3, 3);
     double v[9];

@@ -18,8 +18,8 @@ double reference_sample(const matrix *fine, int y, int x, bool periodic) {
             int r = 2 * y + k - 2, c = 2 * x + l - 2;
             bool inside = r >= 0 && r < fine->nrows && c >= 0 && c < fine->ncols;
             if (!periodic && !inside) continue;
-            s += gaufilter[k] * gaufilter[l] *
-                 fine->pix[wrap(r, fine->nrows)][wrap(c, fine->ncols)];
+            s +=
+                gaufilter[k] * gaufilter[l] * fine->pix[wrap(r, fine->nrows)][wrap(c, fine->ncols)];
         }
     return s;
 }
@@ -148,8 +148,10 @@ TEST(SepFilt2d, UpsampleInterpolatesWithGains) {
     for (int i = 0; i < 3; i++)
         for (int j = 0; j < 4; j++) {
             EXPECT_NEAR(out->pix[2 * i][2 * j], in->pix[i][j], 1e-15);
-            EXPECT_NEAR(out->pix[2 * i + 1][2 * j], (in->pix[i][j] + in->pix[(i + 1) % 3][j]) / 2, 1e-15);
-            EXPECT_NEAR(out->pix[2 * i][2 * j + 1], (in->pix[i][j] + in->pix[i][(j + 1) % 4]) / 2, 1e-15);
+            EXPECT_NEAR(out->pix[2 * i + 1][2 * j], (in->pix[i][j] + in->pix[(i + 1) % 3][j]) / 2,
+                        1e-15);
+            EXPECT_NEAR(out->pix[2 * i][2 * j + 1], (in->pix[i][j] + in->pix[i][(j + 1) % 4]) / 2,
+                        1e-15);
         }
     free_mtx(out);
     free_mtx(in);

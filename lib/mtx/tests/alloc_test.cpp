@@ -75,8 +75,7 @@ TEST(AllocDeath, NonPositiveSizeExitsWithMessage) {
                 "alloc_pix: cannot allocate array of non-positive size\n");
     EXPECT_EXIT(alloc_mtx(4, 0), ::testing::ExitedWithCode(1),
                 "alloc_pix: cannot allocate array of non-positive size\n");
-    EXPECT_EXIT(calloc_pyr(4, 4, 4), ::testing::ExitedWithCode(1),
-                "non-positive size");
+    EXPECT_EXIT(calloc_pyr(4, 4, 4), ::testing::ExitedWithCode(1), "non-positive size");
 }
 
 TEST(AllocDeath, UnknownElementCode) {

@@ -91,12 +91,17 @@ TEST(Bmath, ColumnAppendAndDivision) {
 TEST(BmathDeath, SizeMismatchAndUnknownCode) {
     matrix *a = alloc_mtx(2, 3);
     matrix *b = alloc_mtx(3, 4);
-    EXPECT_EXIT(mtx_bmath(a, b, '+'), ExitedWithCode(1), "^Matrix addition: Incompatible dimensions...$");
-    EXPECT_EXIT(mtx_bmath(b, a, '*'), ExitedWithCode(1), "^Matrix mult: Incompatible dimensions...\n$");
-    EXPECT_EXIT(mtx_bmath(a, b, 'c'), ExitedWithCode(1), "^Matrix col append: Incompatible dimensions...\n$");
-    EXPECT_EXIT(mtx_bmath(b, a, 'D'), ExitedWithCode(1), "^Matrix division: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtx_bmath(a, b, '+'), ExitedWithCode(1),
+                "^Matrix addition: Incompatible dimensions...$");
+    EXPECT_EXIT(mtx_bmath(b, a, '*'), ExitedWithCode(1),
+                "^Matrix mult: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtx_bmath(a, b, 'c'), ExitedWithCode(1),
+                "^Matrix col append: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtx_bmath(b, a, 'D'), ExitedWithCode(1),
+                "^Matrix division: Incompatible dimensions...\n$");
     EXPECT_EXIT(mtx_bmath(a, b, 'x'), ExitedWithCode(1), "^Unknown operation in mtx_bmath...\n$");
-    EXPECT_EXIT(inp_mtx_bmath(a, a, a, '?'), ExitedWithCode(1), "^Unknown operation in mtx_bmath...\n$");
+    EXPECT_EXIT(inp_mtx_bmath(a, a, a, '?'), ExitedWithCode(1),
+                "^Unknown operation in mtx_bmath...\n$");
     free_mtx(a);
     free_mtx(b);
 }

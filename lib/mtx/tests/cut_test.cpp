@@ -31,8 +31,10 @@ TEST(Cut, SubmtxStridedBlock) {
 TEST(CutDeath, SubmtxRanges) {
     matrix *src = counting(5, 3);
     matrix *out = alloc_mtx(3, 1);
-    EXPECT_EXIT(submtx(out, src, 0, 2, 5, 1, 1, 1), ExitedWithCode(1), "^submtx: Invalid range parameters\n$");
-    EXPECT_EXIT(submtx(out, src, 0, 0, 4, 1, 1, 1), ExitedWithCode(1), "^submtx: Invalid range parameters\n$");
+    EXPECT_EXIT(submtx(out, src, 0, 2, 5, 1, 1, 1), ExitedWithCode(1),
+                "^submtx: Invalid range parameters\n$");
+    EXPECT_EXIT(submtx(out, src, 0, 0, 4, 1, 1, 1), ExitedWithCode(1),
+                "^submtx: Invalid range parameters\n$");
     EXPECT_EXIT(submtx(out, src, 0, 1, 4, 1, 1, 1), ExitedWithCode(1),
                 "^submtx: matrix a has invalid dimensions\n$");
     free_mtx(out);
@@ -58,20 +60,20 @@ TEST(CutDeath, MoveRanges) {
     matrix *src = counting(63, 4);
     matrix *dst = calloc_mtx(128, 8);
     // Destination window of 64 rows and 4 columns, source grid of 63 rows.
-    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {3, 62}, {4, 64}, {1, 1}, {7, 127}, 0), ExitedWithCode(1),
-                "^Sizes do not match...\n$");
-    EXPECT_EXIT(move(src, dst, {4, 0}, {1, 1}, {4, 0}, {0, 0}, {1, 1}, {0, 0}, 0), ExitedWithCode(1),
-                "^move: Invalid coordinates for a ...\n$");
-    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {0, 0}, {0, 0}, {0, 1}, {0, 0}, 0), ExitedWithCode(1),
-                "^move: Invalid coordinates for b ...\n$");
+    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {3, 62}, {4, 64}, {1, 1}, {7, 127}, 0),
+                ExitedWithCode(1), "^Sizes do not match...\n$");
+    EXPECT_EXIT(move(src, dst, {4, 0}, {1, 1}, {4, 0}, {0, 0}, {1, 1}, {0, 0}, 0),
+                ExitedWithCode(1), "^move: Invalid coordinates for a ...\n$");
+    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {0, 0}, {0, 0}, {0, 1}, {0, 0}, 0),
+                ExitedWithCode(1), "^move: Invalid coordinates for b ...\n$");
     // A stop past the matrix would write outside it: refused.
-    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {0, 0}, {0, 0}, {1, 1}, {8, 0}, 0), ExitedWithCode(1),
-                "Invalid coordinates for b");
+    EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {0, 0}, {0, 0}, {1, 1}, {8, 0}, 0),
+                ExitedWithCode(1), "Invalid coordinates for b");
     // a's loop visits columns 0 and 2 while the grid counts one column: the
     // second destination point would lie past b's last column.
     matrix *narrow = calloc_mtx(1, 1);
-    EXPECT_EXIT(move(src, narrow, {0, 0}, {2, 1}, {2, 0}, {0, 0}, {1, 1}, {0, 0}, 0), ExitedWithCode(1),
-                "Invalid coordinates for b");
+    EXPECT_EXIT(move(src, narrow, {0, 0}, {2, 1}, {2, 0}, {0, 0}, {1, 1}, {0, 0}, 0),
+                ExitedWithCode(1), "Invalid coordinates for b");
     free_mtx(narrow);
     free_mtx(src);
     free_mtx(dst);
@@ -103,7 +105,8 @@ TEST(Cut, RowcpExtractTop) {
     matrix *out = calloc_mtx(3, 2);
     rowcp(out, src, 1, 2, 3, 0, 2);
     EXPECT_EQ(elems(out), (std::vector<double>{2, 3, 0, 0, 6, 7}));
-    EXPECT_EXIT(rowcp(out, src, 0, 1, 3, 0, 1), ExitedWithCode(1), "^rowcp: Invalid range parameters\n$");
+    EXPECT_EXIT(rowcp(out, src, 0, 1, 3, 0, 1), ExitedWithCode(1),
+                "^rowcp: Invalid range parameters\n$");
 
     matrix *sel = mk(4, 1, {1, 0, 1, 1});
     matrix *rows = extract(src, sel, 1.0);

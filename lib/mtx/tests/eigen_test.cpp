@@ -30,7 +30,8 @@ TEST(Eigen, JacobiDiagonalisesRandomSymmetricMatrix) {
     for (int i = 1; i < 8; i++) EXPECT_GE(e->L->pix[i - 1][0], e->L->pix[i][0]);
     matrix *av2 = mtx_bmath(a, e->V, '*');  // columns moved with their values
     for (int i = 0; i < 8; i++)
-        for (int j = 0; j < 8; j++) EXPECT_NEAR(av2->pix[i][j], e->V->pix[i][j] * e->L->pix[j][0], 1e-10);
+        for (int j = 0; j < 8; j++)
+            EXPECT_NEAR(av2->pix[i][j], e->V->pix[i][j] * e->L->pix[j][0], 1e-10);
     for (matrix *m : {a, av, vl, av2}) free_mtx(m);
     free_eigvs(e);
 }
@@ -62,7 +63,8 @@ TEST(EigenDeath, RepresentativeFailures) {
     fill_mtx(a, 1.0);
     eigvs *e = alloc_eigvs(2);
     EXPECT_EXIT(eig(a, e, 'Q'), ExitedWithCode(1), "^Eig: Unknown computation method ... \n$");
-    EXPECT_EXIT(Determ(a), ExitedWithCode(1), "^Can only compute the determinant of a square matrix \n$");
+    EXPECT_EXIT(Determ(a), ExitedWithCode(1),
+                "^Can only compute the determinant of a square matrix \n$");
     EXPECT_EXIT(Trace(a), ExitedWithCode(1), "^Can only compute the trace of a square matrix \n$");
     EXPECT_EXIT(mtx_sqrt(a), ExitedWithCode(1), "^mtx_sqrt error: input matrix is not square\n$");
     free_eigvs(e);

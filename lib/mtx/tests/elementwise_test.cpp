@@ -34,9 +34,12 @@ TEST(Elementwise, ProductQuotientAndFunctions) {
 TEST(ElementwiseDeath, RepresentativeFailures) {
     matrix *a = alloc_mtx(2, 2);
     matrix *b = alloc_mtx(1, 4);
-    EXPECT_EXIT(mtx_elbmath(a, b, '*'), ExitedWithCode(1), "^Inconsistent sizes in mtx_elbmath \n$");
-    EXPECT_EXIT(inp_mtx_elbmath(a, a, b, '*'), ExitedWithCode(1), "^Inconsistent sizes in inp_mtx_elbmath \n$");
-    EXPECT_EXIT(mtx_elbmath(a, a, '+'), ExitedWithCode(1), "^Unknown operation in mtx_elbmath...\n$");
+    EXPECT_EXIT(mtx_elbmath(a, b, '*'), ExitedWithCode(1),
+                "^Inconsistent sizes in mtx_elbmath \n$");
+    EXPECT_EXIT(inp_mtx_elbmath(a, a, b, '*'), ExitedWithCode(1),
+                "^Inconsistent sizes in inp_mtx_elbmath \n$");
+    EXPECT_EXIT(mtx_elbmath(a, a, '+'), ExitedWithCode(1),
+                "^Unknown operation in mtx_elbmath...\n$");
     EXPECT_EXIT(mtx_elfun(a, 'q'), ExitedWithCode(1), "^Unknown function in inp_mtx_elfun...\n$");
     matrix *small = alloc_mtx(1, 3);
     EXPECT_EXIT(inp_mtx_elfun(a, small, 'a'), ExitedWithCode(1), "Incompatible dimensions");

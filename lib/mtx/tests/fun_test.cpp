@@ -87,11 +87,16 @@ TEST(Fun, InverseByEitherCode) {
 TEST(FunDeath, RepresentativeFailures) {
     matrix *a = mk(2, 2, {1, 0, 2, 3});
     matrix *b = alloc_mtx(2, 3);
-    EXPECT_EXIT(mtx_fun(a, 'i'), ExitedWithCode(1), "^Matrix element inversion: Zero element...\n$");
-    EXPECT_EXIT(inp_mtx_fun(a, b, 'T'), ExitedWithCode(1), "^Matrix transp: Incompatible dimensions...\n$");
-    EXPECT_EXIT(inp_mtx_fun(a, b, 'R'), ExitedWithCode(1), "^Matrix replicate: Incompatible dimensions...\n$");
-    EXPECT_EXIT(inp_mtx_fun(a, b, 'D'), ExitedWithCode(1), "^Matrix Diagonal: Incompatible dimensions...\n$");
-    EXPECT_EXIT(inp_mtx_fun(a, b, 'V'), ExitedWithCode(1), "^Matrix inversion: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtx_fun(a, 'i'), ExitedWithCode(1),
+                "^Matrix element inversion: Zero element...\n$");
+    EXPECT_EXIT(inp_mtx_fun(a, b, 'T'), ExitedWithCode(1),
+                "^Matrix transp: Incompatible dimensions...\n$");
+    EXPECT_EXIT(inp_mtx_fun(a, b, 'R'), ExitedWithCode(1),
+                "^Matrix replicate: Incompatible dimensions...\n$");
+    EXPECT_EXIT(inp_mtx_fun(a, b, 'D'), ExitedWithCode(1),
+                "^Matrix Diagonal: Incompatible dimensions...\n$");
+    EXPECT_EXIT(inp_mtx_fun(a, b, 'V'), ExitedWithCode(1),
+                "^Matrix inversion: Incompatible dimensions...\n$");
     EXPECT_EXIT(mtx_fun(a, 'q'), ExitedWithCode(1), "^Unknown function in mtx_fun...\n$");
     free_mtx(a);
     free_mtx(b);

@@ -50,7 +50,8 @@ TEST(Reshape, DiagonalAndImageDifference) {
     EXPECT_EQ(a->pix[0][0], -2);
     EXPECT_EQ(a->pix[0][1], 1);
     image *c = calloc_img(2, 1);
-    EXPECT_EXIT(subtract(a, c), ExitedWithCode(1), "^Error in subtract: Images have different dimensions$");
+    EXPECT_EXIT(subtract(a, c), ExitedWithCode(1),
+                "^Error in subtract: Images have different dimensions$");
     free_img(a);
     free_img(b);
     free_img(c);

@@ -27,8 +27,10 @@ TEST(Scalar, Codes) {
 TEST(ScalarDeath, RepresentativeFailures) {
     matrix *a = alloc_mtx(2, 2);
     matrix *b = alloc_mtx(1, 4);
-    EXPECT_EXIT(inp_mtxsc_bmathd(a, 1.0, b, '+'), ExitedWithCode(1), "^mtxsc_bmathd: Incompatible dimensions...\n$");
-    EXPECT_EXIT(mtxsc_bmathd(a, 1.0, 'x'), ExitedWithCode(1), "^Unknown operation in mtx_bmath...\n$");
+    EXPECT_EXIT(inp_mtxsc_bmathd(a, 1.0, b, '+'), ExitedWithCode(1),
+                "^mtxsc_bmathd: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtxsc_bmathd(a, 1.0, 'x'), ExitedWithCode(1),
+                "^Unknown operation in mtx_bmath...\n$");
     EXPECT_EXIT(mtxsc_bmath(a, 2, 'e'), ExitedWithCode(1), "^Unknown operation in mtx_bmath...\n$");
     free_mtx(a);
     free_mtx(b);

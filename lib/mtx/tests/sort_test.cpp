@@ -38,7 +38,8 @@ TEST(Sort, RowsAndColumnsByKey) {
 TEST(SortDeath, RepresentativeFailures) {
     matrix *a = alloc_mtx(2, 2);
     EXPECT_EXIT(isrt(a), ExitedWithCode(1), "^isrt: can only sort vectors ...\n$");
-    EXPECT_EXIT(mtx_reorder(a, a, 'C'), ExitedWithCode(1), "^mtx_reorder: b must be row or column vector \n$");
+    EXPECT_EXIT(mtx_reorder(a, a, 'C'), ExitedWithCode(1),
+                "^mtx_reorder: b must be row or column vector \n$");
     matrix *bad = mk(1, 1, {2});
     EXPECT_EXIT(mtx_reorder(a, bad, 'C'), ExitedWithCode(1), "index out of range");
     free_mtx(bad);

@@ -65,7 +65,8 @@ TEST(Svd, ThresholdIsTheLargerOfAbsoluteAndRelative) {
     for (int i = 0; i < 3; i++) s->W->pix[i][0] = w[i];
     testing::internal::CaptureStdout();
     svdtresh(s, 0.1, 0.01, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: Singular matrix to defined precision\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning: Singular matrix to defined precision\n");
     EXPECT_EQ(elems(s->W), (std::vector<double>{50, 0, 0}));
     for (int i = 0; i < 3; i++) s->W->pix[i][0] = w[i];
     svdtresh(s, 0.1, 0.001, 0);
@@ -116,10 +117,13 @@ TEST(Svd, LeastSquaresLine) {
 TEST(SvdDeath, ShapesRefused) {
     matrix *wide = alloc_mtx(2, 3);
     fill_mtx(wide, 1.0);
-    EXPECT_EXIT(svdcmp(wide), ExitedWithCode(1), "^svdcm: You must augment A with extra zero rows\n$");
-    EXPECT_EXIT(mtx_fun(wide, 'V'), ExitedWithCode(1), "^svdcm: You must augment A with extra zero rows\n$");
+    EXPECT_EXIT(svdcmp(wide), ExitedWithCode(1),
+                "^svdcm: You must augment A with extra zero rows\n$");
+    EXPECT_EXIT(mtx_fun(wide, 'V'), ExitedWithCode(1),
+                "^svdcm: You must augment A with extra zero rows\n$");
     matrix *tall = random_matrix(3, 2, 3, -1.0, 1.0);
-    EXPECT_EXIT(mtx_fun(tall, 'V'), ExitedWithCode(1), "^Matrix mult: Incompatible dimensions...\n$");
+    EXPECT_EXIT(mtx_fun(tall, 'V'), ExitedWithCode(1),
+                "^Matrix mult: Incompatible dimensions...\n$");
     free_mtx(wide);
     free_mtx(tall);
 }

@@ -22,7 +22,8 @@ inline std::vector<double> elems(const matrix *m) {
 
 inline double max_diff(const matrix *a, const matrix *b) {
     double d = 0.0;
-    for (int i = 0; i < a->nrows * a->ncols; i++) d = std::fmax(d, std::fabs(a->pix[0][i] - b->pix[0][i]));
+    for (int i = 0; i < a->nrows * a->ncols; i++)
+        d = std::fmax(d, std::fabs(a->pix[0][i] - b->pix[0][i]));
     return d;
 }
 

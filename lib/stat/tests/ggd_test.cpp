@@ -53,7 +53,8 @@ TEST(KurtTable, TellingRowsAndMonotone) {
         EXPECT_EQ(kurttable[rows[n]], beta[n]) << rows[n];
         EXPECT_EQ(kurttable[kurttblen + rows[n]], kurt[n]) << rows[n];
     }
-    for (int i = 1; i < kurttblen; i++) EXPECT_LT(kurttable[kurttblen + i], kurttable[kurttblen + i - 1]);
+    for (int i = 1; i < kurttblen; i++)
+        EXPECT_LT(kurttable[kurttblen + i], kurttable[kurttblen + i - 1]);
 }
 
 TEST(KurtTable, ShapeLookupTakesSmallestShapeNotAbove) {
@@ -110,7 +111,8 @@ TEST(Ggd, FitsFromRawMoments) {
 
 TEST(Ggd, ClassStatScoresAndMessages) {
     matrix *m = moments({{0, 1, 0, 3}, {0, 4, 0, 96}});
-    matrix *md = calloc_mtx(2, 1), *sv = calloc_mtx(1, 1), *al = calloc_mtx(1, 2), *be = calloc_mtx(1, 2);
+    matrix *md = calloc_mtx(2, 1), *sv = calloc_mtx(1, 1), *al = calloc_mtx(1, 2),
+           *be = calloc_mtx(1, 2);
     testing::internal::CaptureStderr();
     classStat_GGD(m, 2, md, sv, al, be);
     std::string err = testing::internal::GetCapturedStderr();

@@ -16,7 +16,7 @@
 namespace {
 
 class Moments : public ::testing::Test {
-  protected:
+protected:
     matrix *D = initdct(8);
     ScratchDir scratch{"stat_moments"};
     std::string dir = scratch.path();
@@ -125,7 +125,8 @@ TEST_F(Moments, ClassMomentsLeaveSkippedImagesOut) {
     double a = back->pix[0][0];
     free_mtx(back);
     const char *lists[2];
-    std::string l0 = write("c0.txt", flat + "\n"), l1 = write("c1.txt", flat + "\n  " + tiny + "\n");
+    std::string l0 = write("c0.txt", flat + "\n"),
+                l1 = write("c1.txt", flat + "\n  " + tiny + "\n");
     lists[0] = l0.c_str(), lists[1] = l1.c_str();
     testing::internal::CaptureStdout();
     matrix *mnt = getAllmnts_DCT(lists, 2, 2, D);
