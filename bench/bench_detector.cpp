@@ -30,6 +30,7 @@
 #include "files.h"
 #include "imgconv.h"
 #include "lumivar.h"
+#include "test_support.h"
 #include "mres.h"
 #include "owners.h"
 #include "reference_search.h"
@@ -37,14 +38,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Process CPU time: the machine is shared, so wall time says more about the
-// neighbours than about this code.
-double cpu_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
 
 // Textured grey picture with a few bright discs.
 matrix *picture(int H, int W, unsigned seed) {

@@ -10,14 +10,9 @@
 
 #include "enlarge.h"
 #include "lumivar.h"
+#include "test_support.h"
 
 namespace {
-
-double cpu_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
-}
 
 // Channel-like content: smooth ripples, clamped peaks, zero borders.
 matrix *channel(int H, int W, unsigned seed) {

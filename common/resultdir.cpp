@@ -39,16 +39,6 @@ bool report(const char *what, const std::string &name) {
     return false;
 }
 
-bool sync_dir(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
-    int err = errno;
-    close(fd);
-    errno = err;
-    return ok;
-}
-
 // Names in dir (without "." and ".."), sorted; false when it cannot be read.
 bool list_dir(const std::string &dir, std::vector<std::string> *names) {
     DIR *d = opendir(dir.c_str());
@@ -135,14 +125,14 @@ bool result_dir_commit(const std::string &dir, const std::string &staging) {
         fprintf(stderr, "%s\n", result_dir_interrupted_message(dir).c_str());
         return false;
     };
-    if (!write_step() || !sync_dir(dir)) return incomplete("write", dir);
+    if (!write_step() || !sync_entry(dir)) return incomplete("write", dir);
     for (const std::string &n : names)
         if (!write_step() || !replace_entry(staging + "/" + n, dir + "/" + n))
             return incomplete("replace", dir + "/" + n);
     // The renames must be on disk before the marker goes.
-    if (!write_step() || !sync_dir(dir)) return incomplete("write", dir);
+    if (!write_step() || !sync_entry(dir)) return incomplete("write", dir);
     if (!write_step() || unlink(marker.c_str()) != 0) return incomplete("remove", marker);
-    if (!write_step() || !sync_dir(dir)) return report("write", dir);
+    if (!write_step() || !sync_entry(dir)) return report("write", dir);
     remove_tree(staging);
     if (*g_staging == staging) g_staging->clear();
     return true;

@@ -44,6 +44,8 @@ bool sync_fd_path(const std::string &path, int flags) {
 
 }  // namespace
 
+bool sync_entry(const std::string &path) { return sync_fd_path(path, 0); }
+
 std::string temp_name_beside(const std::string &final_path) {
     static std::atomic<unsigned> counter{0};
     static const char chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";

@@ -222,6 +222,19 @@ void for_each_image(char **names, int imgnum, int pyddepth, matrix *gaufilt, mat
     finish();
 }
 
+// The sums of class j's `used` images, averaged, into columns 4j..4j+3 of
+// Allmnt (one 64-row block per level).
+void place_class_average(volume *acc, int used, int j, matrix *Allmnt) {
+    for (int L = 0; L < acc->nframes; L++) {
+        matrix *fr = acc->frame[L];
+        double *v = fr->pix[0];
+        for (int e = 0; e < NC * 4; e++) v[e] /= used;
+        coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
+        coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
+        move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
+    }
+}
+
 // Moments of one class into columns 4j..4j+3 of Allmnt: the mean over the
 // images large enough for the pyramid.
 void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
@@ -276,14 +289,7 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
                 j, listpath, pyddepth);
         exit(1);
     }
-    for (int L = 0; L < pyddepth; L++) {
-        matrix *fr = acc->frame[L];
-        double *v = fr->pix[0];
-        for (int e = 0; e < NC * 4; e++) v[e] /= used;
-        coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
-        coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
-        move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
-    }
+    place_class_average(acc, used, j, Allmnt);
     for (int n = 0; n < imgnum; n++) free(names[n]);
     free(names);
     free_vol(acc);
@@ -461,14 +467,7 @@ matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyd
             free_mtx(img);
         }
         // A class without usable images here keeps its zeros; its count says so.
-        for (int L = 0; usable[j] > 0 && L < pyddepth; L++) {
-            matrix *fr = acc->frame[L];
-            double *v = fr->pix[0];
-            for (int e = 0; e < NC * 4; e++) v[e] /= usable[j];
-            coords a0 = {0, 0}, one = {1, 1}, a1 = {3, NC - 1};
-            coords b0 = {4 * j, NC * L}, b1 = {4 * j + 3, NC * L + NC - 1};
-            move(fr, Allmnt, a0, one, a1, b0, one, b1, 0);
-        }
+        if (usable[j] > 0) place_class_average(acc, usable[j], j, Allmnt);
         for (int i = 0; i < n; i++) free(names[i]);
         free(names);
         free_vol(acc);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -143,4 +144,10 @@ const std::string &trained_model(const std::string &sendral) {
     static ScratchDir dir("trained_model");
     static const std::string res = train_model(sendral, dir);
     return res;
+}
+
+double cpu_ms(void) {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
 }

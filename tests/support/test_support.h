@@ -47,6 +47,10 @@ std::vector<std::string> lines(const std::string &path);
 // distribution on [lo, hi) with an mt19937 seeded by `seed`.
 matrix *random_matrix(int rows, int cols, unsigned seed, double lo = 0.0, double hi = 1.0);
 
+// CPU time of this process in milliseconds, for benchmarks: the machine is
+// shared, so wall time says more about the neighbours than about the code.
+double cpu_ms(void);
+
 // Textured grey background in 0.3..0.7 with bright discs (row, col, radius).
 matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>> &discs = {});
 
