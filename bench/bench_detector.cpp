@@ -109,6 +109,7 @@ struct RunStats {
 RunStats run_lumivar(const std::vector<std::string> &args) {
     RunStats r;
     const double t = now_seconds();
+    fflush(stdout);  // the child must not print this process's buffered lines again
     pid_t pid = fork();
     if (pid == 0) {
         if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
