@@ -83,6 +83,8 @@ public:
     // Drops the per-pixel values once every channel is in.
     void done_adding();
     const unsigned char *levels() const { return level_.data(); }
+    // Hands the table over (the record is empty afterwards).
+    std::vector<unsigned char> take_levels() { return std::move(level_); }
 
 private:
     std::vector<double> best_;

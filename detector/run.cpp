@@ -288,7 +288,7 @@ matrix *saliency_map(matrix *crop_in, const LumivarSettings &set, const LumivarM
         dom.add_weighted(ch->pix[0], weight, SM->pix[0], model.ftpydlevel[i]);
     }
     dom.done_adding();
-    levels->assign(dom.levels(), dom.levels() + npix);
+    *levels = dom.take_levels();
     return SM.release();
 }
 
