@@ -26,8 +26,7 @@ up to its last "."), so two entries with the same base name are refused
 before any part starts.
 EOF
 }
-die() { echo "$me: $*" >&2; exit 1; }
-whole() { case $1 in '' | *[!0-9]*) return 1 ;; esac; [ "$1" -ge 1 ]; }
+. "$(dirname "$0")/parallel-lib.sh"
 
 parts="" jobs="" lumivar=Lumivar
 par=()  # options passed to parallel
@@ -91,18 +90,6 @@ seq 1 "$parts" |
   parallel --will-cite --wd "$PWD" ${par[@]+"${par[@]}"} --joblog "$work/joblog" \
     --tagstring "part {}/$parts" -q "$lumivar" "${args[@]}" >"$work/parts.log" 2>&1 || true
 
-# Every part must have ended with status 0; a part that never ran has no line.
-failed=$(awk -F'\t' -v n="$parts" 'NR > 1 { st[$1] = $8 != 0 ? "signal " $8 : "status " $7 }
-  END { for (i = 1; i <= n; i++) if (st[i] != "status 0") print i, (i in st ? st[i] : "did not run") }' \
-  "$work/joblog" 2>/dev/null) || failed=$(seq 1 "$parts" | sed 's/$/ did not run/')
-if [ -n "$failed" ]; then
-  while read -r k why; do
-    echo "$me: part $k/$parts ($work/part-$k.txt) failed ($why):" >&2
-    # Its error messages, else its last lines.
-    msgs=$(grep "^part $k/$parts	" "$work/parts.log" || true)
-    { grep -iE "error|cannot|can't|fail" <<<"$msgs" || tail -n 5 <<<"$msgs"; } | tail -n 5 >&2
-  done <<<"$failed"
-  die "$(wc -l <<<"$failed") of $parts parts failed; all their messages are in $work/parts.log"
-fi
+check_parts "$work/joblog" "$parts" 1 part "$work/parts.log" "$work/part-"
 rm -rf "$work"
 echo "$me: done"

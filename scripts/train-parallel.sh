@@ -25,9 +25,8 @@ Runs "Sendral -shard k/n" for k = 0 .. n-1 through GNU parallel, then
 Sendral options (-exBfea, -nodenoise, -h, -w weight_filelist) apply to the merge.
 EOF
 }
-die() { echo "$me: $*" >&2; exit 1; }
+. "$(dirname "$0")/parallel-lib.sh"
 abs() { case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$PWD/$1" ;; esac; }
-whole() { case $1 in '' | *[!0-9]*) return 1 ;; esac; [ "$1" -ge 1 ]; }
 
 parts="" jobs="" work="" sendral=Sendral
 par=()   # options passed to parallel
@@ -69,19 +68,7 @@ seq 0 $((parts - 1)) |
     --tagstring "shard {}/$parts" -q "$sendral" -shard "{}/$parts" "$list" "$depth" \
     "$work/shard-{}" >"$work/shards.log" 2>&1 || true
 
-# Every part must have ended with status 0; a part that never ran has no line.
-failed=$(awk -F'\t' -v n="$parts" 'NR > 1 { st[$1] = $8 != 0 ? "signal " $8 : "status " $7 }
-  END { for (i = 1; i <= n; i++) if (st[i] != "status 0") print i - 1, (i in st ? st[i] : "did not run") }' \
-  "$work/joblog" 2>/dev/null) || failed=$(seq 0 $((parts - 1)) | sed 's/$/ did not run/')
-if [ -n "$failed" ]; then
-  while read -r k why; do
-    echo "$me: shard $k/$parts failed ($why):" >&2
-    # Its error messages, else its last lines.
-    msgs=$(grep "^shard $k/$parts	" "$work/shards.log" || true)
-    { grep -iE "error|cannot|can't|fail" <<<"$msgs" || tail -n 5 <<<"$msgs"; } | tail -n 5 >&2
-  done <<<"$failed"
-  die "$(wc -l <<<"$failed") of $parts parts failed; all their messages are in $work/shards.log"
-fi
+check_parts "$work/joblog" "$parts" 0 shard "$work/shards.log"
 
 # List entries cannot hold blanks, so the shard list names the folders
 # relative to the work folder and the merge runs there.

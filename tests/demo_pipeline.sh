@@ -11,14 +11,7 @@ depth=2
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/demo_pipeline.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-failures=0
-checks=0
-# expect MESSAGE COMMAND...: runs the command, counts a failure with MESSAGE.
-expect() {
-  msg=$1; shift
-  checks=$((checks + 1))
-  "$@" || { echo "FAIL: $msg"; failures=$((failures + 1)); }
-}
+. "$src/tests/support/expect.sh"
 
 # Qor_class_ file: one line per feature (cost, score, level, index).
 feature_file_ok() {
@@ -82,5 +75,4 @@ if [ "$failures" -ne 0 ]; then
   echo "--- Sendral output (end)"; tail -n 20 "$work/sendral.log"
   echo "--- Lumivar output (end)"; tail -n 20 "$work/lumivar.log"
 fi
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+expect_summary

@@ -12,13 +12,7 @@ parallel --version 2>/dev/null | grep -q 'GNU parallel' || { echo "GNU parallel 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/parallel_scripts.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/a b" && cd "$tmp/a b" && mkdir img q r
-failures=0
-checks=0
-expect() {
-  msg=$1; shift
-  checks=$((checks + 1))
-  "$@" || { echo "FAIL: $msg"; failures=$((failures + 1)); }
-}
+. "$3/tests/support/expect.sh"
 # pgm FILE W H KIND SEED: grey noise; kind 1 adds vertical stripes.
 pgm() {
   awk -v w="$2" -v h="$3" -v k="$4" -v s="$5" 'BEGIN { srand(s); print "P2"; print w, h; print 255
@@ -70,5 +64,4 @@ expect "the failed shard was not named" grep -q 'shard 1/2 failed' badtrain.log
 expect "a model was merged from a failed shard" [ ! -e badmodel ]
 expect "a failed shard left a staging folder" [ -z "$(ls -A badmodel.shards | grep '^[.]')" ]
 
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+expect_summary
