@@ -68,10 +68,8 @@ matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, mat
     matrix *chan = filter2d(G->level[l], dctmtx[k]);
     double *p = chan->pix[0];
     const long n = (long)chan->nrows * chan->ncols;
-    for (long i = 0; i < n; i++) p[i] = fabs(p[i]);
-
     if (mapnum == 0) {
-        for (long i = 0; i < n; i++) p[i] = pow(p[i], 1.5);
+        abs_pow_three_halves(p, n);
     } else if (!usable(alphaOb) || !usable(betaOb) || !usable(alphaBack) || !usable(betaBack)) {
         fill_mtx(chan, 0.0);
     } else {
@@ -82,7 +80,7 @@ matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, mat
         // place, with the same operations as sigmoidF and mtxLog, so the
         // channel needs no scratch of its size.
         for (long i = 0; i < n; i++) {
-            const double x = p[i];
+            const double x = fabs(p[i]);
             const double L = pow(x / alphaBack, betaBack) - pow(x / alphaOb, betaOb) + K;
             if (!(L > 0.0)) {
                 p[i] = 0.0;
