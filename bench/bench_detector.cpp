@@ -154,9 +154,9 @@ void per_image_split(const std::string &query, const std::string &modeldir,
         read += cpu_ms() - t;
 
         // The channel maps one by one, to split filters from enlargement.
+        MatrixPtr level0(array2mtx(crop->pix[0], crop->nrows, crop->ncols));
         t = cpu_ms();
-        PyramidPtr G(calloc_pyr(model.pyddepth, crop->nrows, crop->ncols));
-        gpyr(crop.get(), G.get(), model.gaufilt, model.gaufilt, model.pyddepth, 'w');
+        PyramidPtr G(gpyr_on(level0.release(), model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
         pyr += cpu_ms() - t;
         for (int i = 0; i < model.ftnum4smap; i++) {
             t = cpu_ms();
@@ -164,7 +164,7 @@ void per_image_split(const std::string &query, const std::string &modeldir,
                                        model.dctmtx, 0, model.allalpha, model.allbeta, 1));
             filt += cpu_ms() - t;
             t = cpu_ms();
-            MatrixPtr big(enlarge_channel(lc.get(), model.ftpydlevel[i]));
+            enlarge_channel_rows(lc.get(), model.ftpydlevel[i], [](size_t, const double *) {});
             enl += cpu_ms() - t;
         }
 

@@ -130,6 +130,59 @@ inline double intensity(double q) {
     return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
 }
 
+// The same steps four samples at a time: every lane rounds as the scalar
+// code does (the comparisons send NaN to 0 as q16 does; the conversion
+// truncates as the cast does).
+typedef double v4d __attribute__((vector_size(32)));
+typedef int v4i __attribute__((vector_size(16)));
+
+inline v4d q16_lanes(v4d v) {
+    const v4d zero = {}, top = {kQuantumRange, kQuantumRange, kQuantumRange, kQuantumRange};
+    v4d t = v > zero ? v : zero;
+    t = t < top ? t : top;
+    return __builtin_convertvector(__builtin_convertvector(t + 0.5, v4i), v4d);
+}
+
+inline v4d intensity_lanes(v4d q) {
+    return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
+}
+
+// dst[x] = op(src[x]) for a row, four at a time with `lanes`, the rest with
+// `one`.
+template <class Lanes, class One>
+inline void convert_row(const double *src, size_t n, double *dst, Lanes lanes, One one) {
+    size_t x = 0;
+    for (; x + 4 <= n; x += 4) {
+        v4d v;
+        memcpy(&v, src + x, sizeof v);
+        v = lanes(v);
+        memcpy(dst + x, &v, sizeof v);
+    }
+    for (; x < n; x++) dst[x] = one(src[x]);
+}
+
+// Input samples as ImageMagick stores them.
+__attribute__((target_clones("avx2", "default"))) void quantize_input(const double *src, size_t n,
+                                                                      double *dst) {
+    convert_row(
+        src, n, dst, [](v4d v) { return q16_lanes(kQuantumRange * v); },
+        [](double v) { return to_q16(kQuantumRange * v); });
+}
+
+// The first pass's sums as the intermediate image stores them.
+__attribute__((target_clones("avx2", "default"))) void quantize_sums(const double *src, size_t n,
+                                                                     double *dst) {
+    convert_row(src, n, dst, q16_lanes, to_q16);
+}
+
+// The second pass's sums as the intensity read back.
+__attribute__((target_clones("avx2", "default"))) void intensity_of_sums(const double *src,
+                                                                         size_t n, double *dst) {
+    convert_row(
+        src, n, dst, [](v4d v) { return intensity_lanes(q16_lanes(v)); },
+        [](double v) { return intensity(to_q16(v)); });
+}
+
 // Sums of one row of the horizontal pass, one per output position: `row`
 // holds the input row followed by a.taps zeros for the zero-weight taps.
 template <int N>
@@ -153,11 +206,10 @@ void filter_row(const double *row, const Axis &a, bool last, double *sum, double
         case 5: tap_sums_n<5>(row, a, sum); break;
         default: tap_sums_n<0>(row, a, sum);
     }
-    const size_t out_cols = a.start.size();
     if (last)
-        for (size_t x = 0; x < out_cols; x++) out[x] = intensity(to_q16(sum[x]));
+        intensity_of_sums(sum, a.start.size(), out);
     else
-        for (size_t x = 0; x < out_cols; x++) out[x] = to_q16(sum[x]);
+        quantize_sums(sum, a.start.size(), out);
 }
 
 // Output row y of the vertical pass over `rows` input rows of `cols`
@@ -175,28 +227,28 @@ void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
     }
 }
 
-// The own route for any target size of at most INT_MAX samples.
-matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
-    const size_t R = (size_t)m->nrows, C = (size_t)m->ncols;
-    const double *src = m->pix[0];
+// The own route for any target size of at most INT_MAX samples: reads the
+// R x C input row by row from `source` (each row once, in ascending order)
+// and hands each output row to `sink` in order.
+void resize_exact(size_t R, size_t C, const RowSource &source, size_t rows, size_t cols,
+                  const RowSink &sink) {
     const Axis ax = make_axis(C, cols), ay = make_axis(R, rows);
-    std::vector<double> sum(cols);
-    matrix *out = alloc_mtx((int)rows, (int)cols);
-    double *dst = out->pix[0];
+    std::vector<double> sum(cols), out(cols);
 
     if ((double)cols / (double)C > (double)rows / (double)R) {
         // Columns first: only for shapes the detector never enlarges.
         std::vector<double> row(C + ax.taps, 0.0), mid(R * cols), acc(cols);
         for (size_t y = 0; y < R; y++) {
-            for (size_t x = 0; x < C; x++) row[x] = to_q16(kQuantumRange * src[y * C + x]);
+            quantize_input(source((int)y), C, row.data());
             filter_row(row.data(), ax, false, sum.data(), &mid[y * cols]);
         }
         for (size_t y = 0; y < rows; y++) {
             filter_column(
                 y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
-            for (size_t x = 0; x < cols; x++) dst[y * cols + x] = intensity(to_q16(acc[x]));
+            intensity_of_sums(acc.data(), cols, out.data());
+            sink(y, out.data());
         }
-        return out;
+        return;
     }
 
     // Rows first, one output row at a time: the input rows in use are kept
@@ -208,7 +260,7 @@ matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
     auto input_row = [&](size_t r) {
         double *slot = &cache[(r % ring) * C];
         if (held[r % ring] != r) {
-            for (size_t x = 0; x < C; x++) slot[x] = to_q16(kQuantumRange * src[r * C + x]);
+            quantize_input(source((int)r), C, slot);
             held[r % ring] = r;
         }
         return (const double *)slot;
@@ -216,9 +268,22 @@ matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
     std::vector<double> acc(C), row(C + ax.taps, 0.0);
     for (size_t y = 0; y < rows; y++) {
         filter_column(y, R, C, ay, input_row, acc);
-        for (size_t x = 0; x < C; x++) row[x] = to_q16(acc[x]);
-        filter_row(row.data(), ax, true, sum.data(), dst + y * cols);
+        quantize_sums(acc.data(), C, row.data());
+        filter_row(row.data(), ax, true, sum.data(), out.data());
+        sink(y, out.data());
     }
+}
+
+RowSource rows_of(const matrix *m) {
+    return [m](int r) { return (const double *)m->pix[r]; };
+}
+
+matrix *resize_exact(const matrix *m, size_t rows, size_t cols) {
+    matrix *out = alloc_mtx((int)rows, (int)cols);
+    resize_exact(m->nrows, m->ncols, rows_of(m), rows, cols,
+                 [out, cols](size_t y, const double *row) {
+                     memcpy(out->pix[y], row, cols * sizeof(double));
+                 });
     return out;
 }
 
@@ -245,9 +310,9 @@ matrix *resize_magick(matrix *chan, size_t rows, size_t cols, bool report) {
 
 // Output size of an enlargement by 2^l, computed as the ImageMagick route
 // always has; false when it would hold more than INT_MAX samples.
-bool enlarged_size(const matrix *chan, int l, size_t *rows, size_t *cols) {
+bool enlarged_size(int R, int C, int l, size_t *rows, size_t *cols) {
     const double scale = pow(2.0, (double)l);
-    const double r = chan->nrows * scale, c = chan->ncols * scale;
+    const double r = R * scale, c = C * scale;
     if (!(r * c <= (double)INT_MAX)) return false;
     *rows = (size_t)r;
     *cols = (size_t)c;
@@ -374,7 +439,7 @@ matrix *enlarge_channel_exact(const matrix *chan, int l) {
     if (!chan || !chan->pix || chan->nrows <= 0 || chan->ncols <= 0 || l < 0 || l >= kLevels)
         return nullptr;
     size_t rows, cols;
-    if (!enlarged_size(chan, l, &rows, &cols)) return nullptr;
+    if (!enlarged_size(chan->nrows, chan->ncols, l, &rows, &cols)) return nullptr;
     return resize_exact(chan, rows, cols);
 }
 
@@ -397,4 +462,22 @@ matrix *enlarge_channel(matrix *chan, int l) {
     if (use_exact(l))
         if (matrix *out = enlarge_channel_exact(chan, l)) return out;
     return enlarge_channel_magick(chan, l);
+}
+
+bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &sink) {
+    size_t rows, cols;
+    if (use_exact(l) && R > 0 && C > 0 && l < kLevels && enlarged_size(R, C, l, &rows, &cols)) {
+        resize_exact(R, C, source, rows, cols, sink);
+        return true;
+    }
+    MatrixPtr chan(alloc_mtx(R, C));
+    for (int r = 0; r < R; r++) memcpy(chan->pix[r], source(r), sizeof(double) * C);
+    MatrixPtr big(enlarge_channel_magick(chan.get(), l));
+    if (!big) return false;
+    for (int y = 0; y < big->nrows; y++) sink((size_t)y, big->pix[y]);
+    return true;
+}
+
+bool enlarge_channel_rows(matrix *chan, int l, const RowSink &sink) {
+    return enlarge_rows(chan->nrows, chan->ncols, rows_of(chan), l, sink);
 }

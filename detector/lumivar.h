@@ -6,6 +6,7 @@
 
 #include <magick/MagickCore.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +32,8 @@ void parse_command_line(int argc, char **argv, std::string *SFPath, int *qclassi
 // each window sum (row-major order) stored at the window's top-left corner
 // plus ((h+1)/2 - 1, (w+1)/2 - 1); positions no window reaches stay 0.
 matrix *filter2d(matrix *in, matrix *filt);
+// Row r of filter2d(in, filt) into dst (in->ncols samples).
+void filter2d_row(const matrix *in, const matrix *filt, int r, double *dst);
 
 // Largest element (the first in row-major order among equals, starting from
 // element (0,0)); row and col may be null.
@@ -56,12 +59,43 @@ void BoundarySup(matrix *m);
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
                       matrix *allbeta, int qclassidx);
 
+// The same channel made one row at a time, so that it is never held whole.
+class LevelChannelRows {
+public:
+    LevelChannelRows(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
+                     matrix *allbeta, int qclassidx);
+    int rows() const { return level_->nrows; }
+    int cols() const { return level_->ncols; }
+    // Row r; valid until the next call.
+    const double *row(int r);
+
+private:
+    const matrix *level_, *filter_;
+    int mapnum_;
+    double alphaOb_ = 0, betaOb_ = 0, alphaBack_ = 0, betaBack_ = 0, K_ = 0;
+    bool density_ = false;  // both models have a density
+    std::vector<double> row_;
+};
+
 // Enlarges a level-l channel by 2^l exactly as passing it through a grey
 // ImageMagick image, ResizeImage with the cubic filter and reading it back
 // would (samples clamped to 0..1, 16-bit steps), by the own route of
 // enlarge.h where it has been checked against this ImageMagick, else by
 // ImageMagick itself. Null after a message when ImageMagick fails.
 matrix *enlarge_channel(matrix *chan, int l);
+
+// Receives an enlarged channel one row at a time, rows in ascending order.
+using RowSink = std::function<void(size_t row, const double *samples)>;
+
+// Gives row r of a channel; the row stays valid until the next call.
+using RowSource = std::function<const double *(int r)>;
+
+// enlarge_channel without the full-size result: each row goes to `sink` as
+// soon as it is made. False (after a message) when ImageMagick fails.
+bool enlarge_channel_rows(matrix *chan, int l, const RowSink &sink);
+// The same for an R x C channel whose rows `source` makes on demand (each
+// asked for once, in ascending order), so the channel is never held whole.
+bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &sink);
 
 // The full-size channel map of one feature: level_channel, then
 // enlarge_channel. Null when ImageMagick fails.
@@ -81,8 +115,11 @@ class DominantLevels {
 public:
     DominantLevels(long npix, int first_level);
     void add(const matrix *chan, int level);
-    // chan *= weight (unless 1), sum += chan and add(chan), in one pass.
-    void add_weighted(double *chan, double weight, double *sum, int level);
+    // For `count` pixels from pixel `first` on: the channel times weight
+    // (unless 1) is added to sum and to the dominant levels, in one pass.
+    // chan and sum point at pixel `first`.
+    void add_weighted(const double *chan, double weight, double *sum, int level, long first,
+                      long count);
     // Drops the per-pixel values once every channel is in.
     void done_adding();
     const unsigned char *levels() const { return level_.data(); }

@@ -22,42 +22,48 @@ constexpr int kBlock = kLanes * kVecs;
 
 // The AVX2 build only widens the registers (no fused multiply-add), so both
 // builds give the same sums.
-__attribute__((target_clones("avx2", "default"))) matrix *filter2d(matrix *in, matrix *filt) {
+__attribute__((target_clones("avx2", "default"))) void filter2d_row(const matrix *in,
+                                                                    const matrix *filt, int r,
+                                                                    double *dst) {
     const int N = in->nrows, M = in->ncols, h = filt->nrows, w = filt->ncols;
-    matrix *out = calloc_mtx(N, M);
-    if (N < h || M < w) return out;
     const int oy = (h + 1) / 2 - 1, ox = (w + 1) / 2 - 1;
+    const int i = r - oy;  // the window's top row
+    memset(dst, 0, sizeof(double) * M);
+    if (N < h || M < w || i < 0 || i + h > N) return;
+    dst += ox;
     const int nj = M - w + 1;
-    for (int i = 0; i + h <= N; i++) {
-        double *dst = out->pix[i + oy] + ox;
-        int j = 0;
-        for (; j + kBlock <= nj; j += kBlock) {
-            v4d acc[kVecs] = {};
-            for (int m = 0; m < h; m++) {
-                const double *row = in->pix[i + m] + j;
-                const double *f = filt->pix[m];
-                for (int n = 0; n < w; n++) {
-                    const v4d c = {f[n], f[n], f[n], f[n]};
+    int j = 0;
+    for (; j + kBlock <= nj; j += kBlock) {
+        v4d acc[kVecs] = {};
+        for (int m = 0; m < h; m++) {
+            const double *row = in->pix[i + m] + j;
+            const double *f = filt->pix[m];
+            for (int n = 0; n < w; n++) {
+                const v4d c = {f[n], f[n], f[n], f[n]};
 #pragma GCC unroll 8
-                    for (int q = 0; q < kVecs; q++) {
-                        v4d x;
-                        memcpy(&x, row + n + q * kLanes, sizeof x);
-                        acc[q] += x * c;
-                    }
+                for (int q = 0; q < kVecs; q++) {
+                    v4d x;
+                    memcpy(&x, row + n + q * kLanes, sizeof x);
+                    acc[q] += x * c;
                 }
             }
-            memcpy(dst + j, acc, sizeof acc);
         }
-        for (; j < nj; j++) {
-            double acc = 0.0;
-            for (int m = 0; m < h; m++) {
-                const double *row = in->pix[i + m] + j;
-                const double *f = filt->pix[m];
-                for (int n = 0; n < w; n++) acc += row[n] * f[n];
-            }
-            dst[j] = acc;
-        }
+        memcpy(dst + j, acc, sizeof acc);
     }
+    for (; j < nj; j++) {
+        double acc = 0.0;
+        for (int m = 0; m < h; m++) {
+            const double *row = in->pix[i + m] + j;
+            const double *f = filt->pix[m];
+            for (int n = 0; n < w; n++) acc += row[n] * f[n];
+        }
+        dst[j] = acc;
+    }
+}
+
+matrix *filter2d(matrix *in, matrix *filt) {
+    matrix *out = alloc_mtx(in->nrows, in->ncols);
+    for (int r = 0; r < in->nrows; r++) filter2d_row(in, filt, r, out->pix[r]);
     return out;
 }
 

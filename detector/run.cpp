@@ -257,13 +257,11 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
     return crop;
 }
 
-matrix *saliency_map(matrix *crop_in, const LumivarSettings &set, const LumivarModel &model,
+matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
                      std::vector<unsigned char> *levels) {
-    MatrixPtr crop(crop_in);
     const int H = crop->nrows, W = crop->ncols;
-    PyramidPtr G(calloc_pyr(model.pyddepth, H, W));
-    gpyr(crop.get(), G.get(), model.gaufilt, model.gaufilt, model.pyddepth, 'w');
-    crop.reset();  // level 0 of the pyramid is a copy
+    // The crop itself becomes level 0.
+    PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
 
     fputs("\tComputing saliency map...", stderr);
     const int nft = model.ftnum4smap;
@@ -271,21 +269,27 @@ matrix *saliency_map(matrix *crop_in, const LumivarSettings &set, const LumivarM
     MatrixPtr SM(calloc_mtx(H, W));
     DominantLevels dom(npix, model.ftpydlevel[0]);
     for (int i = 0; i < nft; i++) {
-        MatrixPtr ch(sglsaliencymap(G.get(), model.ftpydlevel[i], model.ftsubidx[i],
-                                    (matrix **)model.dctmtx, set.mapnum, model.allalpha,
-                                    model.allbeta, set.qclassidx));
-        if (!ch || ch->nrows != H || ch->ncols != W) {
-            fprintf(stderr, "Cannot compute channel %d\n", i);
-            return nullptr;
-        }
+        const int l = model.ftpydlevel[i];
+        LevelChannelRows ch(G.get(), l, model.ftsubidx[i], (matrix **)model.dctmtx, set.mapnum,
+                            model.allalpha, model.allbeta, set.qclassidx);
         double weight = 1.0;
         if (set.isenforce)
             weight = model.ftmd[i];
         else if (set.mapnum == 0 || set.mapnum == 2)
             weight = model.ftcost[i];
-        // Weighting, summing and the dominant level in one pass over the
-        // channel (the same operations, in the same order, as three).
-        dom.add_weighted(ch->pix[0], weight, SM->pix[0], model.ftpydlevel[i]);
+        // The channel is made, enlarged, weighted, summed and folded into
+        // the dominant levels row by row (the same operations, in the same
+        // order, as whole-map passes), so no full-size channel is held.
+        double *sum = SM->pix[0];
+        const bool fits = ((long)ch.rows() << l) == H && ((long)ch.cols() << l) == W;
+        if (!fits || !enlarge_rows(
+                         ch.rows(), ch.cols(), [&](int r) { return ch.row(r); }, l,
+                         [&](size_t y, const double *row) {
+                             dom.add_weighted(row, weight, sum + (long)y * W, l, (long)y * W, W);
+                         })) {
+            fprintf(stderr, "Cannot compute channel %d\n", i);
+            return nullptr;
+        }
     }
     dom.done_adding();
     *levels = dom.take_levels();

@@ -14,6 +14,8 @@
 // channel is all zero.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 
 #include "classstat.h"
 #include "files.h"
@@ -58,30 +60,39 @@ void BoundarySup(matrix *m) {
     for (int c = W - 4; c < W; c++) zero_col(c);
 }
 
-matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
-                      matrix *allbeta, int qclassidx) {
+LevelChannelRows::LevelChannelRows(pyramid *G, int l, int k, matrix **dctmtx, int mapnum,
+                                   matrix *allalpha, matrix *allbeta, int qclassidx)
+    : level_(G->level[l]), filter_(dctmtx[k]), mapnum_(mapnum), row_(level_->ncols) {
     // The object is the query class, the background is class 0.
     const int f = 64 * l + k;
-    const double alphaOb = allalpha->pix[f][qclassidx], alphaBack = allalpha->pix[f][0];
-    const double betaOb = allbeta->pix[f][qclassidx], betaBack = allbeta->pix[f][0];
+    alphaOb_ = allalpha->pix[f][qclassidx];
+    alphaBack_ = allalpha->pix[f][0];
+    betaOb_ = allbeta->pix[f][qclassidx];
+    betaBack_ = allbeta->pix[f][0];
+    density_ = usable(alphaOb_) && usable(betaOb_) && usable(alphaBack_) && usable(betaBack_);
+    if (mapnum_ != 0 && density_) K_ = genSalConst(alphaOb_, betaOb_, alphaBack_, betaBack_);
+}
 
-    matrix *chan = filter2d(G->level[l], dctmtx[k]);
-    double *p = chan->pix[0];
-    const long n = (long)chan->nrows * chan->ncols;
-    if (mapnum == 0) {
-        abs_pow_three_halves(p, n);
-    } else if (!usable(alphaOb) || !usable(betaOb) || !usable(alphaBack) || !usable(betaBack)) {
-        fill_mtx(chan, 0.0);
+const double *LevelChannelRows::row(int r) {
+    const int H = level_->nrows, W = level_->ncols;
+    double *p = row_.data();
+    // Rows 0..2 and the last four are cleared; so are columns 0..2 and the
+    // last four of every other row.
+    if (r < 3 || r >= H - 4 || (mapnum_ != 0 && !density_)) {
+        std::fill(row_.begin(), row_.end(), 0.0);
+        return p;
+    }
+    filter2d_row(level_, filter_, r, p);
+    if (mapnum_ == 0) {
+        abs_pow_three_halves(p, W);
     } else {
-        const double K = genSalConst(alphaOb, betaOb, alphaBack, betaBack);
         const double ln2 = log(2.0);
         // Where L is not above 0 (or not a number) s = t = 1/2 and the value
         // is exactly 0. Elsewhere s, t and their logarithms are computed in
-        // place, with the same operations as sigmoidF and mtxLog, so the
-        // channel needs no scratch of its size.
-        for (long i = 0; i < n; i++) {
+        // place, with the same operations as sigmoidF and mtxLog.
+        for (int i = 0; i < W; i++) {
             const double x = fabs(p[i]);
-            const double L = pow(x / alphaBack, betaBack) - pow(x / alphaOb, betaOb) + K;
+            const double L = pow(x / alphaBack_, betaBack_) - pow(x / alphaOb_, betaOb_) + K_;
             if (!(L > 0.0)) {
                 p[i] = 0.0;
                 continue;
@@ -92,7 +103,17 @@ matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, mat
             p[i] = sg * log(sg) + tlogt + ln2;
         }
     }
-    BoundarySup(chan);
+    for (int c : {0, 1, 2, W - 4, W - 3, W - 2, W - 1})
+        if (c >= 0 && c < W) p[c] = 0.0;
+    return p;
+}
+
+matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
+                      matrix *allbeta, int qclassidx) {
+    LevelChannelRows rows(G, l, k, dctmtx, mapnum, allalpha, allbeta, qclassidx);
+    matrix *chan = alloc_mtx(rows.rows(), rows.cols());
+    for (int r = 0; r < rows.rows(); r++)
+        memcpy(chan->pix[r], rows.row(r), sizeof(double) * rows.cols());
     return chan;
 }
 

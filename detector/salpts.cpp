@@ -19,6 +19,7 @@
 // the locations are simply the positive pixels sorted by value and index.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "files.h"
@@ -125,15 +126,36 @@ void DominantLevels::add(const matrix *chan, int level) {
         }
 }
 
-void DominantLevels::add_weighted(double *c, double weight, double *sum, int level) {
-    const long npix = (long)level_.size();
+// Four pixels at a time where the machine has AVX2: each lane does the
+// scalar loop's operations in its order.
+__attribute__((target_clones("avx2", "default"))) void DominantLevels::add_weighted(
+    const double *c, double weight, double *sum, int level, long first, long count) {
+    typedef double v4d __attribute__((vector_size(32)));
+    typedef long long v4m __attribute__((vector_size(32)));
     const unsigned char lv = (unsigned char)level;
-    for (long j = 0; j < npix; j++) {
-        const double v = weight != 1.0 ? c[j] * weight : c[j];
+    const bool scaled = weight != 1.0;
+    double *best = best_.data() + first;
+    unsigned char *lev = level_.data() + first;
+    long j = 0;
+    for (; j + 4 <= count; j += 4) {
+        v4d v, s, b;
+        memcpy(&v, c + j, sizeof v);
+        memcpy(&s, sum + j, sizeof s);
+        memcpy(&b, best + j, sizeof b);
+        if (scaled) v = v * weight;
+        s += v;
+        const v4m larger = v > b;
+        b = larger ? v : b;
+        memcpy(sum + j, &s, sizeof s);
+        memcpy(best + j, &b, sizeof b);
+        for (int k = 0; k < 4; k++) lev[j + k] = larger[k] ? lv : lev[j + k];
+    }
+    for (; j < count; j++) {
+        const double v = scaled ? c[j] * weight : c[j];
         sum[j] += v;
-        if (v > best_[j]) {
-            best_[j] = v;
-            level_[j] = lv;
+        if (v > best[j]) {
+            best[j] = v;
+            lev[j] = lv;
         }
     }
 }

@@ -19,6 +19,9 @@ matrix *mk_gaufilter(void);
 // Fills pyr (allocated by calloc_pyr(depth, H, W)): level 0 is a copy of
 // img, level i the filtered and 2x-subsampled level i-1. mode 'w' or 'z'.
 void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode);
+// The same pyramid built on img itself, which becomes its level 0 (taken
+// over: free_pyr frees it), without the copy.
+pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode);
 
 // out(y,x) = sum_k sum_l (cgain*fv(Lv-1-k)) * (rgain*fh(Lh-1-l)) *
 //            E(voff + y*vstep + k, hoff + x*hstep + l), E the border-extended

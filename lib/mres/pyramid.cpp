@@ -157,6 +157,46 @@ matrix *upsample(matrix *in, int hfac, int vfac) {
     return u;
 }
 
+namespace {
+
+// Row pass over the border-extended input without building it: each
+// extended row is assembled in a scratch row (the same samples augment_borders
+// would hold) and filtered into row i of t.
+void row_pass_extended(matrix *in, matrix *t, matrix *hfilt, int top, int left, int right,
+                       int hstep, int hoff, int mode, double rgain) {
+    check_filter(hfilt);
+    const int H = in->nrows, W = in->ncols, L = hfilt->nrows, nout = t->ncols;
+    const int cols = left + W + right;
+    if (!window_fits(nout, hstep, hoff, L, cols))
+        fail("row_convolve: output size does not fit the input\n");
+    std::vector<double> taps = reversed_taps(hfilt, rgain);
+    const double *b = taps.data();
+    std::vector<double> ext((size_t)cols, 0.0);
+    for (int i = 0; i < t->nrows; i++) {
+        const int64_t r = (int64_t)i - top;
+        if (mode == 'w') {
+            const double *src = in->pix[wrap(r, H)];
+            memcpy(ext.data() + left, src, (size_t)W * sizeof(double));
+            for (int j = 0; j < left; j++) ext[j] = src[wrap((int64_t)j - left, W)];
+            for (int j = left + W; j < cols; j++) ext[j] = src[(j - left) % W];
+        } else if (r >= 0 && r < H) {
+            memcpy(ext.data() + left, in->pix[r], (size_t)W * sizeof(double));
+        } else {
+            std::fill(ext.begin(), ext.end(), 0.0);
+        }
+        const double *src = ext.data() + hoff;
+        double *dst = t->pix[i];
+        for (int x = 0; x < nout; x++) {
+            const double *p = src + (size_t)x * hstep;
+            double s = 0.0;
+            for (int k = 0; k < L; k++) s = p[k] * b[k] + s;
+            dst[x] = s;
+        }
+    }
+}
+
+}  // namespace
+
 void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int hstep, int vstep,
                 int hoff, int voff, int mode, int hitp, int vitp, int ups, double rgain,
                 double cgain) {
@@ -173,18 +213,32 @@ void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int hstep
     const char *big = "sep_filt2d: intermediate matrix too large\n";
     int trows = checked_dim((int64_t)vitp * in->nrows + top + bottom, big);
     int tcols = checked_dim((int64_t)hitp * in->ncols / hstep, big);
-    matrix *t = calloc_mtx(trows, tcols);
+    matrix *t = alloc_mtx(trows, tcols);  // every sample is written by the row pass
 
     matrix *up = ups ? upsample(in, hitp, vitp) : nullptr;
-    matrix *e = augment_borders(up ? up : in, top, bottom, left, right, mode);
-
-    row_convolve(e, t, hfilt, hstep, hoff, rgain);
+    matrix *src = up ? up : in;
+    const char *ext = "augment_borders: extended matrix too large\n";
+    checked_dim((int64_t)top + src->nrows + bottom, ext);
+    checked_dim((int64_t)left + src->ncols + right, ext);
+    if (mode != 'w' && mode != 'z') fail("Unknown mode in aufgment_boundaries\n");
+    row_pass_extended(src, t, hfilt, top, left, right, hstep, hoff, mode, rgain);
     col_convolve(t, out, vfilt, vstep, voff, cgain);
 
-    free_mtx(e);
     free_mtx(t);
     if (up) free_mtx(up);
 }
+
+namespace {
+
+// Levels from..depth-1 of pyr, each the filtered and 2x-subsampled level
+// before it.
+void fill_levels(pyramid *pyr, int from, matrix *vfilt, matrix *hfilt, int depth, int mode) {
+    for (int i = from; i < depth; i++)
+        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0, mode, 1, 1, 0, 1.0,
+                   1.0);
+}
+
+}  // namespace
 
 void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode) {
     if (depth > pyr->depth) fail("gpyr: pyramid has fewer levels than requested\n");
@@ -192,7 +246,19 @@ void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, in
     int64_t n = (int64_t)img->nrows * img->ncols;
     if ((int64_t)l0->nrows * l0->ncols < n) fail("gpyr: level 0 is smaller than the image\n");
     memcpy(l0->pix[0], img->pix[0], (size_t)n * sizeof(double));
-    for (int i = 1; i < depth; i++)
-        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0, mode, 1, 1, 0, 1.0,
-                   1.0);
+    fill_levels(pyr, 1, vfilt, hfilt, depth, mode);
+}
+
+pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode) {
+    if (depth <= 0) fail("gpyr: pyramid has fewer levels than requested\n");
+    pyramid *pyr = (pyramid *)calloc(1, sizeof(pyramid));
+    check_alloc(pyr);
+    pyr->level = (matrix **)calloc((size_t)depth, sizeof(matrix *));
+    check_alloc(pyr->level);
+    pyr->depth = depth;
+    pyr->level[0] = img;
+    int rows = img->nrows, cols = img->ncols;
+    for (int i = 1; i < depth; i++) pyr->level[i] = alloc_mtx(rows >>= 1, cols >>= 1);
+    fill_levels(pyr, 1, vfilt, hfilt, depth, mode);
+    return pyr;
 }
