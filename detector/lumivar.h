@@ -135,10 +135,13 @@ private:
 // order among equals) as a location (row, col, level of the dominant
 // channel there, value) and clears the square of half-width
 // scale_radius(level) around it, or, with nowta, only that pixel. SM is
-// overwritten. Returns an n x 4 matrix, n >= 1 (a single zero row when SM
-// has no positive value). *cut (may be null) tells whether more locations
-// were left when kMaxSalPts was reached.
-matrix *search_locations(matrix *SM, const unsigned char *levels, int nowta, bool *cut);
+// overwritten: left cleared as the locations left it, or, without
+// leave_cleared_map, in no particular state (faster). Returns an n x 4
+// matrix, n >= 1 (a single zero row when SM has no positive value). *cut
+// (may be null) tells whether more locations were left when kMaxSalPts
+// was reached.
+matrix *search_locations(matrix *SM, const unsigned char *levels, int nowta, bool *cut,
+                         bool leave_cleared_map = true);
 // The same search with the dominant levels taken from the channel maps.
 matrix *SearchSalPts(matrix *SM, matrix **channels, int *ftpydlevels, int ftnum4smap, int nowta);
 

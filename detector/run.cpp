@@ -321,7 +321,7 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
 
     fputs("\tSearching for salient locations...", stdout);
     bool cut = false;
-    MatrixPtr SPs(search_locations(SM, levels.data(), set.nowta, &cut));
+    MatrixPtr SPs(search_locations(SM, levels.data(), set.nowta, &cut, false));
     if (cut)
         fprintf(stderr, "Notice: %s has more than %d salient locations; the list is cut there\n",
                 filename, kMaxSalPts);

@@ -18,6 +18,7 @@
 // would. Without winner-take-all a location clears only its own pixel, so
 // the locations are simply the positive pixels sorted by value and index.
 #include <algorithm>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -32,11 +33,19 @@ constexpr int kSlots = kTile * kTile;
 
 class MaxTree {
 public:
-    MaxTree(const double *p, int H, int W) : H_(H), W_(W), tc_((W + kTile - 1) / kTile) {
-        const int ntiles = ((H + kTile - 1) / kTile) * tc_;
-        q_.assign((size_t)ntiles * kSlots, 0.0);  // padding never wins
+    // With `keep_map`, every cleared value is really set to 0 so that
+    // write_back can return the cleared map; without, tiles holding no
+    // positive value are left as they are (the search cannot tell).
+    MaxTree(const double *p, int H, int W, bool keep_map)
+        : H_(H), W_(W), tc_((W + kTile - 1) / kTile), keep_(keep_map) {
+        const int tr = (H + kTile - 1) / kTile, ntiles = tr * tc_;
+        q_.reset(new double[(size_t)ntiles * kSlots]);
+        if (H % kTile || W % kTile)  // padding never wins
+            std::fill(q_.get(), q_.get() + (size_t)ntiles * kSlots, 0.0);
         for (int r = 0; r < H; r++)
-            for (int c = 0; c < W; c++) q_[slot(r, c)] = p[(long)r * W + c];
+            for (int c0 = 0; c0 < W; c0 += kTile)
+                memcpy(&q_[slot(r, c0)], p + (long)r * W + c0,
+                       sizeof(double) * std::min(kTile, W - c0));
         best_.assign(ntiles, 0.0);
         at_.assign(ntiles, -1);
         leaves_ = 1;
@@ -57,13 +66,22 @@ public:
 
     double value(long at) const { return q_[slot((int)(at / W_), (int)(at % W_))]; }
 
-    // Zeroes rows r0..r1, columns c0..c1 and rescans the tiles they meet.
+    // Zeroes rows r0..r1, columns c0..c1. A tile's first maximum changes
+    // only when the cleared part holds it; only then is the tile rescanned
+    // and its path up the tree replayed.
     void clear(int r0, int r1, int c0, int c1) {
-        for (int r = r0; r <= r1; r++)
-            for (int c = c0; c <= c1; c++) q_[slot(r, c)] = 0.0;
         for (int ti = r0 / kTile; ti <= r1 / kTile; ti++)
             for (int tj = c0 / kTile; tj <= c1 / kTile; tj++) {
                 const int t = ti * tc_ + tj;
+                const long at = at_[t];
+                if (at < 0 && !keep_) continue;
+                const int ra = std::max(r0, ti * kTile), rb = std::min(r1, ti * kTile + kTile - 1);
+                const int ca = std::max(c0, tj * kTile), cb = std::min(c1, tj * kTile + kTile - 1);
+                for (int r = ra; r <= rb; r++)
+                    std::fill(&q_[slot(r, ca)], &q_[slot(r, cb)] + 1, 0.0);
+                if (at < 0) continue;
+                const int ar = (int)(at / W_), ac = (int)(at % W_);
+                if (ar < ra || ar > rb || ac < ca || ac > cb) continue;
                 scan(t);
                 for (int i = (leaves_ + t) / 2; i >= 1; i /= 2)
                     tree_[i] = pick(tree_[2 * i], tree_[2 * i + 1]);
@@ -72,7 +90,9 @@ public:
 
     void write_back(double *p) const {
         for (int r = 0; r < H_; r++)
-            for (int c = 0; c < W_; c++) p[(long)r * W_ + c] = q_[slot(r, c)];
+            for (int c0 = 0; c0 < W_; c0 += kTile)
+                memcpy(p + (long)r * W_ + c0, &q_[slot(r, c0)],
+                       sizeof(double) * std::min(kTile, W_ - c0));
     }
 
 private:
@@ -105,7 +125,8 @@ private:
     }
 
     int H_, W_, tc_, leaves_;
-    std::vector<double> q_;
+    bool keep_;
+    std::unique_ptr<double[]> q_;
     std::vector<double> best_;
     std::vector<long> at_;
     std::vector<int> tree_;
@@ -173,7 +194,8 @@ DominantLevels levels_of(matrix **channels, const int *levels, int n, long npix)
 
 }  // namespace
 
-matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *cut) {
+matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *cut,
+                         bool leave_cleared_map) {
     const int H = SM->nrows, W = SM->ncols;
     double *p = SM->pix[0];
     std::vector<double> found;
@@ -206,7 +228,7 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
                 p[x.at] = 0.0;
             }
         } else {
-            MaxTree tree(p, H, W);
+            MaxTree tree(p, H, W, leave_cleared_map);
             int n = 0;
             for (long at = tree.top(); at >= 0 && n < kMaxSalPts; at = tree.top(), n++) {
                 const int r = (int)(at / W), c = (int)(at % W);
@@ -217,7 +239,7 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
                            std::min(c + h, W - 1));
             }
             more = tree.top() >= 0;
-            tree.write_back(p);
+            if (leave_cleared_map) tree.write_back(p);
         }
     }
     if (cut) *cut = more;

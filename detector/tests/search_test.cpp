@@ -129,7 +129,13 @@ TEST(Search, MatchesRescanningSearchOnRandomMapsWithTies) {
             matrix *fast = SearchSalPts(b, s.ch.data(), levels.data(), nft, nowta);
             EXPECT_TRUE(same(ref, fast)) << "trial " << trial << " nowta " << nowta;
             EXPECT_TRUE(same(a, b)) << "final maps differ, trial " << trial;
-            for (matrix *m : {a, b, ref, fast}) free_mtx(m);
+            // The program's mode, which need not leave the cleared map.
+            DominantLevels dom((long)H * W, levels[0]);
+            for (int i = 0; i < nft; i++) dom.add(s.ch[i], levels[i]);
+            matrix *c = array2mtx(s.SM->pix[0], H, W);
+            matrix *quick = search_locations(c, dom.levels(), nowta, nullptr, false);
+            EXPECT_TRUE(same(ref, quick)) << "trial " << trial << " nowta " << nowta;
+            for (matrix *m : {a, b, c, ref, fast, quick}) free_mtx(m);
         }
     }
 }
