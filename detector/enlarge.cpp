@@ -39,6 +39,8 @@ constexpr double kQuantumRange = 65535.0;
 constexpr int kLevels = 30;  // pyramid levels a model can name
 constexpr double kSupport = 2.0;
 
+bool enlarged_size(int R, int C, int l, size_t *rows, size_t *cols);
+
 // 1/x, kept finite for tiny x as ImageMagick does.
 double reciprocal(double x) {
     const double sign = x < 0.0 ? -1.0 : 1.0;
@@ -227,51 +229,96 @@ void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
     }
 }
 
-// The own route for any target size of at most INT_MAX samples: reads the
-// R x C input row by row from `source` (each row once, in ascending order)
-// and hands each output row to `sink` in order.
-void resize_exact(size_t R, size_t C, const RowSource &source, size_t rows, size_t cols,
-                  const RowSink &sink) {
-    const Axis ax = make_axis(C, cols), ay = make_axis(R, rows);
-    std::vector<double> sum(cols), out(cols);
+}  // namespace
 
-    if ((double)cols / (double)C > (double)rows / (double)R) {
-        // Columns first: only for shapes the detector never enlarges.
-        std::vector<double> row(C + ax.taps, 0.0), mid(R * cols), acc(cols);
-        for (size_t y = 0; y < R; y++) {
-            quantize_input(source((int)y), C, row.data());
-            filter_row(row.data(), ax, false, sum.data(), &mid[y * cols]);
+// The own route for any target size of at most INT_MAX samples, one output
+// row per call: reads the R x C input row by row from `source` (each row
+// once, in ascending order).
+struct EnlargedRows::State {
+    size_t R, C, rows, cols, y = 0;
+    RowSource source;
+    Axis ax, ay;
+    bool columns_first;
+    std::vector<double> sum, out, acc, row;
+    // Rows first: the input rows in use, as 16-bit values, in a ring (they
+    // are needed in ascending order); each row of the first pass goes
+    // straight into the second.
+    size_t ring = 1;
+    std::vector<double> cache;
+    std::vector<size_t> held;
+    // Columns first (only for shapes the detector never enlarges): the
+    // whole first pass.
+    std::vector<double> mid;
+
+    State(size_t R_, size_t C_, RowSource src, size_t rows_, size_t cols_)
+        : R(R_),
+          C(C_),
+          rows(rows_),
+          cols(cols_),
+          source(std::move(src)),
+          ax(make_axis(C, cols)),
+          ay(make_axis(R, rows)),
+          columns_first((double)cols / (double)C > (double)rows / (double)R),
+          sum(cols),
+          out(cols) {
+        if (columns_first) {
+            row.assign(C + ax.taps, 0.0);
+            mid.resize(R * cols);
+            acc.resize(cols);
+            for (size_t r = 0; r < R; r++) {
+                quantize_input(source((int)r), C, row.data());
+                filter_row(row.data(), ax, false, sum.data(), &mid[r * cols]);
+            }
+        } else {
+            ring = std::max(ay.taps, 1);
+            cache.resize(ring * C);
+            held.assign(ring, SIZE_MAX);
+            acc.resize(C);
+            row.assign(C + ax.taps, 0.0);
         }
-        for (size_t y = 0; y < rows; y++) {
-            filter_column(
-                y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
-            intensity_of_sums(acc.data(), cols, out.data());
-            sink(y, out.data());
-        }
-        return;
     }
 
-    // Rows first, one output row at a time: the input rows in use are kept
-    // as 16-bit values in a ring (they are needed in ascending order), and
-    // each row of the first pass goes straight into the second.
-    const size_t ring = std::max(ay.taps, 1);
-    std::vector<double> cache(ring * C);
-    std::vector<size_t> held(ring, SIZE_MAX);
-    auto input_row = [&](size_t r) {
+    const double *input_row(size_t r) {
         double *slot = &cache[(r % ring) * C];
         if (held[r % ring] != r) {
             quantize_input(source((int)r), C, slot);
             held[r % ring] = r;
         }
-        return (const double *)slot;
-    };
-    std::vector<double> acc(C), row(C + ax.taps, 0.0);
-    for (size_t y = 0; y < rows; y++) {
-        filter_column(y, R, C, ay, input_row, acc);
-        quantize_sums(acc.data(), C, row.data());
-        filter_row(row.data(), ax, true, sum.data(), out.data());
-        sink(y, out.data());
+        return slot;
     }
+
+    const double *next() {
+        if (columns_first) {
+            filter_column(
+                y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
+            intensity_of_sums(acc.data(), cols, out.data());
+        } else {
+            filter_column(
+                y, R, C, ay, [&](size_t r) { return input_row(r); }, acc);
+            quantize_sums(acc.data(), C, row.data());
+            filter_row(row.data(), ax, true, sum.data(), out.data());
+        }
+        y++;
+        return out.data();
+    }
+};
+
+EnlargedRows::EnlargedRows(int R, int C, RowSource source, int l) {
+    size_t rows = 0, cols = 0;
+    enlarged_size(R, C, l, &rows, &cols);
+    s_.reset(new State(R, C, std::move(source), rows, cols));
+}
+
+EnlargedRows::~EnlargedRows() = default;
+
+const double *EnlargedRows::next() { return s_->next(); }
+
+namespace {
+
+void resize_exact(size_t R, size_t C, const RowSource &source, size_t rows, size_t cols,
+                  const RowSink &sink) {
+    EnlargedRows::State state(R, C, source, rows, cols);
+    for (size_t y = 0; y < rows; y++) sink(y, state.next());
 }
 
 RowSource rows_of(const matrix *m) {
@@ -464,9 +511,14 @@ matrix *enlarge_channel(matrix *chan, int l) {
     return enlarge_channel_magick(chan, l);
 }
 
+bool enlarge_own_route(int R, int C, int l) {
+    size_t rows, cols;
+    return use_exact(l) && R > 0 && C > 0 && l < kLevels && enlarged_size(R, C, l, &rows, &cols);
+}
+
 bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &sink) {
     size_t rows, cols;
-    if (use_exact(l) && R > 0 && C > 0 && l < kLevels && enlarged_size(R, C, l, &rows, &cols)) {
+    if (enlarge_own_route(R, C, l) && enlarged_size(R, C, l, &rows, &cols)) {
         resize_exact(R, C, source, rows, cols, sink);
         return true;
     }

@@ -7,6 +7,7 @@
 #include <magick/MagickCore.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +98,27 @@ bool enlarge_channel_rows(matrix *chan, int l, const RowSink &sink);
 // asked for once, in ascending order), so the channel is never held whole.
 bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &sink);
 
+// True when the own enlargement route (not ImageMagick) serves an R x C
+// channel at level l.
+bool enlarge_own_route(int R, int C, int l);
+
+// An enlarged channel made one row per call on the own route (only where
+// enlarge_own_route holds), pulling the channel's rows from `source` as it
+// needs them: several channels can be enlarged side by side, row by row.
+class EnlargedRows {
+public:
+    EnlargedRows(int R, int C, RowSource source, int l);
+    ~EnlargedRows();
+    EnlargedRows(const EnlargedRows &) = delete;
+    EnlargedRows &operator=(const EnlargedRows &) = delete;
+    // The next row (valid until the next call).
+    const double *next();
+    struct State;
+
+private:
+    std::unique_ptr<State> s_;
+};
+
 // The full-size channel map of one feature: level_channel, then
 // enlarge_channel. Null when ImageMagick fails.
 matrix *sglsaliencymap(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
@@ -122,6 +144,8 @@ public:
                       long count);
     // Drops the per-pixel values once every channel is in.
     void done_adding();
+    // Starts again with no channel added.
+    void restart(int first_level);
     const unsigned char *levels() const { return level_.data(); }
     // Hands the table over (the record is empty afterwards).
     std::vector<unsigned char> take_levels() { return std::move(level_); }
@@ -222,11 +246,14 @@ std::string image_basename(const std::string &filename);
 matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **keep = nullptr);
 
 // Steps 3-4. The saliency map of a cropped image (which it frees): every
-// channel map made, weighted and added in feature order, then dropped; only
-// the dominant level of every pixel is kept beside the map. Null (after a
-// message) when a channel cannot be made.
+// channel map weighted and added in feature order, pixel by pixel, and
+// folded into the dominant level of every pixel, which is kept beside the
+// map; no full-size channel map is held. Channels are made side by side,
+// one map row at a time, unless a level needs ImageMagick's enlargement or
+// `by_channels` asks for one channel after the other (the same map). Null
+// (after a message) when a channel cannot be made.
 matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
-                     std::vector<unsigned char> *levels);
+                     std::vector<unsigned char> *levels, bool by_channels = false);
 
 // Steps 5-6. Writes the outputs of one image (map image and -v datfile,
 // locations, scale map, marked copy), each under a temporary name renamed

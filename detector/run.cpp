@@ -257,36 +257,63 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
     return crop;
 }
 
-matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
-                     std::vector<unsigned char> *levels) {
-    const int H = crop->nrows, W = crop->ncols;
-    // The crop itself becomes level 0.
-    PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
+namespace {
 
-    fputs("\tComputing saliency map...", stderr);
-    const int nft = model.ftnum4smap;
-    const long npix = (long)H * W;
+double channel_weight(const LumivarSettings &set, const LumivarModel &model, int i) {
+    if (set.isenforce) return model.ftmd[i];
+    if (set.mapnum == 0 || set.mapnum == 2) return model.ftcost[i];
+    return 1.0;
+}
+
+// All channels side by side, one map row at a time: each row of the map and
+// of the level table is made whole in cache and written once. Only for the
+// own enlargement route, which makes channels row by row.
+matrix *combine_by_rows(pyramid *G, const LumivarSettings &set, const LumivarModel &model,
+                        std::vector<unsigned char> *levels) {
+    const int H = G->level[0]->nrows, W = G->level[0]->ncols, nft = model.ftnum4smap;
+    std::vector<std::unique_ptr<LevelChannelRows>> channels;
+    std::vector<std::unique_ptr<EnlargedRows>> enlarged;
+    for (int i = 0; i < nft; i++) {
+        channels.emplace_back(new LevelChannelRows(G, model.ftpydlevel[i], model.ftsubidx[i],
+                                                   (matrix **)model.dctmtx, set.mapnum,
+                                                   model.allalpha, model.allbeta, set.qclassidx));
+        LevelChannelRows *ch = channels.back().get();
+        enlarged.emplace_back(new EnlargedRows(
+            ch->rows(), ch->cols(), [ch](int r) { return ch->row(r); }, model.ftpydlevel[i]));
+    }
+    MatrixPtr SM(alloc_mtx(H, W));
+    levels->resize((size_t)H * W);
+    DominantLevels dom(W, model.ftpydlevel[0]);
+    for (int y = 0; y < H; y++) {
+        double *sum = SM->pix[y];
+        std::fill(sum, sum + W, 0.0);
+        dom.restart(model.ftpydlevel[0]);
+        for (int i = 0; i < nft; i++)
+            dom.add_weighted(enlarged[i]->next(), channel_weight(set, model, i), sum,
+                             model.ftpydlevel[i], 0, W);
+        memcpy(levels->data() + (size_t)y * W, dom.levels(), W);
+    }
+    return SM.release();
+}
+
+// One channel after the other over the whole map, for any enlargement
+// route: each enlarged row is added as it is made.
+matrix *combine_by_channels(pyramid *G, const LumivarSettings &set, const LumivarModel &model,
+                            std::vector<unsigned char> *levels) {
+    const int H = G->level[0]->nrows, W = G->level[0]->ncols, nft = model.ftnum4smap;
     MatrixPtr SM(calloc_mtx(H, W));
-    DominantLevels dom(npix, model.ftpydlevel[0]);
+    DominantLevels dom((long)H * W, model.ftpydlevel[0]);
+    double *sum = SM->pix[0];
     for (int i = 0; i < nft; i++) {
         const int l = model.ftpydlevel[i];
-        LevelChannelRows ch(G.get(), l, model.ftsubidx[i], (matrix **)model.dctmtx, set.mapnum,
+        LevelChannelRows ch(G, l, model.ftsubidx[i], (matrix **)model.dctmtx, set.mapnum,
                             model.allalpha, model.allbeta, set.qclassidx);
-        double weight = 1.0;
-        if (set.isenforce)
-            weight = model.ftmd[i];
-        else if (set.mapnum == 0 || set.mapnum == 2)
-            weight = model.ftcost[i];
-        // The channel is made, enlarged, weighted, summed and folded into
-        // the dominant levels row by row (the same operations, in the same
-        // order, as whole-map passes), so no full-size channel is held.
-        double *sum = SM->pix[0];
-        const bool fits = ((long)ch.rows() << l) == H && ((long)ch.cols() << l) == W;
-        if (!fits || !enlarge_rows(
-                         ch.rows(), ch.cols(), [&](int r) { return ch.row(r); }, l,
-                         [&](size_t y, const double *row) {
-                             dom.add_weighted(row, weight, sum + (long)y * W, l, (long)y * W, W);
-                         })) {
+        const double weight = channel_weight(set, model, i);
+        if (!enlarge_rows(
+                ch.rows(), ch.cols(), [&](int r) { return ch.row(r); }, l,
+                [&](size_t y, const double *row) {
+                    dom.add_weighted(row, weight, sum + (long)y * W, l, (long)y * W, W);
+                })) {
             fprintf(stderr, "Cannot compute channel %d\n", i);
             return nullptr;
         }
@@ -294,6 +321,32 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
     dom.done_adding();
     *levels = dom.take_levels();
     return SM.release();
+}
+
+}  // namespace
+
+matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
+                     std::vector<unsigned char> *levels, bool by_channels) {
+    const int H = crop->nrows, W = crop->ncols;
+    // The crop itself becomes level 0.
+    PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
+
+    fputs("\tComputing saliency map...", stderr);
+    // Every channel is weighted and added in feature order, pixel by pixel,
+    // and folded into the dominant levels, in either arrangement; no
+    // full-size channel map is ever held.
+    bool by_rows = !by_channels;
+    for (int i = 0; i < model.ftnum4smap; i++) {
+        const matrix *lv = G->level[model.ftpydlevel[i]];
+        const int l = model.ftpydlevel[i];
+        if (((long)lv->nrows << l) != H || ((long)lv->ncols << l) != W) {
+            fprintf(stderr, "Cannot compute channel %d\n", i);
+            return nullptr;
+        }
+        by_rows = by_rows && enlarge_own_route(lv->nrows, lv->ncols, l);
+    }
+    return by_rows ? combine_by_rows(G.get(), set, model, levels)
+                   : combine_by_channels(G.get(), set, model, levels);
 }
 
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,

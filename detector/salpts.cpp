@@ -7,18 +7,15 @@
 // become locations. Instead the map is cut into 8x8 tiles; every tile
 // remembers its largest positive value (first in row-major order), and a
 // tournament tree over the tiles yields the map's maximum. Clearing a
-// square rescans only the tiles it touches and replays their paths up the
-// tree. Ties between tiles go to the smaller row-major pixel index, which
-// is the rescanning search's tie rule.
+// square rescans only the tiles whose maximum it clears and replays their
+// paths up the tree. Ties between tiles go to the smaller row-major pixel
+// index, which is the rescanning search's tie rule. The tiles are read in
+// place: an 8x8 tile spans eight cache lines whether the map is stored by
+// rows or by tiles, so a tile-major copy would only add two passes.
 //
-// Locations come in value order, which is all over the map, so the search
-// works on a tile-major copy (a tile's 64 values are contiguous) and on a
-// precomputed table of the dominant level of every pixel; the copy is
-// written back at the end, leaving the map cleared exactly as rescanning
-// would. Without winner-take-all a location clears only its own pixel, so
-// the locations are simply the positive pixels sorted by value and index.
+// Without winner-take-all a location clears only its own pixel, so the
+// locations are simply the positive pixels sorted by value and index.
 #include <algorithm>
-#include <memory>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -29,23 +26,16 @@
 namespace {
 
 constexpr int kTile = 8;
-constexpr int kSlots = kTile * kTile;
 
 class MaxTree {
 public:
-    // With `keep_map`, every cleared value is really set to 0 so that
-    // write_back can return the cleared map; without, tiles holding no
-    // positive value are left as they are (the search cannot tell).
-    MaxTree(const double *p, int H, int W, bool keep_map)
-        : H_(H), W_(W), tc_((W + kTile - 1) / kTile), keep_(keep_map) {
-        const int tr = (H + kTile - 1) / kTile, ntiles = tr * tc_;
-        q_.reset(new double[(size_t)ntiles * kSlots]);
-        if (H % kTile || W % kTile)  // padding never wins
-            std::fill(q_.get(), q_.get() + (size_t)ntiles * kSlots, 0.0);
-        for (int r = 0; r < H; r++)
-            for (int c0 = 0; c0 < W; c0 += kTile)
-                memcpy(&q_[slot(r, c0)], p + (long)r * W + c0,
-                       sizeof(double) * std::min(kTile, W - c0));
+    // Works on the map itself. With `keep_map`, every cleared value is
+    // really set to 0, leaving the map as the rescanning search would;
+    // without, tiles holding no positive value are left as they are (the
+    // search cannot tell).
+    MaxTree(double *p, int H, int W, bool keep_map)
+        : H_(H), W_(W), tc_((W + kTile - 1) / kTile), keep_(keep_map), p_(p) {
+        const int ntiles = ((H + kTile - 1) / kTile) * tc_;
         best_.assign(ntiles, 0.0);
         at_.assign(ntiles, -1);
         leaves_ = 1;
@@ -64,7 +54,7 @@ public:
         return t < 0 ? -1 : at_[t];
     }
 
-    double value(long at) const { return q_[slot((int)(at / W_), (int)(at % W_))]; }
+    double value(long at) const { return p_[at]; }
 
     // Zeroes rows r0..r1, columns c0..c1. A tile's first maximum changes
     // only when the cleared part holds it; only then is the tile rescanned
@@ -78,7 +68,7 @@ public:
                 const int ra = std::max(r0, ti * kTile), rb = std::min(r1, ti * kTile + kTile - 1);
                 const int ca = std::max(c0, tj * kTile), cb = std::min(c1, tj * kTile + kTile - 1);
                 for (int r = ra; r <= rb; r++)
-                    std::fill(&q_[slot(r, ca)], &q_[slot(r, cb)] + 1, 0.0);
+                    std::fill(p_ + (long)r * W_ + ca, p_ + (long)r * W_ + cb + 1, 0.0);
                 if (at < 0) continue;
                 const int ar = (int)(at / W_), ac = (int)(at % W_);
                 if (ar < ra || ar > rb || ac < ca || ac > cb) continue;
@@ -88,33 +78,24 @@ public:
             }
     }
 
-    void write_back(double *p) const {
-        for (int r = 0; r < H_; r++)
-            for (int c0 = 0; c0 < W_; c0 += kTile)
-                memcpy(p + (long)r * W_ + c0, &q_[slot(r, c0)],
-                       sizeof(double) * std::min(kTile, W_ - c0));
-    }
-
 private:
-    size_t slot(int r, int c) const {
-        return ((size_t)(r / kTile) * tc_ + c / kTile) * kSlots + (r % kTile) * kTile + c % kTile;
-    }
-
-    // Slots run row-major within the tile, so the first maximum found is
-    // the first in the map's row-major order among the tile's pixels.
+    // Rows, then columns: the first maximum found is the first in the
+    // map's row-major order among the tile's pixels.
     void scan(int t) {
-        const double *v = &q_[(size_t)t * kSlots];
+        const int r0 = (t / tc_) * kTile, c0 = (t % tc_) * kTile;
+        const int r1 = std::min(r0 + kTile, H_), c1 = std::min(c0 + kTile, W_);
         double best = 0.0;
-        int at = -1;
-        for (int s = 0; s < kSlots; s++)
-            if (v[s] > best) {
-                best = v[s];
-                at = s;
-            }
+        long at = -1;
+        for (int r = r0; r < r1; r++) {
+            const double *row = p_ + (long)r * W_;
+            for (int c = c0; c < c1; c++)
+                if (row[c] > best) {
+                    best = row[c];
+                    at = (long)r * W_ + c;
+                }
+        }
         best_[t] = best;
-        at_[t] = at < 0
-                     ? -1
-                     : (long)((t / tc_) * kTile + at / kTile) * W_ + (t % tc_) * kTile + at % kTile;
+        at_[t] = at;
     }
 
     int pick(int a, int b) const {
@@ -126,7 +107,7 @@ private:
 
     int H_, W_, tc_, leaves_;
     bool keep_;
-    std::unique_ptr<double[]> q_;
+    double *p_;
     std::vector<double> best_;
     std::vector<long> at_;
     std::vector<int> tree_;
@@ -182,6 +163,11 @@ __attribute__((target_clones("avx2", "default"))) void DominantLevels::add_weigh
 }
 
 void DominantLevels::done_adding() { std::vector<double>().swap(best_); }
+
+void DominantLevels::restart(int first_level) {
+    best_.assign(level_.size(), 0.0);
+    std::fill(level_.begin(), level_.end(), (unsigned char)first_level);
+}
 
 namespace {
 
@@ -239,7 +225,6 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
                            std::min(c + h, W - 1));
             }
             more = tree.top() >= 0;
-            if (leave_cleared_map) tree.write_back(p);
         }
     }
     if (cut) *cut = more;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "dat.h"
 #include "imgconv.h"
+#include "lumivar.h"
 #include "mtx.h"
 #include "test_support.h"
 
@@ -210,6 +212,39 @@ TEST_F(EndToEnd, ChannelWeightsFollowTheMapKindAndEnforce) {
     EXPECT_NEAR(first_value("-m 2"), 2.0 * unweighted, 1e-5);
     EXPECT_NEAR(first_value("-m 1 -enforce"), 1.5 * unweighted, 1e-5);
     EXPECT_NEAR(first_value("-m 2 -enforce"), 1.5 * unweighted, 1e-5);
+}
+
+TEST_F(EndToEnd, RowByRowAndChannelByChannelGiveTheSameMap) {
+    for (int mapnum = 0; mapnum < 3; mapnum++)
+        for (int enforce = 0; enforce < 2; enforce++) {
+            LumivarSettings set;
+            set.SFPath = res;
+            set.qclassidx = 1;
+            set.mapnum = mapnum;
+            set.isenforce = enforce;
+            set.ftnum4smap = trained + enforce;  // -enforce may repeat the last line
+            LumivarModel model;
+            if (enforce) {
+                const std::string m = model_copy();
+                std::ofstream(m + "/Qor_class_1", std::ios::app)
+                    << lines(res + "/Qor_class_1")[0] << "\n";
+                set.SFPath = m;
+            }
+            load_model(&set, &model);
+            std::vector<unsigned char> lv[2];
+            matrix *map[2];
+            for (int by_channels = 0; by_channels < 2; by_channels++) {
+                bool small = false;
+                map[by_channels] = saliency_map(read_query(qimg.c_str(), model.pyddepth, &small),
+                                                set, model, &lv[by_channels], by_channels);
+                ASSERT_NE(map[by_channels], nullptr);
+            }
+            EXPECT_EQ(memcmp(map[0]->pix[0], map[1]->pix[0], sizeof(double) * 100 * 132), 0)
+                << mapnum << enforce;
+            EXPECT_EQ(lv[0], lv[1]) << mapnum << enforce;
+            free_mtx(map[0]);
+            free_mtx(map[1]);
+        }
 }
 
 TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
