@@ -505,6 +505,21 @@ void enlarge_select(int maxlevel) {
     std::call_once(g_select_once, [maxlevel] { decide_levels(maxlevel); });
 }
 
+bool magick_rounding_checked() { return use_exact(0); }
+
+__attribute__((target_clones("avx2", "default"))) void quantize_ratio(const double *v, long n,
+                                                                      double divisor,
+                                                                      unsigned short *q) {
+    long i = 0;
+    for (; i + 4 <= n; i += 4) {
+        v4d x;
+        memcpy(&x, v + i, sizeof x);
+        const v4d r = q16_lanes(kQuantumRange * (x / divisor));
+        for (int k = 0; k < 4; k++) q[i + k] = (unsigned short)r[k];
+    }
+    for (; i < n; i++) q[i] = (unsigned short)q16(kQuantumRange * (v[i] / divisor));
+}
+
 matrix *enlarge_channel(matrix *chan, int l) {
     if (use_exact(l))
         if (matrix *out = enlarge_channel_exact(chan, l)) return out;

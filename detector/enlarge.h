@@ -37,4 +37,12 @@ bool enlarge_exact_verified(int maxlevel);
 // first asked for.
 void enlarge_select(int maxlevel);
 
+// True when this ImageMagick has been seen to round imported samples as
+// this file does (the level-0 probe passes every kind of value through it).
+bool magick_rounding_checked();
+
+// q[i] = the 16-bit sample ImageMagick stores for v[i] / divisor imported as
+// a double (clamped to 0..1, NaN to 0), for n samples.
+void quantize_ratio(const double *v, long n, double divisor, unsigned short *q);
+
 #endif

@@ -109,6 +109,24 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
         }
 }
 
+// The map divided by its maximum as a grey image; a map without a positive
+// value is written black, not divided by 0. Where ImageMagick's rounding of
+// imported doubles is known, the samples are rounded here and handed over as
+// 16-bit values (the same image, without a second full-size matrix).
+bool write_map_image(matrix *SM, const std::string &path) {
+    const double mx = mtx_max(SM);
+    const bool scaled = mx > 0.0 && std::isfinite(mx);
+    const int H = SM->nrows, W = SM->ncols;
+    if (magick_rounding_checked()) {
+        std::vector<unsigned short> q((size_t)H * W, 0);
+        if (scaled) quantize_ratio(SM->pix[0], (long)H * W, mx, q.data());
+        return gray16_to_im(q.data(), W, H, path.c_str());
+    }
+    MatrixPtr norm(calloc_mtx(H, W));
+    if (scaled) inp_mtxsc_bmathd(SM, mx, norm.get(), '/');
+    return mtx2im(norm.get(), path.c_str());
+}
+
 // A datfile output: written under a temporary name and renamed into place.
 bool write_datfile(matrix *m, const std::string &path) {
     const std::string tmp = temp_name_beside(path);
@@ -364,11 +382,7 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
     if (set.writemapdat && !write_datfile(SM, out + "_sm.dat")) failed(out + "_sm.dat");
     if (!set.nosm) {
         fputs("saving...", stdout);
-        // A map without a positive value is written black, not divided by 0.
-        const double mx = mtx_max(SM);
-        MatrixPtr norm(calloc_mtx(H, W));
-        if (mx > 0.0 && std::isfinite(mx)) inp_mtxsc_bmathd(SM, mx, norm.get(), '/');
-        if (!mtx2im(norm.get(), (out + "_sm.jpg").c_str())) failed(out + "_sm.jpg");
+        if (!write_map_image(SM, out + "_sm.jpg")) failed(out + "_sm.jpg");
     }
     fputs("done.\n", stdout);
 

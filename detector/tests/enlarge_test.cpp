@@ -4,9 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "enlarge.h"
+#include "imgconv.h"
 #include "lumivar.h"
+#include "test_support.h"
 
 namespace {
 
@@ -78,5 +82,25 @@ TEST(Enlarge, ProbeAcceptsThisImageMagickAndRefusesWhatItCannot) {
     EXPECT_EQ(enlarge_channel_exact(m, -1), nullptr);
     EXPECT_EQ(enlarge_channel_exact(m, 30), nullptr);
     EXPECT_EQ(enlarge_channel_exact(m, 29), nullptr);  // 2^30 rows do not fit
+    free_mtx(m);
+}
+
+TEST(Enlarge, SixteenBitMapImageIsTheImageOfTheDividedDoubles) {
+    // Odd width for the four-wide loop's tail; every kind of value.
+    matrix *m = channel(37, 29, 77);
+    const double divisor = 0.8;
+    std::vector<unsigned short> q(37 * 29);
+    quantize_ratio(m->pix[0], 37 * 29, divisor, q.data());
+    matrix *divided = alloc_mtx(37, 29);
+    for (int i = 0; i < 37 * 29; i++) divided->pix[0][i] = m->pix[0][i] / divisor;
+    ScratchDir dir("lumivar_gray16");
+    for (const char *name : {"a.jpg", "a.png"}) {
+        const std::string doubles = dir.path(std::string("d_") + name);
+        const std::string shorts = dir.path(std::string("s_") + name);
+        ASSERT_EQ(mtx2im(divided, doubles.c_str()), 1);
+        ASSERT_EQ(gray16_to_im(q.data(), 29, 37, shorts.c_str()), 1);
+        EXPECT_EQ(slurp(doubles), slurp(shorts)) << name;
+    }
+    free_mtx(divided);
     free_mtx(m);
 }

@@ -463,16 +463,16 @@ bool encode_to_file(Image *image, const char *filename) {
     return true;
 }
 
-// Builds an image from an interleaved double buffer and writes it.
-bool write_pixels(const char *filename, int width, int height, const char *map,
-                  const double *pixels) {
+// Builds an image from an interleaved buffer and writes it.
+bool write_pixels(const char *filename, int width, int height, const char *map, StorageType type,
+                  const void *pixels) {
     img_init();
     if (!pixels || width <= 0 || height <= 0) return false;
     MagickException exception;
     ImagePtr image(
-        ConstituteImage((size_t)width, (size_t)height, map, DoublePixel, pixels, exception.get()));
+        ConstituteImage((size_t)width, (size_t)height, map, type, pixels, exception.get()));
     if (!image) return false;
-    // Built from doubles, the image claims a 32-bit depth, which some
+    // Built from doubles, the image claims a wider depth, which some
     // encoders (PNM) write as a sample range no reader understands; files
     // carry ImageMagick's own quantum depth instead.
     image->depth = MAGICKCORE_QUANTUM_DEPTH;
@@ -581,11 +581,11 @@ int imreadrgb(const char *filename, int *width, int *height, double **pixels) {
 }
 
 int imwritegray(const char *filename, int width, int height, const double *pixels) {
-    return write_pixels(filename, width, height, "I", pixels) ? 1 : 0;
+    return write_pixels(filename, width, height, "I", DoublePixel, pixels) ? 1 : 0;
 }
 
 int imwritergb(const char *filename, int width, int height, const double *pixels) {
-    return write_pixels(filename, width, height, "RGB", pixels) ? 1 : 0;
+    return write_pixels(filename, width, height, "RGB", DoublePixel, pixels) ? 1 : 0;
 }
 
 matrix *im2mtx(const char *filename, const char *map) {
@@ -624,6 +624,14 @@ colormatrix *im2colormtx(const char *filename) {
 
 int mtx2im(matrix *m, const char *filename) {
     if (!m || !m->pix || !imwritegray(filename, m->ncols, m->nrows, m->pix[0])) {
+        say(kCantWrite);
+        return 0;
+    }
+    return 1;
+}
+
+int gray16_to_im(const unsigned short *q, int width, int height, const char *filename) {
+    if (!q || !write_pixels(filename, width, height, "I", ShortPixel, q)) {
         say(kCantWrite);
         return 0;
     }

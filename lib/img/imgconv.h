@@ -74,6 +74,9 @@ matrix *im2mtx(const char *filename, const char *map);
 // New "RGB" colormatrix of three channels, or null.
 colormatrix *im2colormtx(const char *filename);
 int mtx2im(matrix *m, const char *filename);
+// The grey image of width*height 16-bit samples as ImageMagick holds them
+// (what mtx2im stores for a matrix, without the doubles); 1 when written.
+int gray16_to_im(const unsigned short *q, int width, int height, const char *filename);
 int rgbmtx2im(colormatrix *cm, const char *filename);
 
 // ---- in memory ----
