@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,12 @@ bool same_tree(const fs::path &a, const fs::path &b) {
     return n == 0;
 }
 
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
 struct RunStats {
     double wall_s = 0;
     long maxrss_kb = 0;
@@ -139,8 +146,8 @@ void per_image_split(const std::string &query, const std::string &modeldir,
     set.savepath = out;
     LumivarModel model;
     load_model(&set, &model);
-    const int reps = 5;
-    double read = 0, pyr = 0, filt = 0, enl = 0, comb = 0, write = 0;
+    const int reps = 7;
+    std::vector<double> read, pyr, filt, enl, comb, write, whole;
     fflush(stdout);
     const int saved = dup(1), saved_err = dup(2), null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
@@ -151,46 +158,49 @@ void per_image_split(const std::string &query, const std::string &modeldir,
         bool small = false;
         Image *decoded = nullptr;
         MatrixPtr crop(read_query(query.c_str(), model.pyddepth, &small, &decoded));
-        read += cpu_ms() - t;
+        read.push_back(cpu_ms() - t);
 
         // The channel maps one by one, to split filters from enlargement.
         MatrixPtr level0(array2mtx(crop->pix[0], crop->nrows, crop->ncols));
         t = cpu_ms();
         PyramidPtr G(gpyr_on(level0.release(), model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
-        pyr += cpu_ms() - t;
+        pyr.push_back(cpu_ms() - t);
+        filt.push_back(0);
+        enl.push_back(0);
         for (int i = 0; i < model.ftnum4smap; i++) {
             t = cpu_ms();
             MatrixPtr lc(level_channel(G.get(), model.ftpydlevel[i], model.ftsubidx[i],
                                        model.dctmtx, 0, model.allalpha, model.allbeta, 1));
-            filt += cpu_ms() - t;
+            filt.back() += cpu_ms() - t;
             t = cpu_ms();
             enlarge_channel_rows(lc.get(), model.ftpydlevel[i], [](size_t, const double *) {});
-            enl += cpu_ms() - t;
+            enl.back() += cpu_ms() - t;
         }
 
         // The program's own steps for the rest.
         t = cpu_ms();
         std::vector<unsigned char> levels;
         MatrixPtr SM(saliency_map(crop.release(), set, model, &levels));
-        comb += cpu_ms() - t;
+        comb.push_back(cpu_ms() - t);
         t = cpu_ms();
         search_and_write(query.c_str(), SM.get(), levels, set, decoded);
-        write += cpu_ms() - t;
+        write.push_back(cpu_ms() - t);
+        whole.push_back(read.back() + comb.back() + write.back());
     }
     fflush(stdout);
     dup2(saved, 1);
     dup2(saved_err, 2);
     close(saved);
     close(saved_err);
-    const double whole = (read + comb + write) / reps;
     printf(
-        "1024x768 query, default options (5 features, levels 0,1,1,2,3), CPU ms per image, mean of "
-        "%d:\n",
+        "1024x768 query, default options (5 features, levels 0,1,1,2,3), CPU ms per image, median "
+        "of %d:\n",
         reps);
     printf(
         "  read and crop %.1f | saliency map %.1f (of which pyramid %.1f, filters %.1f, "
         "enlargement %.1f) | search and outputs %.1f | whole %.1f\n",
-        read / reps, comb / reps, pyr / reps, filt / reps, enl / reps, write / reps, whole);
+        median(read), median(comb), median(pyr), median(filt), median(enl), median(write),
+        median(whole));
 }
 
 void search_bench(int N, int nowta) {
@@ -249,17 +259,33 @@ int main() {
 
     per_image_split(dir + "/q0.jpg", modeldir, dir + "/split");
 
-    const int cores = default_thread_count();
-    RunStats one = run_lumivar({"-j", "1", modeldir, "1", dir + "/queries.txt", dir + "/j1"});
-    RunStats all = run_lumivar(
-        {"-j", std::to_string(cores), modeldir, "1", dir + "/queries.txt", dir + "/jall"});
+    // This machine's speed drifts from minute to minute (shared host), so
+    // both runs alternate five times and the medians are reported.
+    const int cores = default_thread_count(), pairs = 5;
+    std::vector<double> one, all, ratio;
+    double cpu_one = 0;
+    bool identical = true;
+    for (int p = 0; p < pairs; p++) {
+        fs::remove_all(dir + "/j1");
+        fs::remove_all(dir + "/jall");
+        RunStats a = run_lumivar({"-j", "1", modeldir, "1", dir + "/queries.txt", dir + "/j1"});
+        RunStats b = run_lumivar(
+            {"-j", std::to_string(cores), modeldir, "1", dir + "/queries.txt", dir + "/jall"});
+        identical =
+            identical && a.status == 0 && b.status == 0 && same_tree(dir + "/j1", dir + "/jall");
+        one.push_back(a.wall_s);
+        all.push_back(b.wall_s);
+        ratio.push_back(a.wall_s / b.wall_s);
+        cpu_one += a.cpu_s / pairs;
+    }
+    const double r_min = *std::min_element(ratio.begin(), ratio.end()),
+                 r_max = *std::max_element(ratio.begin(), ratio.end());
     printf(
-        "Lumivar over 20 images of 1024x768, default options: -j 1 %.2f images/s (%.1f ms CPU "
-        "per image, start-up included), -j %d %.2f images/s (%.2fx); outputs %s\n",
-        20 / one.wall_s, one.cpu_s * 1000 / 20, cores, 20 / all.wall_s, one.wall_s / all.wall_s,
-        one.status == 0 && all.status == 0 && same_tree(dir + "/j1", dir + "/jall")
-            ? "byte-identical"
-            : "DIFFER OR FAILED");
+        "Lumivar over 20 images of 1024x768, default options, median of %d alternating runs: "
+        "-j 1 %.2f images/s (%.1f ms CPU per image, start-up included), -j %d %.2f images/s "
+        "(%.2fx; %.2f-%.2fx); outputs %s\n",
+        pairs, 20 / median(one), cpu_one * 1000 / 20, cores, 20 / median(all), median(ratio), r_min,
+        r_max, identical ? "byte-identical" : "DIFFER OR FAILED");
 
     const double npix = 4000.0 * 3000.0;
     for (const std::vector<std::string> &opts :
