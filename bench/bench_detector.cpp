@@ -236,7 +236,8 @@ void search_bench(int N, int nowta) {
 
 int main() {
     img_init();
-    reuse_large_blocks();  // as the program does
+    share_one_heap();  // as the program does
+    reuse_large_blocks();
     char tmpl[] = "/tmp/bench_detectorXXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     const std::string dir = tmpl, modeldir = dir + "/model";

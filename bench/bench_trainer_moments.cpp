@@ -10,7 +10,6 @@
 // usage: bench_trainer_moments [image] [repetitions]
 // Without an image a textured 1024x768 JPEG is generated in a temp dir.
 #include <fcntl.h>
-#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "classstat.h"
+#include "cli.h"
 #include "imgconv.h"
 #include "mres.h"
 
@@ -148,9 +148,7 @@ void bench_threads(const std::string &dir, int reps, matrix *D) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    // As Sendral does: large blocks stay in the heap for reuse.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+    reuse_large_blocks();  // as Sendral does
     char tmpl[] = "/tmp/bench_moments_XXXXXX";
     std::string dir;
     std::string path;

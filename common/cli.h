@@ -24,8 +24,16 @@ int default_thread_count(void);
 
 // Every image allocates and frees blocks of several megabytes. Served by
 // fresh mappings, each is paid for again in page faults (and unmapping
-// stalls the other threads' faults); kept in the heap, they are reused.
+// stalls the other threads' faults); kept in the heap, they are reused. The
+// heap is grown once at once and backed by 2 MB pages where the system
+// offers them, which makes the first touch of its memory far cheaper.
 void reuse_large_blocks(void);
+
+// Every thread allocates from that one heap (call before any thread
+// starts). Pays where threads allocate few, large blocks (the detector):
+// they get the large pages and each other's freed blocks; where they
+// allocate many small ones (the trainer's moments) the shared lock costs more.
+void share_one_heap(void);
 
 // The programs' one way to stop on a failure: standard output flushed, the
 // message on standard error, status 1. The string form adds a line end.

@@ -496,6 +496,7 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
 
 int lumivar_main(int argc, char **argv) {
     setup_log_streams();
+    share_one_heap();
     reuse_large_blocks();
     LumivarSettings set;
     parse_settings(argc, argv, &set);
