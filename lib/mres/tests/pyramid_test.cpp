@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "mres.h"
@@ -40,6 +41,14 @@ TEST(Gpyr, EveryLevelIsThePeriodicFiveTapFilterOfThePrevious) {
     gpyr(img, p, g, g, 4, 'w');
     for (int i = 0; i < 32 * 24; i++) ASSERT_EQ(p->level[0]->pix[0][i], img->pix[0][i]);
     for (int l = 1; l < 4; l++) expect_level_matches(p->level[l - 1], p->level[l], true);
+    // Built on the image itself: the same levels, bit for bit.
+    pyramid *on = gpyr_on(array2mtx(img->pix[0], 32, 24), 4, g, g, 'w');
+    for (int l = 0; l < 4; l++) {
+        const matrix *a = p->level[l], *b = on->level[l];
+        ASSERT_EQ(a->nrows * 1000 + a->ncols, b->nrows * 1000 + b->ncols);
+        EXPECT_TRUE(std::equal(a->pix[0], a->pix[0] + a->nrows * a->ncols, b->pix[0])) << l;
+    }
+    free_pyr(on);
     free_mtx(g);
     free_pyr(p);
     free_mtx(img);
