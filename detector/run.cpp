@@ -8,12 +8,15 @@
 // that cannot be read or whose outputs cannot be written is reported and
 // skipped; the run then ends with status 1 after the time report.
 //
-// Memory does not grow with the feature count: each channel map is added
-// into the saliency map as soon as it is made and dropped, and only the
-// level of the dominant channel of every pixel (all the search and the
-// scale map need) is kept. Images run side by side on -j threads; each
-// image's messages are kept and printed in list order, so logs and output
-// files are the same for every -j.
+// Memory does not grow with the feature count: the channels are made,
+// enlarged and added a map row at a time (every feature's row, in feature
+// order, before the next row), and only the level of the dominant channel
+// of every pixel (all the search and the scale map need) is kept beside the
+// map. Every pixel sees the same operations in the same order as when whole
+// channel maps were added one after the other, so the map is the same to
+// the last bit. Images run side by side on -j threads; each image's
+// messages are kept and printed in list order, so logs and output files are
+// the same for every -j.
 #include <sched.h>
 #include <sys/stat.h>
 
