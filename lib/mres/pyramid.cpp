@@ -62,6 +62,25 @@ int checked_dim(int64_t n, const char *msg) {
     return (int)n;
 }
 
+// dst[x] = sum over k of src[x*step + k] * b[k], taps added in increasing k
+// from 0.0, for x < nout.
+void convolve_row(const double *src, int nout, int step, const double *b, int L, double *dst) {
+    for (int x = 0; x < nout; x++) {
+        const double *p = src + (size_t)x * step;
+        double s = 0.0;
+        for (int k = 0; k < L; k++) s = p[k] * b[k] + s;
+        dst[x] = s;
+    }
+}
+
+// A row of W samples with `left` and `right` periodic border samples
+// around it, into dst (left + W + right samples).
+void wrap_row(const double *src, int W, int left, int right, double *dst) {
+    memcpy(dst + left, src, (size_t)W * sizeof(double));
+    for (int j = 0; j < left; j++) dst[j] = src[wrap((int64_t)j - left, W)];
+    for (int j = left + W; j < left + W + right; j++) dst[j] = src[(j - left) % W];
+}
+
 }  // namespace
 
 matrix *mk_gaufilter(void) {
@@ -79,16 +98,8 @@ void row_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, d
     std::vector<double> taps = reversed_taps(filt, gain);
     const double *b = taps.data();
 
-    for (int i = 0; i < in->nrows; i++) {
-        const double *src = in->pix[i] + offset;
-        double *dst = out->pix[i];
-        for (int x = 0; x < nout; x++) {
-            const double *p = src + (size_t)x * step;
-            double s = 0.0;
-            for (int k = 0; k < L; k++) s = p[k] * b[k] + s;
-            dst[x] = s;
-        }
-    }
+    for (int i = 0; i < in->nrows; i++)
+        convolve_row(in->pix[i] + offset, nout, step, b, L, out->pix[i]);
 }
 
 void col_convolve(matrix *in, matrix *out, matrix *filt, int step, int offset, double gain) {
@@ -129,13 +140,8 @@ matrix *augment_borders(matrix *in, int top, int bottom, int left, int right, in
             memcpy(e->pix[top + i] + left, in->pix[i], (size_t)W * sizeof(double));
     } else if (mode == 'w') {
         // E(i, j) = in((i - top) mod H, (j - left) mod W) everywhere.
-        for (int i = 0; i < rows; i++) {
-            const double *src = in->pix[wrap((int64_t)i - top, H)];
-            double *dst = e->pix[i];
-            memcpy(dst + left, src, (size_t)W * sizeof(double));
-            for (int j = 0; j < left; j++) dst[j] = src[wrap((int64_t)j - left, W)];
-            for (int j = left + W; j < cols; j++) dst[j] = src[(j - left) % W];
-        }
+        for (int i = 0; i < rows; i++)
+            wrap_row(in->pix[wrap((int64_t)i - top, H)], W, left, right, e->pix[i]);
     } else {
         free_mtx(e);
         fail("Unknown mode in aufgment_boundaries\n");
@@ -174,24 +180,13 @@ void row_pass_extended(matrix *in, matrix *t, matrix *hfilt, int top, int left, 
     std::vector<double> ext((size_t)cols, 0.0);
     for (int i = 0; i < t->nrows; i++) {
         const int64_t r = (int64_t)i - top;
-        if (mode == 'w') {
-            const double *src = in->pix[wrap(r, H)];
-            memcpy(ext.data() + left, src, (size_t)W * sizeof(double));
-            for (int j = 0; j < left; j++) ext[j] = src[wrap((int64_t)j - left, W)];
-            for (int j = left + W; j < cols; j++) ext[j] = src[(j - left) % W];
-        } else if (r >= 0 && r < H) {
+        if (mode == 'w')
+            wrap_row(in->pix[wrap(r, H)], W, left, right, ext.data());
+        else if (r >= 0 && r < H)
             memcpy(ext.data() + left, in->pix[r], (size_t)W * sizeof(double));
-        } else {
+        else
             std::fill(ext.begin(), ext.end(), 0.0);
-        }
-        const double *src = ext.data() + hoff;
-        double *dst = t->pix[i];
-        for (int x = 0; x < nout; x++) {
-            const double *p = src + (size_t)x * hstep;
-            double s = 0.0;
-            for (int k = 0; k < L; k++) s = p[k] * b[k] + s;
-            dst[x] = s;
-        }
+        convolve_row(ext.data() + hoff, nout, hstep, b, L, t->pix[i]);
     }
 }
 
