@@ -134,55 +134,52 @@ inline double intensity(double q) {
 
 // The same steps four samples at a time: every lane rounds as the scalar
 // code does (the comparisons send NaN to 0 as q16 does; the conversion
-// truncates as the cast does).
+// truncates as the cast does). Always inlined, so that they run in their
+// caller's instruction set and no vector is passed in a call.
 typedef double v4d __attribute__((vector_size(32)));
 typedef int v4i __attribute__((vector_size(16)));
 
-inline v4d q16_lanes(v4d v) {
+__attribute__((always_inline)) inline v4d q16_lanes(v4d v) {
     const v4d zero = {}, top = {kQuantumRange, kQuantumRange, kQuantumRange, kQuantumRange};
     v4d t = v > zero ? v : zero;
     t = t < top ? t : top;
     return __builtin_convertvector(__builtin_convertvector(t + 0.5, v4i), v4d);
 }
 
-inline v4d intensity_lanes(v4d q) {
+__attribute__((always_inline)) inline v4d intensity_lanes(v4d q) {
     return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
 }
 
-// dst[x] = op(src[x]) for a row, four at a time with `lanes`, the rest with
-// `one`.
-template <class Lanes, class One>
-inline void convert_row(const double *src, size_t n, double *dst, Lanes lanes, One one) {
-    size_t x = 0;
-    for (; x + 4 <= n; x += 4) {
-        v4d v;
-        memcpy(&v, src + x, sizeof v);
-        v = lanes(v);
-        memcpy(dst + x, &v, sizeof v);
-    }
-    for (; x < n; x++) dst[x] = one(src[x]);
+__attribute__((always_inline)) inline v4d load4(const double *p) {
+    v4d v;
+    memcpy(&v, p, sizeof v);
+    return v;
 }
+
+__attribute__((always_inline)) inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
 
 // Input samples as ImageMagick stores them.
 __attribute__((target_clones("avx2", "default"))) void quantize_input(const double *src, size_t n,
                                                                       double *dst) {
-    convert_row(
-        src, n, dst, [](v4d v) { return q16_lanes(kQuantumRange * v); },
-        [](double v) { return to_q16(kQuantumRange * v); });
+    size_t x = 0;
+    for (; x + 4 <= n; x += 4) store4(dst + x, q16_lanes(kQuantumRange * load4(src + x)));
+    for (; x < n; x++) dst[x] = to_q16(kQuantumRange * src[x]);
 }
 
 // The first pass's sums as the intermediate image stores them.
 __attribute__((target_clones("avx2", "default"))) void quantize_sums(const double *src, size_t n,
                                                                      double *dst) {
-    convert_row(src, n, dst, q16_lanes, to_q16);
+    size_t x = 0;
+    for (; x + 4 <= n; x += 4) store4(dst + x, q16_lanes(load4(src + x)));
+    for (; x < n; x++) dst[x] = to_q16(src[x]);
 }
 
 // The second pass's sums as the intensity read back.
 __attribute__((target_clones("avx2", "default"))) void intensity_of_sums(const double *src,
                                                                          size_t n, double *dst) {
-    convert_row(
-        src, n, dst, [](v4d v) { return intensity_lanes(q16_lanes(v)); },
-        [](double v) { return intensity(to_q16(v)); });
+    size_t x = 0;
+    for (; x + 4 <= n; x += 4) store4(dst + x, intensity_lanes(q16_lanes(load4(src + x))));
+    for (; x < n; x++) dst[x] = intensity(to_q16(src[x]));
 }
 
 // Sums of one row of the horizontal pass, one per output position: `row`
@@ -512,9 +509,7 @@ __attribute__((target_clones("avx2", "default"))) void quantize_ratio(const doub
                                                                       unsigned short *q) {
     long i = 0;
     for (; i + 4 <= n; i += 4) {
-        v4d x;
-        memcpy(&x, v + i, sizeof x);
-        const v4d r = q16_lanes(kQuantumRange * (x / divisor));
+        const v4d r = q16_lanes(kQuantumRange * (load4(v + i) / divisor));
         for (int k = 0; k < 4; k++) q[i + k] = (unsigned short)r[k];
     }
     for (; i < n; i++) q[i] = (unsigned short)q16(kQuantumRange * (v[i] / divisor));
