@@ -25,7 +25,7 @@ int default_thread_count(void);
 // Every image allocates and frees blocks of several megabytes. Served by
 // fresh mappings, each is paid for again in page faults (and unmapping
 // stalls the other threads' faults); kept in the heap, they are reused. The
-// heap is grown once at once and backed by 2 MB pages where the system
+// heap is grown once at start-up and backed by 2 MB pages where the system
 // offers them, which makes the first touch of its memory far cheaper.
 void reuse_large_blocks(void);
 

@@ -113,6 +113,7 @@ public:
     EnlargedRows &operator=(const EnlargedRows &) = delete;
     // The next row (valid until the next call).
     const double *next();
+    // The enlargement's working state, also used whole by enlarge.cpp.
     struct State;
 
 private:
