@@ -140,7 +140,9 @@ int sendral_run(int argc, char **argv) {
     int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise, threads;
     parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea, &isbkpath,
                        bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise, &threads);
-    set_moments_threads(threads);
+    // A part runs beside the other parts (the parallel script starts one per
+    // core), so it keeps to one thread.
+    set_moments_threads(shard_mode == SHARD_PART ? 1 : threads);
     reuse_large_blocks();
     if (shard_mode == SHARD_PART)
         return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);

@@ -25,7 +25,6 @@
 
 #include "classstat.h"
 #include "cli.h"
-#include "cli.h"
 #include "files.h"
 #include "imgconv.h"
 #include "mres.h"
@@ -60,20 +59,16 @@ int image_mnts(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *
     int64_t mod = small ? 1 : (int64_t)1 << (pyddepth - 1);
     int64_t h = H - H % mod, w = W - W % mod;
     if (small || std::min(h, w) < 8 * mod) return 0;
-    matrix *crop = img;
-    if (h != H || w != W) {
-        crop = alloc_mtx((int)h, (int)w);
-        submtx(crop, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
-    }
-    pyramid *pyr = calloc_pyr(pyddepth, (int)h, (int)w);
-    gpyr(crop, pyr, gaufilt, gaufilt, pyddepth, 'w');
+    // The pyramid is built on its own copy of the (cropped) image.
+    matrix *level0 = alloc_mtx((int)h, (int)w);
+    submtx(level0, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
+    pyramid *pyr = gpyr_on(level0, pyddepth, gaufilt, gaufilt, 'w');
     for (int L = 0; L < pyddepth; L++) {
         matrix *m = slow ? mnts_DCT_ovlap(pyr->level[L], dctarr) : mnts_DCT(pyr->level[L], dctarr);
         add_into(acc->frame[L], m);
         free_mtx(m);
     }
     free_pyr(pyr);
-    if (crop != img) free_mtx(crop);
     return 1;
 }
 
@@ -235,24 +230,16 @@ void place_class_average(volume *acc, int used, int j, matrix *Allmnt) {
     }
 }
 
-// Moments of one class into columns 4j..4j+3 of Allmnt: the mean over the
-// images large enough for the pyramid.
-void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
-                matrix *dctarr) {
-    volume *acc = calloc_vol(pyddepth, NC, 4);
-    printf("%s\n", listpath);
-    int imgnum = 0;
-    char **names = getFilename(listpath, &imgnum);
-    if (imgnum <= 0) {
-        fflush(stdout);
-        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath, j);
-        exit(1);
-    }
+// Adds the moments of images names[0..count) of class j into acc in list
+// order (on g_threads threads), printing each name as it comes; returns how
+// many were large enough for the pyramid. An unreadable image ends the run.
+int sum_images(char **names, int count, int j, volume *acc, int pyddepth, matrix *gaufilt,
+               matrix *dctarr) {
     int used = 0, unreadable = -1;
     {
-        Progress progress(imgnum);
+        Progress progress(count);
         for_each_image(
-            names, imgnum, pyddepth, gaufilt, dctarr,
+            names, count, pyddepth, gaufilt, dctarr,
             [&](int n) {
                 progress.clear();
                 printf("%s\n", names[n]);
@@ -281,6 +268,23 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
                 j);
         exit(1);
     }
+    return used;
+}
+
+// Moments of one class into columns 4j..4j+3 of Allmnt: the mean over the
+// images large enough for the pyramid.
+void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
+                matrix *dctarr) {
+    volume *acc = calloc_vol(pyddepth, NC, 4);
+    printf("%s\n", listpath);
+    int imgnum = 0;
+    char **names = getFilename(listpath, &imgnum);
+    if (imgnum <= 0) {
+        fflush(stdout);
+        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath, j);
+        exit(1);
+    }
+    const int used = sum_images(names, imgnum, j, acc, pyddepth, gaufilt, dctarr);
     if (used == 0) {
         fflush(stdout);
         fprintf(stderr,
@@ -453,19 +457,9 @@ matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyd
         int n = 0;
         char **names = getFilename(Queryfilenames[j], &n);
         listed[j] = n;
-        usable[j] = 0;
-        for (int i = part; i < n; i += nparts) {
-            printf("%s\n", names[i]);
-            matrix *img = im2mtx(names[i], "I");
-            if (img == nullptr) {
-                fflush(stdout);
-                fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[i],
-                        j);
-                exit(1);
-            }
-            usable[j] += add_image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, 0);
-            free_mtx(img);
-        }
+        std::vector<char *> mine;  // the entries this part owns
+        for (int i = part; i < n; i += nparts) mine.push_back(names[i]);
+        usable[j] = sum_images(mine.data(), (int)mine.size(), j, acc, pyddepth, gaufilt, dctarr);
         // A class without usable images here keeps its zeros; its count says so.
         if (usable[j] > 0) place_class_average(acc, usable[j], j, Allmnt);
         for (int i = 0; i < n; i++) free(names[i]);
