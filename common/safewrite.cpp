@@ -33,7 +33,7 @@ void split_path(const std::string &path, std::string *dir, std::string *base) {
 bool is_dir_entry(const struct stat &st) { return S_ISDIR(st.st_mode); }
 
 bool sync_fd_path(const std::string &path, int flags) {
-    int fd = open(path.c_str(), flags | O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = fsync(fd) == 0;
     int err = errno;

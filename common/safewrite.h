@@ -16,7 +16,8 @@ bool replace_entry(const std::string &staged, const std::string &final_path);
 void remove_tree(const std::string &path);
 // fsync of a file, or of a folder tree (files, then folders). False on the first failure.
 bool sync_tree(const std::string &path);
-// fsync of one file or folder (not what a folder holds). False on failure.
+// fsync of one file or folder (not what a folder holds); a link is followed,
+// so a result folder may be given through one. False on failure.
 bool sync_entry(const std::string &path);
 
 #endif

@@ -390,7 +390,8 @@ TEST_F(SendralRun, AFullDiskKeepsThePreviousModel) {
 }
 
 // The lock keeps a second run out; links planted at result names are
-// replaced, never followed; the thread count changes no result.
+// replaced, never followed, while a link naming the result directory itself
+// is followed; the thread count changes no result.
 TEST_F(SendralRun, LockLinksAndThreads) {
     ASSERT_EQ(base_.status, 0);
     const std::string res = g_dir + "/linked", train = g_dir + "/train.txt";
@@ -424,6 +425,12 @@ TEST_F(SendralRun, LockLinksAndThreads) {
         EXPECT_EQ(log(r.out), log(base_.out)) << j;
         EXPECT_EQ(files_of(g_dir + "/j" + j, false), base) << j;
     }
+    // A result directory named through a link is trained into as any other.
+    std::filesystem::create_directory(g_dir + "/real");
+    std::filesystem::create_directory_symlink(g_dir + "/real", g_dir + "/via");
+    r = sendral({train, "2", g_dir + "/via"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(files_of(g_dir + "/real", false), base);
 }
 
 }  // namespace
