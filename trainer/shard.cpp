@@ -30,6 +30,7 @@
 #include "dat.h"
 #include "files.h"
 #include "mres.h"
+#include "safewrite.h"
 #include "sendral.h"
 
 namespace fs = std::filesystem;
@@ -105,19 +106,6 @@ bool read_names_quietly(const char *path, std::vector<std::string> *names) {
     return !in.bad();
 }
 
-void sync_path(const fs::path &p, bool dir) {
-    int fd = open(p.c_str(), O_RDONLY | (dir ? O_DIRECTORY : 0));
-    if (fd < 0 || fsync(fd) != 0) die_errno("Cannot sync", p.string());
-    close(fd);
-}
-
-// Everything under root, then root itself, reaches the disk.
-void sync_tree(const std::string &root) {
-    for (const auto &e : fs::recursive_directory_iterator(root))
-        sync_path(e.path(), e.is_directory());
-    sync_path(root, true);
-}
-
 // What may be replaced: nothing, an empty folder, or an earlier shard.
 // Anything else may be someone's data.
 bool replaceable(const std::string &target) {
@@ -154,37 +142,19 @@ std::string make_staging(const std::string &parent, const std::string &base) {
     return g_staging;
 }
 
-// Puts the staging folder at target in one step: rename when target is
-// absent, exchange when it is an earlier shard (the old one then sits at the
-// staging name and is removed).
+// Puts the staging folder at target in one step (an earlier shard there is
+// exchanged for it and removed) and makes the change durable.
 void install(const std::string &staging, const std::string &target) {
     if (!replaceable(target))
         die("%s appeared meanwhile and is not a shard folder; it is left alone\n", target.c_str());
     struct stat st;
-    if (lstat(target.c_str(), &st) != 0) {
-        if (rename(staging.c_str(), target.c_str()) != 0) die_errno("Cannot create", target);
-    } else if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
-               0) {
-        // staging now holds the old shard.
-    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-        // File systems without the exchange (some network ones): move the old
-        // shard aside first; a crash in between leaves it under a hidden name.
-        std::string aside = staging + ".old";
-        if (rename(target.c_str(), aside.c_str()) != 0) die_errno("Cannot replace", target);
-        if (rename(staging.c_str(), target.c_str()) != 0) {
-            int err = errno;
-            rename(aside.c_str(), target.c_str());
-            errno = err;
-            die_errno("Cannot replace", target);
-        }
-        std::error_code ec;
-        fs::remove_all(aside, ec);
-    } else {
-        die_errno("Cannot replace", target);
-    }
-    remove_staging();
+    const bool existed = lstat(target.c_str(), &st) == 0;
+    if (!replace_entry(staging, target))
+        die_errno(existed ? "Cannot replace" : "Cannot create", target);
     g_staging.clear();
-    sync_path(fs::path(target).parent_path().empty() ? "." : fs::path(target).parent_path(), true);
+    const fs::path parent = fs::path(target).parent_path();
+    const std::string dir = parent.empty() ? "." : parent.string();
+    if (!sync_entry(dir)) die_errno("Cannot sync", dir);
 }
 
 // The per-class counts of a shard: one whole number per class.
@@ -299,7 +269,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     mtx2dat(Allmnt, (staging + "/Allmnt" + std::to_string(pyddepth) + ".dat").c_str());
     write_imgnum(staging.c_str(), usable.data(), classnum);
     write_text(staging + "/" + kRecordName, record_text(rec));
-    sync_tree(staging);
+    if (!sync_tree(staging)) die_errno("Cannot sync", staging);
     install(staging, target);
     printf("Done.\n");
 
