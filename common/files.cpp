@@ -27,6 +27,28 @@ struct FileCloser {
     }
 };
 
+// The names of an open list, in file order. Stops at the first entry
+// longer than LIST_ENTRY_MAX (names then holds the entries before it).
+enum class Scan { ok, too_long, read_error };
+Scan scan_names(FILE *in, std::vector<std::string> *names) {
+    std::string current;
+    bool in_name = false;
+    for (int c; (c = getc(in)) != EOF;) {
+        if (isspace((unsigned char)c)) {
+            if (in_name) names->push_back(std::move(current));
+            current.clear();
+            in_name = false;
+        } else {
+            if (current.size() == LIST_ENTRY_MAX) return Scan::too_long;
+            current.push_back((char)c);
+            in_name = true;
+        }
+    }
+    if (ferror(in)) return Scan::read_error;
+    if (in_name) names->push_back(std::move(current));
+    return Scan::ok;
+}
+
 }  // namespace
 
 char **getFilename(const char *filename, int *count) {
@@ -35,28 +57,16 @@ char **getFilename(const char *filename, int *count) {
     if (!in.f) die("Error: can\'t open list file %s\n", filename);
 
     std::vector<std::string> names;
-    std::string current;
-    bool in_name = false;
-    for (int c; (c = getc(in.f)) != EOF;) {
-        if (isspace((unsigned char)c)) {
-            if (in_name) names.push_back(std::move(current));
-            current.clear();
-            in_name = false;
-        } else {
-            if (current.size() == LIST_ENTRY_MAX) {
-                fflush(stdout);
-                fprintf(stderr,
-                        "Error: list file %s holds an entry longer than %zu bytes (entry %zu); "
-                        "it is not a list of file names\n",
-                        filename, LIST_ENTRY_MAX, names.size());
-                exit(1);
-            }
-            current.push_back((char)c);
-            in_name = true;
-        }
+    const Scan scan = scan_names(in.f, &names);
+    if (scan == Scan::too_long) {
+        fflush(stdout);
+        fprintf(stderr,
+                "Error: list file %s holds an entry longer than %zu bytes (entry %zu); "
+                "it is not a list of file names\n",
+                filename, LIST_ENTRY_MAX, names.size());
+        exit(1);
     }
-    if (ferror(in.f)) die("Error: can\'t read list file %s\n", filename);
-    if (in_name) names.push_back(std::move(current));
+    if (scan == Scan::read_error) die("Error: can\'t read list file %s\n", filename);
     if (names.size() > (size_t)INT_MAX) die("Error: can\'t read list file %s\n", filename);
 
     char **list = (char **)malloc((names.empty() ? 1 : names.size()) * sizeof(char *));
@@ -69,4 +79,9 @@ char **getFilename(const char *filename, int *count) {
     *count = (int)names.size();
     printf("Done\n");
     return list;
+}
+
+bool read_list_names(const char *filename, std::vector<std::string> *names) {
+    FileCloser in{fopen(filename, "r")};
+    return in.f && scan_names(in.f, names) == Scan::ok;
 }

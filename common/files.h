@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "mtx.h"
 
@@ -20,6 +22,11 @@
 // with status 1 after a message naming it on standard error, as soon as the
 // entry passes the limit (the memory used stays bounded).
 char **getFilename(const char *filename, int *count);
+
+// The names of a list file as getFilename reads them, without its messages;
+// false when the file cannot be opened or read or holds an entry longer
+// than 4096 bytes.
+bool read_list_names(const char *filename, std::vector<std::string> *names);
 
 // The names of a list file (read with getFilename, whose messages and
 // failures it shares), owned.

@@ -16,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iomanip>
 #include <string>
 #include <vector>
 
@@ -52,32 +50,9 @@ void make_dirs(const std::string &path) {
     }
 }
 
-// Creates or truncates a small text file and writes `text` into it.
-void write_text(const std::string &path, const std::string &text) {
-    if (!write_step()) die_errno("Cannot write", path);
-    FILE *fp = fopen(path.c_str(), "w");
-    if (!fp) die_errno("Cannot write", path);
-    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
-    if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
-}
-
 void write_matrix(matrix *m, const std::string &path) {
     if (!write_step()) die_errno("Cannot write", path);
     mtx2dat(m, path.c_str());
-}
-
-// The names of a list file, read without the progress messages of getFilename.
-// An entry longer than a path can be is refused as the list reader refuses
-// it, before it can fill the memory (a device or binary file as a list).
-bool read_names_quietly(const char *path, std::vector<std::string> *names) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string name;
-    while (in >> std::setw(4097) >> name) {
-        if (name.size() > 4096) return false;
-        names->push_back(name);
-    }
-    return !in.bad();
 }
 
 // Classes first..classnum-1 are about to be computed: refuse now, not hours
@@ -86,7 +61,7 @@ bool read_names_quietly(const char *path, std::vector<std::string> *names) {
 void check_class_lists(char **lists, int first, int classnum) {
     for (int j = first; j < classnum; j++) {
         std::vector<std::string> images;
-        if (!read_names_quietly(lists[j], &images)) {
+        if (!read_list_names(lists[j], &images)) {
             fprintf(stderr, "Cannot read the image list %s of class %d\n", lists[j], j);
             exit(1);
         }
@@ -105,6 +80,14 @@ void check_class_lists(char **lists, int first, int classnum) {
 }
 
 }  // namespace
+
+void write_text(const std::string &path, const std::string &text) {
+    if (!write_step()) die_errno("Cannot write", path);
+    FILE *fp = fopen(path.c_str(), "w");
+    if (!fp) die_errno("Cannot write", path);
+    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
+    if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
+}
 
 void prepare_result_dir(const char *savepath) {
     std::string dir = savepath;

@@ -2,6 +2,8 @@
 #ifndef SENDRAL_H
 #define SENDRAL_H
 
+#include <string>
+
 // Every path the command line takes is held in a buffer of this size.
 #define SENDRAL_PATHLEN 1024
 // Deepest pyramid whose crop and size arithmetic (8 * 2^(depth-1)) fits an int.
@@ -23,11 +25,14 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
                         int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
                         char *wtfilelist, int *ishue, int *isdenoise, int *threads);
 
-// The number of CPUs this process may run on (at least 1).
-
 // Creates the result directory (and its missing parents) when needed and
 // makes sure files can be created in it; ends with status 1 otherwise.
 void prepare_result_dir(const char *savepath);
+
+// Creates or truncates a small text file of the write phase (a step the
+// write-fault injection counts) and writes `text`; ends with status 1 after
+// a message naming the file on failure.
+void write_text(const std::string &path, const std::string &text);
 
 // The whole run, from the command line to the result directory; returns 0.
 int sendral_run(int argc, char **argv);

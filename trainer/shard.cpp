@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -91,21 +90,6 @@ bool read_record(const std::string &dir, Record *r) {
 
 // ---- files -------------------------------------------------------------------
 
-void write_text(const std::string &path, const std::string &text) {
-    FILE *fp = fopen(path.c_str(), "w");
-    if (!fp) die_errno("Cannot write", path);
-    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
-    if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
-}
-
-// The names of a list file, without the messages of getFilename.
-bool read_names_quietly(const char *path, std::vector<std::string> *names) {
-    std::ifstream in(path);
-    if (!in) return false;
-    for (std::string name; in >> name;) names->push_back(name);
-    return !in.bad();
-}
-
 // What may be replaced: nothing, an empty folder, or an earlier shard.
 // Anything else may be someone's data.
 bool replaceable(const std::string &target) {
@@ -160,7 +144,7 @@ void install(const std::string &staging, const std::string &target) {
 // The per-class counts of a shard: one whole number per class.
 bool read_imgnum(const std::string &dir, int classnum, std::vector<int> *counts) {
     std::vector<std::string> words;
-    if (!read_names_quietly((dir + "/imgnum").c_str(), &words) || (int)words.size() != classnum)
+    if (!read_list_names((dir + "/imgnum").c_str(), &words) || (int)words.size() != classnum)
         return false;
     counts->assign(classnum, 0);
     for (int j = 0; j < classnum; j++)
@@ -231,7 +215,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     printf("FileList = %s\npyddepth = %d\nshard = %d/%d\nshardpath = %s\nstarting...\n",
            ListFilename, pyddepth, part, nparts, shardpath);
     fflush(stdout);
-    const time_t start = time(nullptr);
+    const double start = now_seconds();
 
     std::string target = shardpath;
     while (target.size() > 1 && target.back() == '/') target.pop_back();
@@ -277,13 +261,13 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     free_mtx(dctarr);
     for (int j = 0; j < classnum; j++) free(lists[j]);
     free(lists);
-    printf("Time usage: %f Sec\n", difftime(time(nullptr), start));
+    fputs(time_usage(now_seconds() - start).c_str(), stdout);
     return 0;
 }
 
 matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum) {
     std::vector<std::string> classlists;
-    if (!read_names_quietly(ListFilename, &classlists))
+    if (!read_list_names(ListFilename, &classlists))
         die("Cannot read the training list %s\n", ListFilename);
     const int classnum = (int)classlists.size();
     if (classnum < 1) die("The training list %s holds no class list name\n", ListFilename);

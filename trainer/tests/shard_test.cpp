@@ -154,6 +154,7 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
          "has 3 classes; the training list " + g_dir + "/two.txt has 2"},
         {shards(1, "/small.txt"), g_dir + "/small.txt", "2",
          "Class 2 (list " + g_dir + "/tiny.txt) has no usable image"},
+        {s2, "/dev/zero", "2", "Cannot read the training list /dev/zero"},  // ends at once
     };
     for (const Case &c : cases) {
         RunResult r = merge(c.dirs, {c.train, c.depth, g_dir + "/refused"});
