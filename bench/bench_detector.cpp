@@ -21,7 +21,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,11 +77,6 @@ void write_model(const std::string &dir) {
                   index = i < 5 ? first[i][1] : 1 + (i * 7) % 63;
         cls << (64 - i) / 64.0 << "\t" << 1.0 + i << "\t" << level << "\t" << index << "\n";
     }
-}
-
-std::string slurp(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Every file under a and b, compared byte for byte.
