@@ -167,7 +167,10 @@ void per_image_split(const std::string &query, const std::string &modeldir,
                                        model.dctmtx, 0, model.allalpha, model.allbeta, 1));
             filt.back() += cpu_ms() - t;
             t = cpu_ms();
-            enlarge_channel_rows(lc.get(), model.ftpydlevel[i], [](size_t, const double *) {});
+            const matrix *ch = lc.get();
+            enlarge_rows(
+                ch->nrows, ch->ncols, [ch](int r) { return (const double *)ch->pix[r]; },
+                model.ftpydlevel[i], [](size_t, const double *) {});
             enl.back() += cpu_ms() - t;
         }
 

@@ -539,7 +539,3 @@ bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &s
     for (int y = 0; y < big->nrows; y++) sink((size_t)y, big->pix[y]);
     return true;
 }
-
-bool enlarge_channel_rows(matrix *chan, int l, const RowSink &sink) {
-    return enlarge_rows(chan->nrows, chan->ncols, rows_of(chan), l, sink);
-}

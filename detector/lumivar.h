@@ -91,11 +91,10 @@ using RowSink = std::function<void(size_t row, const double *samples)>;
 // Gives row r of a channel; the row stays valid until the next call.
 using RowSource = std::function<const double *(int r)>;
 
-// enlarge_channel without the full-size result: each row goes to `sink` as
-// soon as it is made. False (after a message) when ImageMagick fails.
-bool enlarge_channel_rows(matrix *chan, int l, const RowSink &sink);
-// The same for an R x C channel whose rows `source` makes on demand (each
-// asked for once, in ascending order), so the channel is never held whole.
+// enlarge_channel of the R x C channel whose rows `source` makes on demand
+// (each asked for once, in ascending order), without the full-size result:
+// each row goes to `sink` as soon as it is made. False (after a message)
+// when ImageMagick fails.
 bool enlarge_rows(int R, int C, const RowSource &source, int l, const RowSink &sink);
 
 // True when the own enlargement route (not ImageMagick) serves an R x C
