@@ -1,6 +1,8 @@
 // Shared command-line and log helpers.
 #include "cli.h"
 
+#include "fail.h"
+
 #include <malloc.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -68,15 +70,18 @@ void reuse_large_blocks(void) {
 void share_one_heap(void) { mallopt(M_ARENA_MAX, 1); }
 
 void die(const char *fmt, ...) {
-    fflush(stdout);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    exit(1);
+    std::string text(n > 0 ? (size_t)n : 0, '\0');
+    va_start(ap, fmt);
+    if (n > 0) vsnprintf(text.data(), text.size() + 1, fmt, ap);
+    va_end(ap);
+    lib_fatal(1, text);
 }
 
-void die(const std::string &message) { die("%s\n", message.c_str()); }
+void die(const std::string &message) { lib_fatal(1, message + "\n"); }
 
 void die_errno(const char *what, const std::string &path) {
     const int err = errno;
@@ -95,7 +100,9 @@ std::string time_usage(double seconds) {
 }
 
 Progress::Progress(int total)
-    : total_(total), tty_(isatty(STDERR_FILENO) == 1), start_(now_seconds()) {}
+    : total_(total),
+      tty_(isatty(STDERR_FILENO) == 1 && !thread_has_message_sink()),
+      start_(now_seconds()) {}
 
 Progress::~Progress() { clear(); }
 

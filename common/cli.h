@@ -5,8 +5,11 @@
 
 #include <string>
 
-// The programs' version, printed by --version.
-#define SENDRAL_VERSION "1.1.0"
+// The programs' version, printed by --version: the project's version in
+// CMakeLists.txt, its one source.
+#ifndef SENDRAL_VERSION
+#error "SENDRAL_VERSION comes from the build (project VERSION)"
+#endif
 
 // Standard output becomes unbuffered, so that a log holding both streams
 // keeps the order in which messages were written. Call before any output.
@@ -35,8 +38,9 @@ void reuse_large_blocks(void);
 // allocate many small ones (the trainer's moments) the shared lock costs more.
 void share_one_heap(void);
 
-// The programs' one way to stop on a failure: standard output flushed, the
-// message on standard error, status 1. The string form adds a line end.
+// The pipeline's one way to stop on a failure: the message (for standard
+// error) and status 1 go to the fatal hook (fail.h), which in the programs
+// flushes standard output, prints it and exits. The string form adds a line end.
 [[noreturn]] void die(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void die(const std::string &message);
 // "<what> <path>: <reason from errno>".
@@ -49,8 +53,9 @@ double now_seconds(void);
 std::string time_usage(double seconds);
 
 // One updating line "[k/N] name  t s/image, t s left" on standard error,
-// shown only when standard error is a terminal; silent otherwise, so that
-// saved logs hold nothing but the programs' messages.
+// shown only when standard error is a terminal (and this thread's messages
+// are not sent to a sink); silent otherwise, so that saved logs hold
+// nothing but the programs' messages.
 class Progress {
 public:
     explicit Progress(int total);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include "fail.h"
 
 namespace {
 
@@ -52,19 +53,17 @@ Scan scan_names(FILE *in, std::vector<std::string> *names) {
 }  // namespace
 
 char **getFilename(const char *filename, int *count) {
-    printf("Read filenames from %s...", filename);
+    lib_printf(1, "Read filenames from %s...", filename);
     FileCloser in{fopen(filename, "r")};
     if (!in.f) die("Error: can\'t open list file %s\n", filename);
 
     std::vector<std::string> names;
     const Scan scan = scan_names(in.f, &names);
     if (scan == Scan::too_long) {
-        fflush(stdout);
-        fprintf(stderr,
-                "Error: list file %s holds an entry longer than %zu bytes (entry %zu); "
-                "it is not a list of file names\n",
-                filename, LIST_ENTRY_MAX, names.size());
-        exit(1);
+        lib_fatalf(1,
+                   "Error: list file %s holds an entry longer than %zu bytes (entry %zu); "
+                   "it is not a list of file names\n",
+                   filename, LIST_ENTRY_MAX, names.size());
     }
     if (scan == Scan::read_error) die("Error: can\'t read list file %s\n", filename);
     if (names.size() > (size_t)INT_MAX) die("Error: can\'t read list file %s\n", filename);
@@ -77,7 +76,7 @@ char **getFilename(const char *filename, int *count) {
         memcpy(list[i], names[i].c_str(), names[i].size() + 1);
     }
     *count = (int)names.size();
-    printf("Done\n");
+    lib_printf(1, "Done\n");
     return list;
 }
 

@@ -5,6 +5,7 @@
 
 #include "files.h"
 #include "safewrite.h"
+#include "fail.h"
 
 // Written under a temporary name and renamed into place: a reader never
 // sees half a file, a failed write leaves none, and a link planted at the
@@ -15,7 +16,7 @@ int savesallocations(matrix *SPs, const char *filename) {
     const std::string tmp = temp_name_beside(filename);
     FILE *fp = fopen(tmp.c_str(), "wx");
     if (!fp) {
-        fprintf(stderr, "Cannot create location file %s\n", filename);
+        lib_printf(2, "Cannot create location file %s\n", filename);
         return 0;
     }
     for (int i = 0; i < SPs->nrows; i++) {
@@ -28,7 +29,7 @@ int savesallocations(matrix *SPs, const char *filename) {
     if (ok && !replace_entry(tmp, filename)) ok = false;
     if (!ok) {
         remove_tree(tmp);
-        fprintf(stderr, "Cannot write location file %s\n", filename);
+        lib_printf(2, "Cannot write location file %s\n", filename);
         return 0;
     }
     return 1;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "safewrite.h"
+#include "fail.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ void remove_staging_at_exit() {
 bool report(const char *what, const std::string &name) {
     int err = errno;
     fflush(stdout);
-    fprintf(stderr, "Cannot %s %s: %s\n", what, name.c_str(), strerror(err));
+    lib_printf(2, "Cannot %s %s: %s\n", what, name.c_str(), strerror(err));
     return false;
 }
 
@@ -86,10 +87,8 @@ void result_dir_lock(const std::string &dir) {
     if (fd < 0) die_errno("Cannot create the lock file", path);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            fflush(stdout);
-            fprintf(stderr, "Result directory %s is being written by another Sendral run\n",
+            lib_fatalf(1, "Result directory %s is being written by another Sendral run\n",
                     dir.c_str());
-            exit(1);
         }
         die_errno("Cannot lock", path);
     }
@@ -122,7 +121,7 @@ bool result_dir_commit(const std::string &dir, const std::string &staging) {
     // A failure from here on leaves the marker: say what it means.
     auto incomplete = [&](const char *what, const std::string &name) {
         report(what, name);
-        fprintf(stderr, "%s\n", result_dir_interrupted_message(dir).c_str());
+        lib_printf(2, "%s\n", result_dir_interrupted_message(dir).c_str());
         return false;
     };
     if (!write_step() || !sync_entry(dir)) return incomplete("write", dir);

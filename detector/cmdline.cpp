@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "lumivar.h"
+#include "fail.h"
 
 namespace {
 
@@ -28,9 +29,7 @@ const char kUsage[] =
 }  // namespace
 
 void exit_with_help(void) {
-    fputs(kUsage, stdout);
-    fflush(stdout);
-    exit(1);
+    lib_fatal(1, "", kUsage);
 }
 
 namespace {
@@ -43,13 +42,13 @@ const char kMoreOptions[] =
     "--version:\tprint the version of Lumivar and of ImageMagick\n\n";
 
 [[noreturn]] void unknown_option() {
-    fputs("unknown option\n", stderr);
+    lib_puts(2, "unknown option\n");
     exit_with_help();
 }
 
 [[noreturn]] void not_a_number(const char *what, const char *text) {
     fflush(stdout);
-    fprintf(stderr, "Error: %s must be a whole decimal number, not \"%s\"\n", what, text);
+    lib_printf(2, "Error: %s must be a whole decimal number, not \"%s\"\n", what, text);
     exit_with_help();
 }
 
@@ -73,14 +72,11 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
         switch (opt[1]) {
             case '-':
                 if (strcmp(opt, "--help") == 0) {
-                    fputs(kUsage, stdout);
-                    fputs(kMoreOptions, stdout);
-                    fflush(stdout);
-                    exit(0);
+                    lib_fatal(0, "", std::string(kUsage) + kMoreOptions);
                 }
                 if (strcmp(opt, "--version") == 0) {
                     print_version("Lumivar");
-                    exit(0);
+                    lib_fatal(0, "");
                 }
                 unknown_option();
             case 'd':
@@ -125,8 +121,7 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
     for (int k = i + 4; k < argc; k++)
         if (argv[k][0] == '-') {
             fflush(stdout);
-            fprintf(stderr,
-                    "Error: option %s comes after the positional arguments; options go before "
+            lib_printf(2, "Error: option %s comes after the positional arguments; options go before "
                     "salientfeaturepath\n",
                     argv[k]);
             exit_with_help();
@@ -135,8 +130,7 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
     if (!parse_whole_number(argv[i + 1], &set->qclassidx))
         not_a_number("queryclassidx", argv[i + 1]);
     if (set->qclassidx == INT_MAX || set->qclassidx == INT_MIN) {
-        fprintf(stderr, "Error: class index %s is out of range\n", argv[i + 1]);
-        exit(1);
+        lib_fatalf(1, "Error: class index %s is out of range\n", argv[i + 1]);
     }
     set->QueryFileList = argv[i + 2];
     set->savepath = argv[i + 3];

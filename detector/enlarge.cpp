@@ -31,6 +31,7 @@
 #include "imgconv.h"
 #include "lumivar.h"
 #include "owners.h"
+#include "fail.h"
 
 namespace {
 
@@ -337,7 +338,7 @@ matrix *resize_magick(matrix *chan, size_t rows, size_t cols, bool report) {
     img_init();
     ImagePtr small(matrix2Image(chan));
     if (!small) {
-        if (report) fputs("Cannot convert a channel map to an image\n", stderr);
+        if (report) lib_puts(2, "Cannot convert a channel map to an image\n");
         return nullptr;
     }
     MagickException exception;
@@ -345,7 +346,7 @@ matrix *resize_magick(matrix *chan, size_t rows, size_t cols, bool report) {
     if (!big) {
         if (report) {
             CatchException(exception.get());
-            fputs("Cannot resize a channel map\n", stderr);
+            lib_puts(2, "Cannot resize a channel map\n");
         }
         return nullptr;
     }

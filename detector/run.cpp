@@ -45,6 +45,7 @@
 #include "owners.h"
 #include "resultdir.h"
 #include "safewrite.h"
+#include "fail.h"
 
 namespace {
 
@@ -169,14 +170,12 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     if (trained < 0) die("Negative feature count for the query class in " + numfile);
 
     if (trained < set->ftnum4smap && !set->isenforce) {
-        printf("The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
+        lib_printf(1, "The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
                trained);
         set->ftnum4smap = trained;
     }
     if (set->ftnum4smap == 0) {
-        printf("No salient feature for the query class!!!\n\n");
-        fflush(stdout);
-        exit(1);
+        lib_fatal(1, "", "No salient feature for the query class!!!\n\n");
     }
 
     // The feature arrays are sized after the class file is counted: a
@@ -259,7 +258,7 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
     ImagePtr image(LoadImage(filename));
     MatrixPtr img(image ? Image2matrix(image.get(), "I") : nullptr);
     if (!img) {
-        fprintf(stderr, "Cannot read image %s; skipped\n", filename);
+        lib_printf(2, "Cannot read image %s; skipped\n", filename);
         return nullptr;
     }
     if (keep) *keep = image.release();
@@ -267,7 +266,7 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
     const int mod = 1 << (pyddepth - 1);
     const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
     if (H == 0 || W == 0) {
-        fprintf(stderr, "Image %s is %d x %d, smaller than %d pixels in a direction; skipped\n",
+        lib_printf(2, "Image %s is %d x %d, smaller than %d pixels in a direction; skipped\n",
                 filename, img->ncols, img->nrows, mod);
         *too_small = true;
         return nullptr;
@@ -335,7 +334,7 @@ matrix *combine_by_channels(pyramid *G, const LumivarSettings &set, const Lumiva
                 [&](size_t y, const double *row) {
                     dom.add_weighted(row, weight, sum + (long)y * W, l, (long)y * W, W);
                 })) {
-            fprintf(stderr, "Cannot compute channel %d\n", i);
+            lib_printf(2, "Cannot compute channel %d\n", i);
             return nullptr;
         }
     }
@@ -352,7 +351,7 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
     // The crop itself becomes level 0.
     PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
 
-    fputs("\tComputing saliency map...", stderr);
+    lib_puts(2, "\tComputing saliency map...");
     // Every channel is weighted and added in feature order, pixel by pixel,
     // and folded into the dominant levels, in either arrangement; no
     // full-size channel map is ever held.
@@ -361,7 +360,7 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
         const matrix *lv = G->level[model.ftpydlevel[i]];
         const int l = model.ftpydlevel[i];
         if (((long)lv->nrows << l) != H || ((long)lv->ncols << l) != W) {
-            fprintf(stderr, "Cannot compute channel %d\n", i);
+            lib_printf(2, "Cannot compute channel %d\n", i);
             return nullptr;
         }
         by_rows = by_rows && enlarge_own_route(lv->nrows, lv->ncols, l);
@@ -378,53 +377,53 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
     const std::string out = set.savepath + "/" + image_basename(filename);
     bool ok = true;
     auto failed = [&](const std::string &path) {
-        fprintf(stderr, "Cannot write %s\n", path.c_str());
+        lib_printf(2, "Cannot write %s\n", path.c_str());
         ok = false;
     };
 
     if (set.writemapdat && !write_datfile(SM, out + "_sm.dat")) failed(out + "_sm.dat");
     if (!set.nosm) {
-        fputs("saving...", stdout);
+        lib_puts(1, "saving...");
         if (!write_map_image(SM, out + "_sm.jpg")) failed(out + "_sm.jpg");
     }
-    fputs("done.\n", stdout);
+    lib_puts(1, "done.\n");
 
-    fputs("\tSearching for salient locations...", stdout);
+    lib_puts(1, "\tSearching for salient locations...");
     bool cut = false;
     MatrixPtr SPs(search_locations(SM, levels.data(), set.nowta, &cut, false));
     if (cut)
-        fprintf(stderr, "Notice: %s has more than %d salient locations; the list is cut there\n",
+        lib_printf(2, "Notice: %s has more than %d salient locations; the list is cut there\n",
                 filename, kMaxSalPts);
-    fputs("saving...", stdout);
+    lib_puts(1, "saving...");
     if (!savesallocations(SPs.get(), (out + "_salloc").c_str())) failed(out + "_salloc");
-    fputs("done.\n", stdout);
+    lib_puts(1, "done.\n");
 
     if (set.scalemap) {
-        fputs("\tGenerating Scale map...", stderr);
+        lib_puts(2, "\tGenerating Scale map...");
         MatrixPtr scales(calloc_mtx(H, W));
         scale_map_from_levels(scales.get(), levels.data());
-        fputs("saving...", stdout);
+        lib_puts(1, "saving...");
         if (!write_datfile(scales.get(), out + "_scalemap.dat")) failed(out + "_scalemap.dat");
-        fputs("done.\n", stdout);
+        lib_puts(1, "done.\n");
     }
 
     if (set.drawnum > 0) {
-        fputs("\tDrawing...", stderr);
+        lib_puts(2, "\tDrawing...");
         ImagePtr image(owned ? owned.release() : LoadImage(filename));
         if (!image) {
-            fprintf(stderr, "Cannot read image %s again for drawing\n", filename);
+            lib_printf(2, "Cannot read image %s again for drawing\n", filename);
             ok = false;
         } else {
             DrawSPs_img(image.get(), SPs.get(), set.drawnum, "white");
             if (!SaveImage(image.get(), (out + "_salloc.jpg").c_str())) failed(out + "_salloc.jpg");
-            fputs("done.\n", stdout);
+            lib_puts(1, "done.\n");
         }
     }
     return ok;
 }
 
 int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model) {
-    printf("%s\n", filename);
+    lib_printf(1, "%s\n", filename);
     bool too_small = false;
     // The image is decoded once: kept for drawing when there is drawing.
     Image *decoded = nullptr;
@@ -454,10 +453,10 @@ namespace {
 // Runs the images on `jobs` threads. Each image's messages (its own and
 // those of the libraries it calls) are captured and printed by the calling
 // thread in list order, as soon as it and every earlier image are done, so
-// the log is the same for every -j.
+// the log is the same for every -j (the program's main() enables the
+// capture).
 int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
                const LumivarModel &model) {
-    enable_output_capture();
     Progress progress(nfiles);
     std::vector<CapturedOutput> logs(nfiles);
     std::vector<int> result(nfiles, -1);
@@ -498,9 +497,6 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
 }  // namespace
 
 int lumivar_main(int argc, char **argv) {
-    setup_log_streams();
-    share_one_heap();
-    reuse_large_blocks();
     LumivarSettings set;
     parse_settings(argc, argv, &set);
     if (result_dir_interrupted(set.SFPath)) die(result_dir_interrupted_message(set.SFPath));
@@ -508,16 +504,16 @@ int lumivar_main(int argc, char **argv) {
     LumivarModel model;
     load_model(&set, &model);
 
-    printf(
+    lib_printf(1, 
         "SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
         "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
         set.SFPath.c_str(), model.pyddepth, set.qclassidx, set.QueryFileList.c_str(),
         set.ftnum4smap, set.savepath.c_str(), set.drawnum);
-    printf("isenforce = %d\n", set.isenforce);
-    if (set.nosm) printf("No saliency map will be generated!\n");
-    if (set.nowta) printf("Non-maximum-suppression stage has been inhibited!\n");
-    if (set.scalemap) printf("Generate a scale map for each image!\n");
-    printf("starting...\n");
+    lib_printf(1, "isenforce = %d\n", set.isenforce);
+    if (set.nosm) lib_printf(1, "No saliency map will be generated!\n");
+    if (set.nowta) lib_printf(1, "Non-maximum-suppression stage has been inhibited!\n");
+    if (set.scalemap) lib_printf(1, "Generate a scale map for each image!\n");
+    lib_printf(1, "starting...\n");
     const double start = now_seconds();
 
     const FileList list(set.QueryFileList.c_str());
@@ -534,7 +530,7 @@ int lumivar_main(int argc, char **argv) {
         std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
     const int status = run_images(files, nfiles, jobs, set, model);
 
-    fputs(time_usage(now_seconds() - start).c_str(), stdout);
+    lib_puts(1, time_usage(now_seconds() - start).c_str());
     fflush(stdout);
     return status;
 }

@@ -8,14 +8,15 @@
 #include <cstring>
 
 #include <algorithm>
+#include <string>
 
 #include "cli.h"
 #include "sendral.h"
+#include "fail.h"
 
 namespace {
 
-void print_usage(void) {
-    fputs(
+const char kUsage[] =
         "\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
         "options:\n"
         "-fast : \t \tusing the pre-computed feature statistics\n"
@@ -28,38 +29,30 @@ void print_usage(void) {
         "-h: \t\t\tadd Hue as a new feature\n"
         "-nodenoise :\t\tdo not threshold features with small variance.\n"
         "-exBfea: \t\texclude features more informative to background \n"
-        " \t\t\t(default is using all) \n",
-        stdout);
-}
+        " \t\t\t(default is using all) \n";
 
 // Options added after the usage text above took its form: listed by --help.
-void print_more_options(void) {
-    fputs(
+const char kMoreOptions[] =
         "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
         "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
         "--help : \t\tprint this text\n"
-        "--version : \t\tprint the version of Sendral and of ImageMagick\n",
-        stdout);
-}
+        "--version : \t\tprint the version of Sendral and of ImageMagick\n";
 
 }  // namespace
 
-void exit_with_help(void) {
-    print_usage();
-    exit(1);
-}
+void exit_with_help(void) { lib_fatal(1, "", kUsage); }
 
 namespace {
 
 [[noreturn]] void usage_error(const char *fmt, const char *arg) {
-    fprintf(stderr, fmt, arg);
+    lib_printf(2, fmt, arg);
     exit_with_help();
 }
 
 // Copies a path into a SENDRAL_PATHLEN buffer, refusing what does not fit.
 void copy_path(char *dst, const char *src, const char *what) {
     if (strlen(src) >= SENDRAL_PATHLEN) {
-        fprintf(stderr, "%s is longer than %d characters\n", what, SENDRAL_PATHLEN - 1);
+        lib_printf(2, "%s is longer than %d characters\n", what, SENDRAL_PATHLEN - 1);
         exit_with_help();
     }
     strcpy(dst, src);
@@ -74,7 +67,7 @@ const char *option_value(int argc, char **argv, int i) {
 int parse_depth(const char *s) {
     int v = 0;
     if (!parse_whole_number(s, &v) || v < 1 || v > SENDRAL_MAXDEPTH) {
-        fprintf(stderr, "pyr_depth must be a whole number from 1 to %d, not \"%s\"\n",
+        lib_printf(2, "pyr_depth must be a whole number from 1 to %d, not \"%s\"\n",
                 SENDRAL_MAXDEPTH, s);
         exit_with_help();
     }
@@ -84,7 +77,7 @@ int parse_depth(const char *s) {
 int parse_threads(const char *s) {
     int v = 0;
     if (!parse_whole_number(s, &v) || v < 1) {
-        fprintf(stderr, "-j needs a whole number of threads from 1, not \"%s\"\n", s);
+        lib_printf(2, "-j needs a whole number of threads from 1, not \"%s\"\n", s);
         exit_with_help();
     }
     return v;
@@ -94,13 +87,11 @@ int parse_threads(const char *s) {
 void answer_info_options(int argc, char **argv) {
     for (int i = 1; i < argc && argv[i][0] == '-'; i++) {
         if (strcmp(argv[i], "--help") == 0) {
-            print_usage();
-            print_more_options();
-            exit(0);
+            lib_fatal(0, "", std::string(kUsage) + kMoreOptions);
         }
         if (strcmp(argv[i], "--version") == 0) {
             print_version("Sendral");
-            exit(0);
+            lib_fatal(0, "");
         }
     }
 }
@@ -169,7 +160,7 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
             default: known = false;
         }
         if (!known) {
-            fputs("unknown option\n", stderr);
+            lib_puts(2, "unknown option\n");
             exit_with_help();
         }
     }
@@ -184,7 +175,7 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
             usage_error("options go before training_filelist: %s comes after it\n", argv[k]);
     // An empty result path would put every result file at the file-system root.
     if (savepath[0] == '\0') {
-        fputs("salientfeaturepath is empty\n", stderr);
+        lib_puts(2, "salientfeaturepath is empty\n");
         exit_with_help();
     }
 }

@@ -1,3 +1,12 @@
+// Sendral: learns the features that tell each class of a training list apart.
+#include "cli.h"
+#include "fail.h"
 #include "sendral.h"
 
-int main(int argc, char **argv) { return sendral_run(argc, argv); }
+int main(int argc, char **argv) {
+    // Process-wide settings belong to the program, not to the library.
+    setup_log_streams();
+    reuse_large_blocks();
+    set_fatal_handler(fatal_exit_handler);
+    return sendral_run(argc, argv);
+}

@@ -30,6 +30,7 @@
 #include "resultdir.h"
 #include "sendral.h"
 #include "shard.h"
+#include "fail.h"
 
 namespace {
 
@@ -62,18 +63,15 @@ void check_class_lists(char **lists, int first, int classnum) {
     for (int j = first; j < classnum; j++) {
         std::vector<std::string> images;
         if (!read_list_names(lists[j], &images)) {
-            fprintf(stderr, "Cannot read the image list %s of class %d\n", lists[j], j);
-            exit(1);
+            lib_fatalf(1, "Cannot read the image list %s of class %d\n", lists[j], j);
         }
         if (images.empty()) {
-            fprintf(stderr, "The image list %s of class %d holds no image name\n", lists[j], j);
-            exit(1);
+            lib_fatalf(1, "The image list %s of class %d holds no image name\n", lists[j], j);
         }
         for (const std::string &img : images) {
             if (!img_check_file(img.c_str())) {
-                fprintf(stderr, "Cannot read image %s (class %d, list %s)\n", img.c_str(), j,
+                lib_fatalf(1, "Cannot read image %s (class %d, list %s)\n", img.c_str(), j,
                         lists[j]);
-                exit(1);
             }
         }
     }
@@ -94,8 +92,7 @@ void prepare_result_dir(const char *savepath) {
     struct stat st;
     if (stat(dir.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
-            fprintf(stderr, "Result directory %s is not a directory\n", savepath);
-            exit(1);
+            lib_fatalf(1, "Result directory %s is not a directory\n", savepath);
         }
     } else {
         make_dirs(dir);
@@ -113,7 +110,6 @@ void prepare_result_dir(const char *savepath) {
 }
 
 int sendral_run(int argc, char **argv) {
-    setup_log_streams();
     // -shard / -merge: training spread over many runs (shard.h).
     int shard_k = 0, shard_n = 0;
     char shardlist[SENDRAL_PATHLEN];
@@ -126,15 +122,14 @@ int sendral_run(int argc, char **argv) {
     // A part runs beside the other parts (the parallel script starts one per
     // core), so it keeps to one thread.
     set_moments_threads(shard_mode == SHARD_PART ? 1 : threads);
-    reuse_large_blocks();
     if (shard_mode == SHARD_PART)
         return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
 
-    printf("FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
-    if (isbkpath) printf("BkgHistogramPath = %s\n", bkhistpath);
-    if (isweight) printf("WeightFileList = %s\n", wtfilelist);
-    printf("isdenoise = %d\n", isdenoise);
-    printf("starting...\n");
+    lib_printf(1, "FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
+    if (isbkpath) lib_printf(1, "BkgHistogramPath = %s\n", bkhistpath);
+    if (isweight) lib_printf(1, "WeightFileList = %s\n", wtfilelist);
+    lib_printf(1, "isdenoise = %d\n", isdenoise);
+    lib_printf(1, "starting...\n");
     fflush(stdout);
 
     // The shards are checked and merged before anything is written.
@@ -158,25 +153,24 @@ int sendral_run(int argc, char **argv) {
     char **Queryfilenames = lists.names();
     const int classnum = lists.size();
     if (classnum < 1) {
-        fprintf(stderr, "The training list %s holds no class list name\n", ListFilename);
-        exit(1);
+        lib_fatalf(1, "The training list %s holds no class list name\n", ListFilename);
     }
     // The weight list is read and held, but no weights are applied.
     std::unique_ptr<FileList> weights(isweight ? new FileList(wtfilelist) : nullptr);
-    printf("classnum = %d\n", classnum);
+    lib_printf(1, "classnum = %d\n", classnum);
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
     MatrixPtr Allmnt;
     if (merged) {  // as -fast, from the merged shards instead of the moment file
         Allmnt = std::move(merged);
     } else if (isfast) {
-        printf("Loading pre-computed the stats for DCT featurs...");
+        lib_printf(1, "Loading pre-computed the stats for DCT featurs...");
         fflush(stdout);
         Allmnt.reset(dat2mtx((out + mntname).c_str()));
         check_moment_shape(Allmnt.get(), (out + mntname).c_str(), pyddepth, classnum);
     } else if (isbkpath) {
         check_class_lists(Queryfilenames, 1, classnum);
-        printf("Loading pre-computed the stats for DCT featurs in the background path...");
+        lib_printf(1, "Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
         Allmnt.reset(dat2mtx(bk.c_str()));
@@ -184,21 +178,21 @@ int sendral_run(int argc, char **argv) {
         getTheRestmnts_DCT(Queryfilenames, Allmnt.get(), classnum, pyddepth, dctarr.get());
     } else {
         check_class_lists(Queryfilenames, 0, classnum);
-        printf("Computing the stats for DCT featurs...\n");
+        lib_printf(1, "Computing the stats for DCT featurs...\n");
         Allmnt.reset(getAllmnts_DCT(Queryfilenames, classnum, pyddepth, dctarr.get()));
     }
 
     const int ftnum = Allmnt->nrows;
-    printf("Computing the stats and KL for each class...\n");
+    lib_printf(1, "Computing the stats and KL for each class...\n");
     MatrixPtr classMD(calloc_mtx(classnum, ftnum));
     MatrixPtr StandVar(calloc_mtx(ftnum, 1));
     MatrixPtr Allalpha(calloc_mtx(ftnum, classnum));
     MatrixPtr Allbeta(calloc_mtx(ftnum, classnum));
     classStat_GGD(Allmnt.get(), classnum, classMD.get(), StandVar.get(), Allalpha.get(),
                   Allbeta.get());
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
 
-    printf("Saving...");
+    lib_printf(1, "Saving...");
     fflush(stdout);
     const std::string stage = result_dir_stage(out);
     if (merged_imgnum) write_imgnum(stage.c_str(), merged_imgnum.get(), classnum);
@@ -207,18 +201,18 @@ int sendral_run(int argc, char **argv) {
     write_matrix(Allbeta.get(), stage + "/Allbeta.dat");
     write_matrix(classMD.get(), stage + "/classMD.dat");
     write_matrix(StandVar.get(), stage + "/StandVar.dat");
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
 
-    printf("Selecting features...\n");
+    lib_printf(1, "Selecting features...\n");
     MatrixPtr sortMDs(calloc_mtx(classnum, ftnum));
     MatrixPtr sortCosts(calloc_mtx(classnum, ftnum));
     MatrixPtr sortidx(calloc_mtx(classnum, ftnum));
     std::unique_ptr<int, FreeDeleter> finuse(SalientFeatures_Qor_GGD(
         Allmnt.get(), Allbeta.get(), classnum, exBfea, StandVar.get(), classMD.get(), ishue,
         sortMDs.get(), sortCosts.get(), sortidx.get(), isdenoise));
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
 
-    printf("Saving...");
+    lib_printf(1, "Saving...");
     fflush(stdout);
     write_matrix(sortMDs.get(), stage + "/sortMDs.dat");
     write_matrix(sortCosts.get(), stage + "/sortCosts.dat");
@@ -227,7 +221,7 @@ int sendral_run(int argc, char **argv) {
     std::string counts;
     for (int j = 0; j < classnum; j++) counts += std::to_string(finuse.get()[j]) + "\n";
     write_text(stage + "/salientfeaturenum", counts);
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
 
     for (int j = 0; j < classnum; j++) {
         const std::string name = stage + "/Qor_class_" + std::to_string(j);
@@ -237,7 +231,7 @@ int sendral_run(int argc, char **argv) {
 
     const std::string usage = time_usage(now_seconds() - start);
     write_text(stage + "/timeusage", usage);
-    if (!result_dir_commit(out, stage)) exit(1);
-    fputs(usage.c_str(), stdout);
+    if (!result_dir_commit(out, stage)) lib_fatal(1, "");
+    lib_puts(1, usage.c_str());
     return 0;
 }

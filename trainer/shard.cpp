@@ -31,13 +31,14 @@
 #include "mres.h"
 #include "safewrite.h"
 #include "sendral.h"
+#include "fail.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 [[noreturn]] void usage_error(const char *fmt, const char *arg) {
-    fprintf(stderr, fmt, arg);
+    lib_printf(2, fmt, arg);
     exit_with_shard_help();
 }
 
@@ -159,16 +160,14 @@ std::string part_name(const Record &r) {
 }  // namespace
 
 void exit_with_shard_help(void) {
-    fputs(
+    lib_fatal(1, "",
         "\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
         "       Sendral [options] -merge shardlist training_filelist pyr_depth "
         "salientfeaturepath\n"
         "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
         "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
         "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
-        "\t\t\t(the other options as usual, except -fast and -b)\n",
-        stdout);
-    exit(1);
+        "\t\t\t(the other options as usual, except -fast and -b)\n");
 }
 
 int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *shardlist) {
@@ -212,7 +211,7 @@ int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *sha
 
 int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int nparts,
                       const char *shardpath) {
-    printf("FileList = %s\npyddepth = %d\nshard = %d/%d\nshardpath = %s\nstarting...\n",
+    lib_printf(1, "FileList = %s\npyddepth = %d\nshard = %d/%d\nshardpath = %s\nstarting...\n",
            ListFilename, pyddepth, part, nparts, shardpath);
     fflush(stdout);
     const double start = now_seconds();
@@ -236,7 +235,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     int classnum = 0;
     char **lists = getFilename(ListFilename, &classnum);
     if (classnum < 1) die("The training list %s holds no class list name\n", ListFilename);
-    printf("classnum = %d\nComputing the stats for DCT featurs...\n", classnum);
+    lib_printf(1, "classnum = %d\nComputing the stats for DCT featurs...\n", classnum);
 
     Record rec;
     rec.part = part;
@@ -248,20 +247,20 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     matrix *Allmnt = getPartmnts_DCT(lists, classnum, pyddepth, dctarr, part, nparts, usable.data(),
                                      rec.listed.data());
 
-    printf("Saving...");
+    lib_printf(1, "Saving...");
     fflush(stdout);
     mtx2dat(Allmnt, (staging + "/Allmnt" + std::to_string(pyddepth) + ".dat").c_str());
     write_imgnum(staging.c_str(), usable.data(), classnum);
     write_text(staging + "/" + kRecordName, record_text(rec));
     if (!sync_tree(staging)) die_errno("Cannot sync", staging);
     install(staging, target);
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
 
     free_mtx(Allmnt);
     free_mtx(dctarr);
     for (int j = 0; j < classnum; j++) free(lists[j]);
     free(lists);
-    fputs(time_usage(now_seconds() - start).c_str(), stdout);
+    lib_puts(1, time_usage(now_seconds() - start).c_str());
     return 0;
 }
 
@@ -326,7 +325,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
     const int rows = 64 * pyddepth, cols = 4 * classnum;
     matrix *sum = calloc_mtx(rows, cols);
     std::vector<long long> total(classnum, 0);
-    printf("Merging the stats of %d shards...", nparts);
+    lib_printf(1, "Merging the stats of %d shards...", nparts);
     fflush(stdout);
     for (size_t s : order) {
         const std::string &d = dirs[s];
@@ -357,7 +356,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         for (int f = 0; f < rows; f++)
             for (int c = 4 * j; c < 4 * j + 4; c++) sum->pix[f][c] /= (double)total[j];
     }
-    printf("Done.\n");
+    lib_printf(1, "Done.\n");
     return sum;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "dat.h"
+#include "fail.h"
 
 const d_stype stype[] = {
     {"ascii", 'a', 1},         {"variant", 'v', 1},       {"signed_1", 'c', 1},
@@ -96,7 +97,7 @@ int d_settype(DATFILE *h, int code) {
         if (bo == -1)
             d_set_byte_order(h, mach_get_byte_order());
         else if (bo != mach_get_byte_order())
-            fputs("ATTN: byte order conversion will occur.\n", stderr);
+            lib_puts(2, "ATTN: byte order conversion will occur.\n");
     }
     d_flush(h);
     return 0;
@@ -122,6 +123,6 @@ int mach_get_byte_order(void) {
     memcpy(b, &v, 2);
     if (b[0] == 0xBB && b[1] == 0xAA) return LSB;
     if (b[0] == 0xAA && b[1] == 0xBB) return MSB;
-    fputs("ERROR in d_arch: mach_get_byte_order()\n", stdout);
+    lib_puts(1, "ERROR in d_arch: mach_get_byte_order()\n");
     return -1;
 }

@@ -5,16 +5,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <sys/stat.h>
 
 #include "dat.h"
+#include "fail.h"
 
 int write_mtx(matrix *mtx, int type, const char *filename) {
     DATFILE *h = d_open(filename, "w");
     if (!h) {
-        fprintf(stderr, "Cannot open file %s\n", filename);
-        exit(1);
+        lib_fatalf(1, "Cannot open file %s\n", filename);
     }
     d_settype(h, type);
     int32_t dims[2] = {mtx->nrows, mtx->ncols};
@@ -28,38 +29,51 @@ int write_mtx(matrix *mtx, int type, const char *filename) {
 // The header is written at close: a failed close is a lost datfile.
 void mtx2dat(matrix *mtx, const char *filename) {
     if (write_mtx(mtx, 'F', filename) != 0) {
-        fflush(stdout);
-        fprintf(stderr, "Cannot write datfile %s\n", filename);
-        exit(1);
+        lib_fatalf(1, "Cannot write datfile %s\n", filename);
     }
 }
+
+namespace {
+
+// Closes a read handle however the reading ends (a failure reported in
+// process unwinds through here).
+struct ReadHandle {
+    DATFILE *h;
+    ~ReadHandle() {
+        if (h) d_close(h);
+    }
+};
+
+struct MatrixOwner {
+    matrix *m;
+    ~MatrixOwner() {
+        if (m) free_mtx(m);
+    }
+};
+
+}  // namespace
 
 matrix *load_mtx(const char *filename) {
     DATFILE *h = d_open(filename, "r");
     if (!h) {
-        printf("load_mtx: Cannot open file %s\n", filename);
-        fflush(stdout);
-        fputs("Aborting...\n", stderr);
-        exit(1);
+        lib_fatal(1, "Aborting...\n", std::string("load_mtx: Cannot open file ") + filename + "\n");
     }
+    ReadHandle owner{h};
     d_addr size;
     if (d_getsubdim(h, &size) != 2) {
-        fputs("load_mtx: can only handle 2D matrices...\n", stderr);
-        fprintf(stderr, "load_mtx: %s is not a two-dimensional datfile\n", h->db_name);
-        exit(1);
+        lib_fatal(1, std::string("load_mtx: can only handle 2D matrices...\n") + "load_mtx: " +
+                         h->db_name + " is not a two-dimensional datfile\n");
     }
     // A damaged header can claim far more elements than "data" holds: say
     // so, naming the file, before trying to allocate room for them.
     int64_t rows = size.dim[0], cols = size.dim[1];
     if (rows <= 0 || cols <= 0) {
-        fprintf(stderr, "load_mtx: %s has no elements (%lld by %lld)\n", h->db_name,
+        lib_fatalf(1, "load_mtx: %s has no elements (%lld by %lld)\n", h->db_name,
                 (long long)rows, (long long)cols);
-        exit(1);
     }
     int esize = 1;
     if (d_gettype(h, &esize) == 0) {
-        fprintf(stderr, "load_mtx: %s has no known data type\n", h->db_name);
-        exit(1);
+        lib_fatalf(1, "load_mtx: %s has no known data type\n", h->db_name);
     }
     struct stat st;
     if (fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -70,8 +84,11 @@ matrix *load_mtx(const char *filename) {
     matrix *m = calloc_mtx(size.dim[0], size.dim[1]);
     int64_t count = (int64_t)m->nrows * m->ncols;
     if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
+    MatrixOwner result{m};
     _dread(h, m->pix[0], (int)count, 'F');
+    owner.h = nullptr;
     d_close(h);
+    result.m = nullptr;
     return m;
 }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "dat.h"
+#include "fail.h"
 
 namespace {
 
@@ -110,18 +111,18 @@ d_token *parsehdr(FILE *fp) {
         if (c == LTOKEN) {
             d_token *tok = (d_token *)calloc(1, sizeof(d_token));
             if (!tok) {
-                perror("parsehdr");
+                lib_perror("parsehdr");
                 break;
             }
             *tail = tok;
             tail = &tok->d_next;
             EntryEnd end = parse_entry(fp, tok);
             if (end == ENTRY_NOMEM) {
-                perror("parsehdr");
+                lib_perror("parsehdr");
                 break;
             }
             if (end == ENTRY_EOF) {
-                fputs("parsehdr: Unbalanced LTOKEN and RTOKENs\n", stderr);
+                lib_puts(2, "parsehdr: Unbalanced LTOKEN and RTOKENs\n");
                 break;
             }
         } else if (c == ';') {
@@ -131,11 +132,11 @@ d_token *parsehdr(FILE *fp) {
         } else if (d_iswhite(c)) {
         } else if (c == RTOKEN) {
             if (!comment) {
-                fputs("parsehdr: Unbalanced LTOKEN and RTOKENs\n", stderr);
+                lib_puts(2, "parsehdr: Unbalanced LTOKEN and RTOKENs\n");
                 break;
             }
         } else if (!comment) {
-            fprintf(stderr, "parsehdr: Illegal character %c outside keys\n", c);
+            lib_printf(2, "parsehdr: Illegal character %c outside keys\n", c);
             break;
         }
     }
@@ -151,12 +152,12 @@ d_token *loadhdr(const char *path, const char *mode) {
         return h;
     }
     if (mode[0] == 'r') {
-        perror("loadhdr");
+        lib_perror("loadhdr");
         return D_NOHEADER;
     }
     int fd = creat(file.c_str(), 0644);
     if (fd < 0) {
-        perror("loadhdr");
+        lib_perror("loadhdr");
         return D_NOHEADER;
     }
     close(fd);
@@ -170,12 +171,12 @@ int dumphdr(DATFILE *h) {
         file = std::string(h->db_name) + "/descriptor";
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
-        perror("dumphdr");
+        lib_perror("dumphdr");
         return -1;
     }
     FILE *fp = fopen(file.c_str(), "w");
     if (!fp) {
-        perror(file.c_str());
+        lib_perror(file.c_str());
         return -1;
     }
     for (d_token *t = h->db_h; t; t = t->d_next) {
@@ -194,7 +195,7 @@ int dumphdr(DATFILE *h) {
     }
     int bad = ferror(fp);
     if (fclose(fp) != 0 || bad) {
-        perror(file.c_str());
+        lib_perror(file.c_str());
         return -1;
     }
     return 0;

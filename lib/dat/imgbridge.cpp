@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "dat.h"
 #include "imgconv.h"
+#include "fail.h"
 
 namespace {
 
@@ -39,7 +41,7 @@ matrix *dat2mtx_img(const char *filename) {
 
 void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
     if (!colormtx_complete(clrimgmtx)) {
-        fputs(WRONG_DEPTH, stdout);
+        lib_puts(1, WRONG_DEPTH);
         return;
     }
     int64_t plane = (int64_t)clrimgmtx->height * clrimgmtx->width;
@@ -51,8 +53,7 @@ void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
     }
     DATFILE *h = d_open(filename, "w");
     if (!h) {
-        fputs("Cannot open file\n", stderr);
-        exit(1);
+        lib_fatal(1, "Cannot open file\n");
     }
     d_settype(h, 'b');
     int32_t dims[2] = {clrimgmtx->height, clrimgmtx->width};
@@ -64,15 +65,11 @@ void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
 colormatrix *dat2clrmtx(const char *filename) {
     DATFILE *h = d_open(filename, "r");
     if (!h) {
-        printf("Cannot open file %s\n", filename);
-        fflush(stdout);
-        fputs("Aborting...\n", stderr);
-        exit(1);
+        lib_fatal(1, "Aborting...\n", std::string("Cannot open file ") + filename + "\n");
     }
     d_addr size;
     if (d_getsubdim(h, &size) != 2 || size.chan != 3) {
-        fputs("load_mtx: can only handle RGB image and 2D matrices...\n", stderr);
-        exit(1);
+        lib_fatal(1, "load_mtx: can only handle RGB image and 2D matrices...\n");
     }
     colormatrix *cm = calloc_colormtx("RGB", 3, size.dim[0], size.dim[1]);
     for (int c = 0; c < 3; c++) {
@@ -90,8 +87,7 @@ colormatrix *dat2clrmtx(const char *filename) {
 void im2dat_gray(const char *imgname, const char *datname) {
     matrix *m = im2mtx(imgname, "I");
     if (!m) {
-        fprintf(stderr, "im2dat_gray: cannot read image %s\n", imgname);
-        exit(1);
+        lib_fatalf(1, "im2dat_gray: cannot read image %s\n", imgname);
     }
     mtx2dat_img(m, datname);
     free_mtx(m);
@@ -100,8 +96,7 @@ void im2dat_gray(const char *imgname, const char *datname) {
 void im2dat_rgb(const char *imgname, const char *datname) {
     colormatrix *cm = im2colormtx(imgname);
     if (!cm) {
-        fprintf(stderr, "im2dat_rgb: cannot read image %s\n", imgname);
-        exit(1);
+        lib_fatalf(1, "im2dat_rgb: cannot read image %s\n", imgname);
     }
     clrmtx2dat(cm, datname);
     free_colormtx(cm);
@@ -116,8 +111,7 @@ void dat2im_gray(const char *datname, const char *imgname) {
 void dat2im_rgb(const char *datname, const char *imgname) {
     colormatrix *cm = dat2clrmtx(datname);
     if (cm->chanum != 3) {
-        fputs("dat file is not a rgb image\n", stderr);
-        exit(1);
+        lib_fatal(1, "dat file is not a rgb image\n");
     }
     rgbmtx2im(cm, imgname);
     free_colormtx(cm);

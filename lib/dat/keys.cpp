@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dat.h"
+#include "fail.h"
 
 char *d_getkey(DATFILE *h, const char *key) {
     if (h->db_h == D_NOHEADER) return nullptr;
@@ -25,7 +26,7 @@ char *d_getkey_elem(DATFILE *h, const char *key, int n) {
 
 int chgkey(DATFILE *h, const char *key, const char *text, int append, const char *caller) {
     if (h->db_h == D_NOHEADER) {
-        fprintf(stderr, "%s: No header file\n", caller);
+        lib_printf(2, "%s: No header file\n", caller);
         return -1;
     }
     if (!text) text = "";
@@ -37,7 +38,7 @@ int chgkey(DATFILE *h, const char *key, const char *text, int append, const char
         size_t add = strlen(text);
         char *v = (char *)malloc(old + add + 1);
         if (!v) {
-            perror(caller);
+            lib_perror(caller);
             return -1;
         }
         if (old) memcpy(v, t->d_value, old);
@@ -51,7 +52,7 @@ int chgkey(DATFILE *h, const char *key, const char *text, int append, const char
     char *k = strdup(key);
     char *v = strdup(text);
     if (!t || !k || !v) {
-        perror(caller);
+        lib_perror(caller);
         free(t);
         free(k);
         free(v);

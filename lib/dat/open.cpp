@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "dat.h"
+#include "fail.h"
 
 DATFILE *d_iob[D_MAXFILES];
 DATFILE **d_lastbuf = d_iob;
@@ -54,8 +55,8 @@ void table_append(DATFILE *h) { *d_lastbuf++ = h; }
 void add_atexit(void) {
     if (added_atexit) return;
     if (atexit(d_cleanup) != 0) {
-        fputs("libdat: unable to register d_cleanup() with atexit()\n", stderr);
-        fputs("libdat: datfiles will not be closed automatically on program exit.\n", stderr);
+        lib_puts(2, "libdat: unable to register d_cleanup() with atexit()\n");
+        lib_puts(2, "libdat: datfiles will not be closed automatically on program exit.\n");
         return;
     }
     added_atexit = 1;
@@ -103,12 +104,12 @@ int d_path(const char *name, char *out) {
 DATFILE *d_open(const char *name, const char *mode) {
     add_atexit();
     if (table_full()) {
-        fprintf(stderr, "d_open: too many open datfiles, cannot open %s\n", name);
+        lib_printf(2, "d_open: too many open datfiles, cannot open %s\n", name);
         return nullptr;
     }
     std::string P;
     if (d_path(name, P) < 0) {
-        fprintf(stderr, "d_open: search path has no first entry for %s\n", name);
+        lib_printf(2, "d_open: search path has no first entry for %s\n", name);
         return nullptr;
     }
     struct stat st;
@@ -117,12 +118,12 @@ DATFILE *d_open(const char *name, const char *mode) {
 
     if (mode[0] == 'r' || (mode[0] == 'a' && found)) {
         if (!found) {
-            fprintf(stderr, "d_open: File %s does not exist\n", P.c_str());
+            lib_printf(2, "d_open: File %s does not exist\n", P.c_str());
             return nullptr;
         }
         if (S_ISDIR(st.st_mode)) {
             if (!exists(P + "/descriptor")) {
-                fprintf(stderr, "d_open: Directory %s not datfile\n", P.c_str());
+                lib_printf(2, "d_open: Directory %s not datfile\n", P.c_str());
                 return nullptr;
             }
         } else {
@@ -130,23 +131,23 @@ DATFILE *d_open(const char *name, const char *mode) {
         }
     } else {
         if (mode[0] != 'w' && mode[0] != 'a') {
-            fprintf(stderr, "d_open: unknown mode %s for file %s\n", mode, P.c_str());
+            lib_printf(2, "d_open: unknown mode %s for file %s\n", mode, P.c_str());
             return nullptr;
         }
         if (found && S_ISDIR(st.st_mode)) {
             if (!exists(P + "/descriptor")) {
-                fprintf(stderr, "d_open: non datfile directory %s\n", P.c_str());
+                lib_printf(2, "d_open: non datfile directory %s\n", P.c_str());
                 return nullptr;
             }
             std::error_code ec;
             std::filesystem::remove_all(P, ec);
             if (ec) {
-                fprintf(stderr, "d_open: cannot delete datfile %s\n", P.c_str());
+                lib_printf(2, "d_open: cannot delete datfile %s\n", P.c_str());
                 return nullptr;
             }
         } else if (found && S_ISREG(st.st_mode)) {
             if (unlink(P.c_str()) != 0) {
-                fprintf(stderr, "d_open: cannot delete file %s\n", P.c_str());
+                lib_printf(2, "d_open: cannot delete file %s\n", P.c_str());
                 return nullptr;
             }
         } else if (found) {
@@ -154,12 +155,12 @@ DATFILE *d_open(const char *name, const char *mode) {
         }
         if (!noheader) {
             if (mkdir(P.c_str(), 0777) != 0) {
-                fprintf(stderr, "d_open: Cannot create directory %s.\n", P.c_str());
+                lib_printf(2, "d_open: Cannot create directory %s.\n", P.c_str());
                 return nullptr;
             }
             int fd = creat((P + "/descriptor").c_str(), 0666);
             if (fd < 0) {
-                perror("d_open");
+                lib_perror("d_open");
                 return nullptr;
             }
             close(fd);
@@ -169,7 +170,7 @@ DATFILE *d_open(const char *name, const char *mode) {
     std::string datapath = noheader ? P : P + "/data";
     FILE *fp = fopen(datapath.c_str(), mode);
     if (!fp) {
-        fprintf(stderr, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), mode);
+        lib_printf(2, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), mode);
         return nullptr;
     }
     if (strcmp(mode, "a+") == 0) {
@@ -178,14 +179,14 @@ DATFILE *d_open(const char *name, const char *mode) {
         fclose(fp);
         fp = fopen(datapath.c_str(), "r+");
         if (!fp) {
-            fprintf(stderr, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), "r+");
+            lib_printf(2, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), "r+");
             return nullptr;
         }
         fseek(fp, 0, SEEK_END);
     }
     int fd = fileno(fp);
     if (fd >= D_MAXFILES) {
-        fprintf(stderr, "d_open: descriptor %d for %s out of range\n", fd, datapath.c_str());
+        lib_printf(2, "d_open: descriptor %d for %s out of range\n", fd, datapath.c_str());
         fclose(fp);
         return nullptr;
     }
@@ -194,7 +195,7 @@ DATFILE *d_open(const char *name, const char *mode) {
     DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
     char *dup = strdup(P.c_str());
     if (!h || !dup) {
-        perror("d_open");
+        lib_perror("d_open");
         free(h);
         free(dup);
         fclose(fp);
@@ -222,11 +223,11 @@ DATFILE *d_open(const char *name, const char *mode) {
         int bo = d_get_byte_order(h);
         if (bo == -1) {
             if (mode[0] == 'r')
-                fputs("d_open: Warning--no byte order flag.\n", stderr);
+                lib_puts(2, "d_open: Warning--no byte order flag.\n");
             else if (mode[0] == 'a')
-                fputs("d_open: Warning--no byte order flag for append.\n", stderr);
+                lib_puts(2, "d_open: Warning--no byte order flag for append.\n");
         } else if (bo != mach_get_byte_order()) {
-            fputs("ATTN: byte order conversion will occur.\n", stderr);
+            lib_puts(2, "ATTN: byte order conversion will occur.\n");
         }
     }
     d_flush(h);
@@ -236,23 +237,23 @@ DATFILE *d_open(const char *name, const char *mode) {
 DATFILE *d_descr(const char *name) {
     add_atexit();
     if (table_full()) {
-        fprintf(stderr, "d_descr: too many open datfiles, cannot open %s\n", name);
+        lib_printf(2, "d_descr: too many open datfiles, cannot open %s\n", name);
         return nullptr;
     }
     DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
     if (!h) {
-        perror("d_descr");
+        lib_perror("d_descr");
         return nullptr;
     }
     h->db_h = loadhdr(name, "r");
     if (h->db_h == D_NOHEADER) {
-        fprintf(stderr, "d_descr: header of %s not found\n", name);
+        lib_printf(2, "d_descr: header of %s not found\n", name);
         free(h);
         return nullptr;
     }
     h->db_name = strdup(name);
     if (!h->db_name) {
-        perror("d_descr");
+        lib_perror("d_descr");
         free_tokens(h->db_h);
         free(h);
         return nullptr;
@@ -270,7 +271,7 @@ int d_flush(DATFILE *h) {
         if (r == 0) h->db_flag &= ~1;
     }
     if (h->db_fp && fflush(h->db_fp) != 0) {
-        perror(h->db_name);
+        lib_perror(h->db_name);
         r += -1;
     }
     return r;
@@ -280,7 +281,7 @@ int d_close(DATFILE *h) {
     DATFILE **slot = d_iob;
     while (slot < d_lastbuf && *slot != h) slot++;
     if (slot == d_lastbuf) {
-        fputs("d_close: File not open!?\n", stderr);
+        lib_puts(2, "d_close: File not open!?\n");
         return -1;
     }
     *slot = *--d_lastbuf;
@@ -291,7 +292,7 @@ int d_close(DATFILE *h) {
     if (h->db_fp) {
         _dclrinfo(fileno(h->db_fp));
         if (fclose(h->db_fp) != 0) {
-            perror(h->db_name);
+            lib_perror(h->db_name);
             r += -1;
         }
     }
@@ -317,9 +318,16 @@ thread_local int d_recoverable = 0;
 int _daterrh(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    vfprintf(stderr, format, ap);
+    const int n = vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
-    if (d_recoverable) throw d_error{};
+    std::string msg(n > 0 ? (size_t)n : 0, '\0');
+    va_start(ap, format);
+    if (n > 0) vsnprintf(msg.data(), msg.size() + 1, format, ap);
+    va_end(ap);
+    if (d_recoverable) {
+        lib_puts(2, msg.c_str());
+        throw d_error{};
+    }
     d_cleanup();
-    exit(1);
+    lib_fatal(1, msg);
 }

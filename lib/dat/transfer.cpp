@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "dat.h"
+#include "fail.h"
 
 namespace {
 
@@ -234,7 +235,7 @@ int _dread(DATFILE *h, void *buf, int n, int type) {
         size_t span = direct ? (size_t)k * size : ((size_t)(k - 1) * s->hstep + 1) * size;
         ssize_t r = read_full(fd, direct ? (void *)out : (void *)buffer, span);
         if (r < 0) {
-            perror(h->db_name);
+            lib_perror(h->db_name);
             _daterrh("_dread: read error\n");
         }
         if ((size_t)r < span) _daterrh("_dread: early EOF on %s\n", h->db_name);
@@ -282,7 +283,7 @@ int _dwrite(DATFILE *h, const void *buf, int n, int type) {
                 // Keep the unselected elements between the selected ones.
                 ssize_t r = read_full(fd, big, span);
                 if (r < 0) {
-                    perror(h->db_name);
+                    lib_perror(h->db_name);
                     _daterrh("_dwrite: read failed for horizontal step\n");
                 }
                 lseek(fd, -(off_t)r, SEEK_CUR);
@@ -293,7 +294,7 @@ int _dwrite(DATFILE *h, const void *buf, int n, int type) {
             from = big;
         }
         if (!write_full(fd, from, span)) {
-            perror(h->db_name);
+            lib_perror(h->db_name);
             _daterrh("_dwrite: write error\n");
         }
         if (!direct && s->hstep > 1) lseek(fd, (off_t)(s->hstep - 1) * size, SEEK_CUR);

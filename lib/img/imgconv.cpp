@@ -35,6 +35,7 @@
 #include <string>
 #include <strings.h>
 #include <ctime>
+#include "fail.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ const char kWrongChannel[] = "ERROR: Wrong channel number!!!\n";
 const char kWrongDepth[] = "ERROR: Wrong Matrix Depth, Image can't be written!\n";
 const char kCantWrite[] = "Error: can't write image!\n";
 
-void say(const char *msg) { fputs(msg, stdout); }
+void say(const char *msg) { lib_puts(1, msg); }
 
 // ImageMagick keeps file names in a fixed field; a longer name would be cut
 // silently and name another file, so it is refused instead.
@@ -93,7 +94,7 @@ std::string errno_text(int err) {
 // fixed texts of standard output stay as they were.
 void tell(const char *what, const char *filename, const std::string &why) {
     fflush(stdout);
-    fprintf(stderr, "%s %s: %s\n", what, filename, why.c_str());
+    lib_printf(2, "%s %s: %s\n", what, filename, why.c_str());
 }
 
 // ImageMagick's reason and description of a recorded problem, or `fallback`.

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include "fail.h"
 
 const int zzr[64] = {0, 0, 1, 2, 1, 0, 0, 1, 2, 3, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6,
                      5, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 2,
@@ -38,8 +39,7 @@ const double RSQRT2 = 0.707106781186547;
 const char *const kMultMismatch = "Matrix mult: Incompatible dimensions...\n";
 
 [[noreturn]] void fail(const char *msg) {
-    fputs(msg, stderr);
-    exit(1);
+    lib_fatal(1, msg);
 }
 
 // Zig-zag tables for a block size; false for sizes without a table.
@@ -244,8 +244,7 @@ matrix *ovlapDct(matrix *img, int sz, matrix *D, int hstep, int vstep) {
     const int H = img->nrows, W = img->ncols;
     const int nr = decpts(H, sz, vstep), nc = decpts(W, sz, hstep);
     if (nr == 0 || nc == 0) {
-        fprintf(stderr, "ovlapDct: image (%d, %d) is smaller than one block (%d)\n", H, W, sz);
-        exit(1);
+        lib_fatalf(1, "ovlapDct: image (%d, %d) is smaller than one block (%d)\n", H, W, sz);
     }
     matrix *res = alloc_rows((int64_t)nr * nc, sz, "ovlapDct: result too large\n");
 
@@ -271,12 +270,11 @@ matrix *dct(matrix *img, int sz, matrix *D) {
     const int nbr = H / sz, nbc = W / sz;
     const int r0 = (H % sz) / 2, c0 = (W % sz) / 2;
     if (r0 != 0 || c0 != 0) {
-        printf("Warning: Image size (%d, %d) not multiple of block size (%d) \n", H, W, sz);
-        printf("         Image will be cropped \n");
+        lib_printf(1, "Warning: Image size (%d, %d) not multiple of block size (%d) \n", H, W, sz);
+        lib_printf(1, "         Image will be cropped \n");
     }
     if (nbr == 0 || nbc == 0) {
-        fprintf(stderr, "dct: image (%d, %d) is smaller than one block (%d)\n", H, W, sz);
-        exit(1);
+        lib_fatalf(1, "dct: image (%d, %d) is smaller than one block (%d)\n", H, W, sz);
     }
     matrix *res = alloc_rows((int64_t)nbr * nbc, sz, "dct: result too large\n");
 
@@ -335,8 +333,7 @@ matrix *sparseDct(matrix *img, matrix *pos, int sz, matrix *D) {
     for (int r = 0; r < pos->nrows; r++) {
         double py = pos->pix[r][0], px = pos->pix[r][1];
         if (!(py >= 0 && px >= 0 && py <= H - sz && px <= W - sz)) {
-            fprintf(stderr, "sparseDct: block at (%g, %g) lies outside the image\n", py, px);
-            exit(1);
+            lib_fatalf(1, "sparseDct: block at (%g, %g) lies outside the image\n", py, px);
         }
         const int y0 = (int)py, x0 = (int)px;
         double *row = res->pix[r];

@@ -21,14 +21,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include "fail.h"
 
 const double gaufilter[5] = {0.05, 0.25, 0.4, 0.25, 0.05};
 
 namespace {
 
 [[noreturn]] void fail(const char *msg) {
-    fputs(msg, stderr);
-    exit(1);
+    lib_fatal(1, msg);
 }
 
 void check_filter(const matrix *f) {

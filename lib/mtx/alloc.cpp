@@ -6,6 +6,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "fail.h"
 
 namespace {
 
@@ -252,7 +253,7 @@ matrix *array2D2mtx(double **rows, int nrows, int ncols) {
 
 void prt_mtx(matrix *m) {
     for (int i = 0; i < m->nrows; i++) {
-        for (int j = 0; j < m->ncols; j++) printf("%lf ", m->pix[i][j]);
-        printf("\n");
+        for (int j = 0; j < m->ncols; j++) lib_printf(1, "%lf ", m->pix[i][j]);
+        lib_printf(1, "\n");
     }
 }

@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "fail.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code) {
             flat(a, b, r, "Matrix element division: Incompatible dimensions...\n",
                  [](double x, double y) {
                      if (y == 0.0) {
-                         fputs("inp_mtx_bmath: Division by zero \n", stdout);
+                         lib_puts(1, "inp_mtx_bmath: Division by zero \n");
                          return 3e50;
                      }
                      return x / y;

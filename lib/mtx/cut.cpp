@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "fail.h"
 
 void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0, int cstep, int c1) {
     if (r0 < 0 || c0 < 0 || r1 > src->nrows - 1 || c1 > src->ncols - 1 || rstep < 1 ||
@@ -17,9 +18,9 @@ void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0, int cst
     const int64_t rows = ((int64_t)r1 - r0) / rstep + 1;
     const int64_t cols = ((int64_t)c1 - c0) / cstep + 1;
     if (out->nrows != rows || out->ncols != cols) {
-        printf("R: %d : %d : %d \n", r0, rstep, r1);
-        printf("C: %d : %d : %d \n", c0, cstep, c1);
-        printf("a is %d by %d \n", out->nrows, out->ncols);
+        lib_printf(1, "R: %d : %d : %d \n", r0, rstep, r1);
+        lib_printf(1, "C: %d : %d : %d \n", c0, cstep, c1);
+        lib_printf(1, "a is %d by %d \n", out->nrows, out->ncols);
         mtx_fail("submtx: matrix a has invalid dimensions\n");
     }
     int orow = 0;
@@ -38,7 +39,7 @@ void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0, int cst
 namespace {
 
 void print_points(char name, coords s, coords p, coords e) {
-    printf("%c: start(%d,%d) step(%d,%d) stop(%d,%d)\n", name, s.y, s.x, p.y, p.x, e.y, e.x);
+    lib_printf(1, "%c: start(%d,%d) step(%d,%d) stop(%d,%d)\n", name, s.y, s.x, p.y, p.x, e.y, e.x);
 }
 
 // Positions visited by "for (v = start; v <= stop; v += step)".

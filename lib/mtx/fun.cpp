@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "fail.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void normalize_cols(matrix *a, matrix *b) {
         for (int i = 0; i < a->nrows; i++) s += a->pix[i][j];
         for (int i = 0; i < a->nrows; i++) {
             if (s == 0.0) {
-                fputs("inp_mtx_fun: sum is zero in col-normalization\n", stdout);
+                lib_puts(1, "inp_mtx_fun: sum is zero in col-normalization\n");
                 b->pix[i][j] = a->pix[i][j];
             } else {
                 b->pix[i][j] = a->pix[i][j] / s;
@@ -47,7 +48,7 @@ void normalize_rows(matrix *a, matrix *b) {
         const double s = vsum(a->pix[i], a->ncols);
         for (int j = 0; j < a->ncols; j++) {
             if (s == 0.0) {
-                fputs("inp_mtx_fun: sum is zero in row-normalization\n", stdout);
+                lib_puts(1, "inp_mtx_fun: sum is zero in row-normalization\n");
                 b->pix[i][j] = a->pix[i][j];
             } else {
                 b->pix[i][j] = a->pix[i][j] / s;
@@ -141,7 +142,7 @@ void inp_mtx_fun(matrix *a, matrix *b, int code) {
             break;
         }
         case 'I': {
-            fputs("Warning: inp_mtx_fun - mode I made obsolete by mode V\n", stdout);
+            lib_puts(1, "Warning: inp_mtx_fun - mode I made obsolete by mode V\n");
             need_same(a, b, "Matrix inversion: Incompatible dimensions...\n");
             if (!shares_block(a, b)) memcpy(b->pix[0], a->pix[0], mtx_count(a) * sizeof(double));
             matrix *id = ident(a->nrows);

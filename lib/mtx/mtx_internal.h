@@ -7,13 +7,12 @@
 #include <cstdlib>
 
 #include "mtx.h"
+#include "fail.h"
 
-// Misuse of the library is fatal: the message goes to standard error and the
-// process ends with status 1 (anything printed on standard output before is
-// flushed by exit).
+// Misuse of the library is fatal: the message (for standard error) and status
+// 1 go to the fatal hook (fail.h).
 [[noreturn]] inline void mtx_fail(const char *msg) {
-    fputs(msg, stderr);
-    exit(1);
+    lib_fatal(1, msg);
 }
 
 inline size_t mtx_count(const matrix *m) { return (size_t)m->nrows * (size_t)m->ncols; }

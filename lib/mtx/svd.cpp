@@ -15,6 +15,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "fail.h"
 
 double pythag(double a, double b) {
     const double absa = fabs(a), absb = fabs(b);
@@ -178,7 +179,7 @@ void inp_svdcmp(matrix *A, singvs *sv) {
                 break;
             }
             // The last sweep is still carried out; its W[k] stands.
-            if (its == 50) fputs("svdcomp: no convergence in 50 iterations \n", stderr);
+            if (its == 50) lib_puts(2, "svdcomp: no convergence in 50 iterations \n");
             double x = w[l];
             nm = k - 1;
             double y = w[nm];
@@ -251,7 +252,7 @@ void svdtresh(singvs *s, double abs_thresh, double rel_thresh, int verbose) {
             w[i] = 0.0;
             dropped = true;
         }
-    if (verbose && dropped) fputs("Warning: Singular matrix to defined precision\n", stdout);
+    if (verbose && dropped) lib_puts(1, "Warning: Singular matrix to defined precision\n");
 }
 
 void svbksb(singvs *s, matrix *x, matrix *b) {

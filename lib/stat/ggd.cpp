@@ -12,6 +12,7 @@
 
 #include "classstat.h"
 #include "kurttable_long.h"
+#include "fail.h"
 
 namespace {
 
@@ -33,11 +34,11 @@ void ggd_each_param(matrix *Allmnt, int i, int indicateBar, matrix *betas, matri
     const int K = Allmnt->ncols / 4;
     Col M[4] = {Col(ftnum), Col(ftnum), Col(ftnum), Col(ftnum)};
     if (i < K && indicateBar == 0) {
-        fprintf(stderr, "\nCalculating parameters for class %d .....", i);
+        lib_printf(2, "\nCalculating parameters for class %d .....", i);
         for (int m = 0; m < 4; m++)
             for (int f = 0; f < ftnum; f++) M[m][f] = Allmnt->pix[f][4 * i + m];
     } else {
-        fprintf(stderr, "\nCalculating parameters for global .....");
+        lib_printf(2, "\nCalculating parameters for global .....");
         // A plain division: with no class left (a single-class complement)
         // the moments become 0/0, an undefined fit rather than a zero one.
         const double div = indicateBar == 1 ? K - 1 : K;
@@ -49,7 +50,7 @@ void ggd_each_param(matrix *Allmnt, int i, int indicateBar, matrix *betas, matri
             for (int f = 0; f < ftnum; f++) M[m][f] /= div;
         }
     }
-    fprintf(stderr, "Done");
+    lib_printf(2, "Done");
 
     Col mu4(ftnum), kurt(ftnum);
     for (int f = 0; f < ftnum; f++) {
@@ -126,9 +127,9 @@ void classStat_GGD(matrix *Allmnt, int classnum, matrix *classMD, matrix *StandV
             classMD->pix[i][f] =
                 kl_ggd(ca[f], cb[f], ga[f], gb[f]) + kl_ggd(ra[f], rb[f], ga[f], gb[f]);
         }
-        fprintf(stderr, "%d class is done", i);
+        lib_printf(2, "%d class is done", i);
     }
-    fprintf(stderr, "\nKL for each class is DONE\n");
+    lib_printf(2, "\nKL for each class is DONE\n");
 }
 
 matrix *entropy_GGD(matrix *Allmnt, int i, int indicateBar) {
@@ -144,10 +145,8 @@ double *imgdenoise_GGD(matrix *Allmnt, int highfreq, matrix *StandVar) {
     const int ftnum = Allmnt->nrows;
     if (highfreq < 0 || highfreq >= StandVar->nrows * StandVar->ncols ||
         StandVar->nrows * StandVar->ncols < ftnum) {
-        fflush(stdout);
-        fprintf(stderr, "imgdenoise_GGD: noise feature %d outside the %d feature variances\n",
+        lib_fatalf(1, "imgdenoise_GGD: noise feature %d outside the %d feature variances\n",
                 highfreq, StandVar->nrows * StandVar->ncols);
-        exit(1);
     }
     const double *sv = StandVar->pix[0];
     const double s = sv[highfreq];

@@ -28,6 +28,7 @@
 #include "files.h"
 #include "imgconv.h"
 #include "mres.h"
+#include "fail.h"
 
 namespace {
 
@@ -242,7 +243,7 @@ int sum_images(char **names, int count, int j, volume *acc, int pyddepth, matrix
             names, count, pyddepth, gaufilt, dctarr,
             [&](int n) {
                 progress.clear();
-                printf("%s\n", names[n]);
+                lib_printf(1, "%s\n", names[n]);
                 progress.show(n + 1, names[n]);
             },
             [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
@@ -253,7 +254,7 @@ int sum_images(char **names, int count, int j, volume *acc, int pyddepth, matrix
                     return false;
                 }
                 if (!r.used) {
-                    printf("Image too small, Skip!\n");
+                    lib_printf(1, "Image too small, Skip!\n");
                     return true;
                 }
                 used++;
@@ -263,10 +264,8 @@ int sum_images(char **names, int count, int j, volume *acc, int pyddepth, matrix
     }
     if (unreadable >= 0) {
         // A class's statistics must never silently lose an image.
-        fflush(stdout);
-        fprintf(stderr, "Error: can't read image %s (class %d); the run stops\n", names[unreadable],
-                j);
-        exit(1);
+        lib_fatalf(1, "Error: can't read image %s (class %d); the run stops\n", names[unreadable],
+                   j);
     }
     return used;
 }
@@ -276,22 +275,18 @@ int sum_images(char **names, int count, int j, volume *acc, int pyddepth, matrix
 void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
                 matrix *dctarr) {
     volume *acc = calloc_vol(pyddepth, NC, 4);
-    printf("%s\n", listpath);
+    lib_printf(1, "%s\n", listpath);
     int imgnum = 0;
     char **names = getFilename(listpath, &imgnum);
     if (imgnum <= 0) {
-        fflush(stdout);
-        fprintf(stderr, "Error: the image list %s of class %d holds no image name\n", listpath, j);
-        exit(1);
+        lib_fatalf(1, "Error: the image list %s of class %d holds no image name\n", listpath, j);
     }
     const int used = sum_images(names, imgnum, j, acc, pyddepth, gaufilt, dctarr);
     if (used == 0) {
-        fflush(stdout);
-        fprintf(stderr,
-                "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
-                "the run stops\n",
-                j, listpath, pyddepth);
-        exit(1);
+        lib_fatalf(1,
+                   "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
+                   "the run stops\n",
+                   j, listpath, pyddepth);
     }
     place_class_average(acc, used, j, Allmnt);
     for (int n = 0; n < imgnum; n++) free(names[n]);
@@ -301,9 +296,7 @@ void class_mnts(const char *listpath, int j, matrix *Allmnt, int pyddepth, matri
 
 void check_depth(int pyddepth) {
     if (pyddepth < 1 || pyddepth > INT_MAX / NC) {
-        fflush(stdout);
-        fprintf(stderr, "Error: pyramid depth %d is out of range (at least 1)\n", pyddepth);
-        exit(1);
+        lib_fatalf(1, "Error: pyramid depth %d is out of range (at least 1)\n", pyddepth);
     }
 }
 
@@ -312,7 +305,7 @@ void check_depth(int pyddepth) {
 int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
                        int slow) {
     if (image_mnts(img, acc, pyddepth, gaufilt, dctarr, slow)) return 1;
-    printf("Image too small, Skip!\n");
+    lib_printf(1, "Image too small, Skip!\n");
     return 0;
 }
 
@@ -422,13 +415,16 @@ void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, in
     if ((int64_t)Allmnt->nrows == (int64_t)NC * pyddepth &&
         (int64_t)Allmnt->ncols == 4 * (int64_t)classnum)
         return;
-    fflush(stdout);
-    fputs("\n!!!FATAL : Allmnt file is not in the right dimension!!!\n", stderr);
-    if (path)
-        fprintf(stderr, "%s is %d x %d; depth %d and %d classes need %lld x %lld\n", path,
-                Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, (long long)NC * pyddepth,
-                4LL * classnum);
-    exit(1);
+    std::string msg = "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n";
+    if (path) {
+        char buf[512];
+        snprintf(buf, sizeof buf, " is %d x %d; depth %d and %d classes need %lld x %lld\n",
+                 Allmnt->nrows, Allmnt->ncols, pyddepth, classnum, (long long)NC * pyddepth,
+                 4LL * classnum);
+        msg += path;
+        msg += buf;
+    }
+    lib_fatal(1, msg);
 }
 
 void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
@@ -453,7 +449,7 @@ matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyd
     matrix *Allmnt = calloc_mtx(NC * pyddepth, 4 * classnum);
     for (int j = 0; j < classnum; j++) {
         volume *acc = calloc_vol(pyddepth, NC, 4);
-        printf("%s\n", Queryfilenames[j]);
+        lib_printf(1, "%s\n", Queryfilenames[j]);
         int n = 0;
         char **names = getFilename(Queryfilenames[j], &n);
         listed[j] = n;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "classstat.h"
+#include "fail.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
     double *thresh = imgdenoise_GGD(Allmnt, 63, StandVar);
 
     for (int i = 0; i < classnum; i++) {
-        printf("class # %d...", i);
+        lib_printf(1, "class # %d...", i);
         for (int f = 0; f < ftnum; f++) mask[f] = 1;
         matrix *entQ = entropy_GGD(Allmnt, i, 0);
         matrix *entDB = entropy_GGD(Allmnt, i, 1);
@@ -33,7 +34,7 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
         if (exBfea == 1)  // keep features in which the class is less predictable
             for (int f = 0; f < ftnum; f++) mask[f] = entQ->pix[0][f] > entDB->pix[0][f] ? 1 : 0;
         if (isdenoise == 1) {
-            printf("denoising...\n");
+            lib_printf(1, "denoising...\n");
             fflush(stdout);
             for (int f = 0; f < ftnum; f++)
                 if (StandVar->pix[f][0] < thresh[f] * thresh[f]) mask[f] = 0;
@@ -63,16 +64,16 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
             sortidx->pix[i][pos] = f;
             if (p == 0) {
                 if (ok)
-                    fprintf(stderr, "\nFirst MD idx is %d\n", f);
+                    lib_printf(2, "\nFirst MD idx is %d\n", f);
                 else
-                    fprintf(stderr, "\nFirst MD idx is %d valid features are %d\n", f, finuse[i]);
+                    lib_printf(2, "\nFirst MD idx is %d valid features are %d\n", f, finuse[i]);
             }
         }
         for (int k = 0; k < ftnum; k++)
             sortCosts->pix[i][k] =
                 k < finuse[i] ? sortMDs->pix[i][k] / sortMDs->pix[i][finuse[i] - 1] : 0;
 
-        printf("Done.\n");
+        lib_printf(1, "Done.\n");
         free_mtx(order);
         free_mtx(scores);
         free_mtx(entQ);

@@ -148,7 +148,7 @@ TEST(SendralExecutable, UsageAndUnknownOption) {
         EXPECT_EQ(r.status, 0) << info;
         EXPECT_EQ(r.err, "");
     }
-    EXPECT_EQ(r.out.rfind("Sendral 1.1.0\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Sendral " SENDRAL_VERSION "\n", 0), 0u) << r.out;
     r = run_program({SENDRAL_EXE, "--help"});
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);  // then the newer options
     EXPECT_NE(r.out.find("\n-j n : "), std::string::npos);

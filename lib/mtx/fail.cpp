@@ -1,0 +1,97 @@
+#include "fail.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <cstring>
+
+namespace {
+std::atomic<fatal_handler> g_handler{nullptr};
+thread_local message_sink t_sink = nullptr;
+thread_local void *t_context = nullptr;
+}
+
+fatal_handler set_fatal_handler(fatal_handler handler) { return g_handler.exchange(handler); }
+
+fatal_handler get_fatal_handler(void) { return g_handler.load(); }
+
+void fatal_exit_handler(const fatal_report *report) {
+    fflush(stdout);
+    fputs(report->out, stdout);
+    fflush(stdout);
+    fputs(report->err, stderr);
+    exit(report->status);
+}
+
+void lib_fatal(int status, const std::string &err, const std::string &out) {
+    if (fatal_handler h = g_handler.load()) {
+        const fatal_report report{out.c_str(), err.c_str(), status};
+        h(&report);
+    }
+    throw sendral::Error(out + err, status);
+}
+
+namespace {
+
+std::string format(const char *fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    const int n = vsnprintf(nullptr, 0, fmt, ap);
+    std::vector<char> buf(n > 0 ? (size_t)n + 1 : 1, '\0');
+    if (n > 0) vsnprintf(buf.data(), buf.size(), fmt, again);
+    va_end(again);
+    return std::string(buf.data(), n > 0 ? (size_t)n : 0);
+}
+
+}  // namespace
+
+void lib_fatalf(int status, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string text = format(fmt, ap);
+    va_end(ap);
+    lib_fatal(status, text);
+}
+
+void set_thread_message_sink(message_sink sink, void *context) {
+    t_sink = sink;
+    t_context = context;
+}
+
+bool thread_has_message_sink(void) { return t_sink != nullptr; }
+
+void lib_write(int stream, const char *text, size_t n) {
+    if (t_sink) {
+        t_sink(t_context, stream, text, n);
+        return;
+    }
+    fwrite(text, 1, n, stream == 1 ? stdout : stderr);
+}
+
+void lib_puts(int stream, const char *text) { lib_write(stream, text, strlen(text)); }
+
+void lib_vprintf(int stream, const char *fmt, va_list ap) {
+    if (!t_sink) {
+        vfprintf(stream == 1 ? stdout : stderr, fmt, ap);
+        return;
+    }
+    const std::string text = format(fmt, ap);
+    t_sink(t_context, stream, text.data(), text.size());
+}
+
+void lib_printf(int stream, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    lib_vprintf(stream, fmt, ap);
+    va_end(ap);
+}
+
+void lib_perror(const char *what) {
+    const int err = errno;
+    lib_printf(2, "%s: %s\n", what, strerror(err));
+    errno = err;
+}

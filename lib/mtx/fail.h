@@ -1,0 +1,75 @@
+// One failure path for the libraries and the pipeline steps built on them.
+//
+// Library code never ends the process itself. A failure it cannot recover
+// from (a misused matrix function, an unreadable model, a datfile transfer
+// error) is handed, with the message the programs print and the status they
+// end with, to one replaceable hook. The programs install
+// fatal_exit_handler, which prints the message and ends the process exactly
+// as they always have; everyone else (the Python modules, other C++
+// programs, the tests of the throwing path) gets sendral::Error carrying the
+// same text, and the process carries on.
+#ifndef FAIL_H
+#define FAIL_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+namespace sendral {
+
+// The one error type of in-process use: what() is the message the programs
+// would print (standard output part first), status() the exit status they
+// would end with.
+class Error : public std::runtime_error {
+public:
+    Error(const std::string &message, int status) : std::runtime_error(message), status_(status) {}
+    int status() const noexcept { return status_; }
+
+private:
+    int status_;
+};
+
+}  // namespace sendral
+
+// A failure as the programs report it: `out` (often empty) on standard
+// output, then `err` on standard error, then exit status `status`.
+struct fatal_report {
+    const char *out;
+    const char *err;
+    int status;
+};
+typedef void (*fatal_handler)(const fatal_report *report);
+
+// Installs the hook for the whole process (null: none, the failing call
+// throws sendral::Error) and returns the previous one. A hook that returns
+// makes the failing call throw as well. Set it before any thread starts.
+fatal_handler set_fatal_handler(fatal_handler handler);
+fatal_handler get_fatal_handler(void);
+
+// The programs' hook: standard output flushed, the two texts written, exit.
+void fatal_exit_handler(const fatal_report *report);
+
+// Reports a failure through the hook; never returns.
+[[noreturn]] void lib_fatal(int status, const std::string &err, const std::string &out = "");
+// The same with a printf-style message for standard error.
+[[noreturn]] void lib_fatalf(int status, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- messages ----------------------------------------------------------------
+// The libraries' progress and warnings go to standard output (stream 1) or
+// standard error (stream 2), or, on a thread that has set a sink, to the
+// sink instead (the Python modules hand them to `logging` that way).
+
+typedef void (*message_sink)(void *context, int stream, const char *text, size_t n);
+// This thread's messages go to sink(context, ...) from now on; null: the streams.
+void set_thread_message_sink(message_sink sink, void *context);
+bool thread_has_message_sink(void);
+
+void lib_write(int stream, const char *text, size_t n);
+void lib_puts(int stream, const char *text);
+void lib_printf(int stream, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void lib_vprintf(int stream, const char *fmt, va_list ap);
+// "<what>: <strerror(errno)>\n" on standard error, as perror() writes it.
+void lib_perror(const char *what);
+
+#endif
