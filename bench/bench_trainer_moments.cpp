@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "classes.h"
 #include "classstat.h"
 #include "cli.h"
 #include "imgconv.h"

@@ -80,12 +80,14 @@ std::string result_dir_interrupted_message(const std::string &dir) {
            " was left incomplete by an interrupted training; train again";
 }
 
-void result_dir_lock(const std::string &dir) {
+int result_dir_lock(const std::string &dir) {
     const std::string path = dir + "/" + kLock;
-    // The descriptor stays open: the lock lasts until the process ends.
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) die_errno("Cannot create the lock file", path);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
         if (errno == EWOULDBLOCK) {
             lib_fatalf(1, "Result directory %s is being written by another Sendral run\n",
                     dir.c_str());
@@ -93,9 +95,25 @@ void result_dir_lock(const std::string &dir) {
         die_errno("Cannot lock", path);
     }
     std::vector<std::string> names;
-    if (!list_dir(dir, &names)) die_errno("Cannot read result directory", dir);
+    if (!list_dir(dir, &names)) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        die_errno("Cannot read result directory", dir);
+    }
     for (const std::string &n : names)
         if (n.compare(0, strlen(kStagingPrefix), kStagingPrefix) == 0) remove_tree(dir + "/" + n);
+    return fd;
+}
+
+void result_dir_unlock(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+void result_dir_discard(const std::string &staging) {
+    if (staging.empty()) return;
+    remove_tree(staging);
+    if (*g_staging == staging) g_staging->clear();
 }
 
 std::string result_dir_stage(const std::string &dir) {

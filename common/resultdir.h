@@ -16,13 +16,20 @@ bool result_dir_interrupted(const std::string &dir);
 // "Result directory DIR was left incomplete by an interrupted training; train again"
 std::string result_dir_interrupted_message(const std::string &dir);
 
-// Locks dir for the rest of the process (a second caller gets a message naming
-// dir and status 1), then removes staging folders left by killed runs.
-void result_dir_lock(const std::string &dir);
+// Locks dir (a second locker, in this process or another, gets a message
+// naming dir and status 1), then removes staging folders left by killed
+// runs. The lock lasts until result_dir_unlock(returned descriptor) or the
+// end of the process.
+int result_dir_lock(const std::string &dir);
+void result_dir_unlock(int fd);
 
 // A new staging folder inside dir, removed when the process ends unless it
 // was committed. Ends the process with status 1 when it cannot be made.
 std::string result_dir_stage(const std::string &dir);
+
+// Removes a staging folder that will not be committed (a failed training
+// in a process that goes on).
+void result_dir_discard(const std::string &staging);
 
 // Makes every entry of the staging folder durable and puts it in dir,
 // replacing the entry of the same name; other entries of dir stay. False after

@@ -28,7 +28,7 @@ const char kUsage[] =
 
 }  // namespace
 
-void exit_with_help(void) {
+void lumivar_cli::exit_with_help(void) {
     lib_fatal(1, "", kUsage);
 }
 

@@ -18,7 +18,11 @@
 // ---- command line ---------------------------------------------------------
 
 // Prints the usage text on standard output and exits with status 1.
+// (Each program has its own; the namespaces keep both in one library.)
+namespace lumivar_cli {
 [[noreturn]] void exit_with_help(void);
+}
+using lumivar_cli::exit_with_help;
 
 // Sets every default, then reads the options and the four positional
 // arguments; any usage error ends in exit_with_help.

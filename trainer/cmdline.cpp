@@ -40,7 +40,7 @@ const char kMoreOptions[] =
 
 }  // namespace
 
-void exit_with_help(void) { lib_fatal(1, "", kUsage); }
+void sendral_cli::exit_with_help(void) { lib_fatal(1, "", kUsage); }
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "classes.h"
 #include "classstat.h"
 #include "cli.h"
 #include "dat.h"
@@ -56,27 +57,6 @@ void write_matrix(matrix *m, const std::string &path) {
     mtx2dat(m, path.c_str());
 }
 
-// Classes first..classnum-1 are about to be computed: refuse now, not hours
-// later, a list that cannot be read or holds no name, and an image that
-// cannot be opened. (A class without images would divide its moments by 0.)
-void check_class_lists(char **lists, int first, int classnum) {
-    for (int j = first; j < classnum; j++) {
-        std::vector<std::string> images;
-        if (!read_list_names(lists[j], &images)) {
-            lib_fatalf(1, "Cannot read the image list %s of class %d\n", lists[j], j);
-        }
-        if (images.empty()) {
-            lib_fatalf(1, "The image list %s of class %d holds no image name\n", lists[j], j);
-        }
-        for (const std::string &img : images) {
-            if (!img_check_file(img.c_str())) {
-                lib_fatalf(1, "Cannot read image %s (class %d, list %s)\n", img.c_str(), j,
-                        lists[j]);
-            }
-        }
-    }
-}
-
 }  // namespace
 
 void write_text(const std::string &path, const std::string &text) {
@@ -87,7 +67,7 @@ void write_text(const std::string &path, const std::string &text) {
     if (fclose(fp) != 0 || !ok) die_errno("Cannot write", path);
 }
 
-void prepare_result_dir(const char *savepath) {
+int prepare_result_dir(const char *savepath) {
     std::string dir = savepath;
     struct stat st;
     if (stat(dir.c_str(), &st) == 0) {
@@ -106,7 +86,95 @@ void prepare_result_dir(const char *savepath) {
     if (fd < 0) die_errno("Cannot write into result directory", dir);
     close(fd);
     unlink(tmpl.data());
-    result_dir_lock(dir);
+    return result_dir_lock(dir);
+}
+
+// ---- steps ------------------------------------------------------------------------
+
+GgdFits fit_classes(matrix *Allmnt, int classnum) {
+    const int ftnum = Allmnt->nrows;
+    lib_printf(1, "Computing the stats and KL for each class...\n");
+    GgdFits f;
+    f.classMD.reset(calloc_mtx(classnum, ftnum));
+    f.StandVar.reset(calloc_mtx(ftnum, 1));
+    f.Allalpha.reset(calloc_mtx(ftnum, classnum));
+    f.Allbeta.reset(calloc_mtx(ftnum, classnum));
+    classStat_GGD(Allmnt, classnum, f.classMD.get(), f.StandVar.get(), f.Allalpha.get(),
+                  f.Allbeta.get());
+    lib_printf(1, "Done.\n");
+    return f;
+}
+
+FeatureRanking select_features(matrix *Allmnt, GgdFits &fits, int classnum, int exBfea, int ishue,
+                               int isdenoise) {
+    const int ftnum = Allmnt->nrows;
+    lib_printf(1, "Selecting features...\n");
+    FeatureRanking r;
+    r.sortMDs.reset(calloc_mtx(classnum, ftnum));
+    r.sortCosts.reset(calloc_mtx(classnum, ftnum));
+    r.sortidx.reset(calloc_mtx(classnum, ftnum));
+    std::unique_ptr<int, FreeDeleter> finuse(SalientFeatures_Qor_GGD(
+        Allmnt, fits.Allbeta.get(), classnum, exBfea, fits.StandVar.get(), fits.classMD.get(),
+        ishue, r.sortMDs.get(), r.sortCosts.get(), r.sortidx.get(), isdenoise));
+    r.counts.assign(finuse.get(), finuse.get() + classnum);
+    lib_printf(1, "Done.\n");
+    return r;
+}
+
+ResultWriter::ResultWriter(const std::string &dir) : dir_(dir) {
+    lock_ = prepare_result_dir(dir.c_str());
+}
+
+ResultWriter::~ResultWriter() {
+    if (!committed_) result_dir_discard(staging_);
+    result_dir_unlock(lock_);
+}
+
+const std::string &ResultWriter::stage() {
+    if (staging_.empty()) staging_ = result_dir_stage(dir_);
+    return staging_;
+}
+
+void ResultWriter::write_fits(const matrix *Allmnt, int pyddepth, const GgdFits &fits,
+                              const int *imgnum, int classnum) {
+    lib_printf(1, "Saving...");
+    fflush(stdout);
+    const std::string &st = stage();
+    if (imgnum) write_imgnum(st.c_str(), imgnum, classnum);
+    write_matrix((matrix *)Allmnt, st + "/Allmnt" + std::to_string(pyddepth) + ".dat");
+    write_matrix(fits.Allalpha.get(), st + "/Allalpha.dat");
+    write_matrix(fits.Allbeta.get(), st + "/Allbeta.dat");
+    write_matrix(fits.classMD.get(), st + "/classMD.dat");
+    write_matrix(fits.StandVar.get(), st + "/StandVar.dat");
+    lib_printf(1, "Done.\n");
+}
+
+void ResultWriter::write_ranking(const FeatureRanking &r, int pyddepth, int classnum) {
+    lib_printf(1, "Saving...");
+    fflush(stdout);
+    const std::string &st = stage();
+    write_matrix(r.sortMDs.get(), st + "/sortMDs.dat");
+    write_matrix(r.sortCosts.get(), st + "/sortCosts.dat");
+    write_matrix(r.sortidx.get(), st + "/sortidx.dat");
+    write_text(st + "/pyddepth", std::to_string(pyddepth));
+    std::string counts;
+    for (int j = 0; j < classnum; j++) counts += std::to_string(r.counts[j]) + "\n";
+    write_text(st + "/salientfeaturenum", counts);
+    lib_printf(1, "Done.\n");
+
+    for (int j = 0; j < classnum; j++) {
+        const std::string name = st + "/Qor_class_" + std::to_string(j);
+        if (!write_step()) die_errno("Cannot write", name);
+        dumpSalFts(r.sortCosts.get(), r.sortMDs.get(), r.sortidx.get(), j, pyddepth, 64,
+                   name.c_str());
+    }
+}
+
+void ResultWriter::commit(const std::string &timeusage) {
+    const std::string &st = stage();
+    write_text(st + "/timeusage", timeusage);
+    if (!result_dir_commit(dir_, st)) lib_fatal(1, "");
+    committed_ = true;
 }
 
 int sendral_run(int argc, char **argv) {
@@ -119,9 +187,6 @@ int sendral_run(int argc, char **argv) {
     int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise, threads;
     parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea, &isbkpath,
                        bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise, &threads);
-    // A part runs beside the other parts (the parallel script starts one per
-    // core), so it keeps to one thread.
-    set_moments_threads(shard_mode == SHARD_PART ? 1 : threads);
     if (shard_mode == SHARD_PART)
         return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
 
@@ -140,7 +205,7 @@ int sendral_run(int argc, char **argv) {
     std::unique_ptr<int, FreeDeleter> merged_imgnum(merged_counts);
 
     const std::string out = savepath;
-    prepare_result_dir(savepath);
+    ResultWriter writer(out);
     // Moments read back from a directory holding a mix of two models would be wrong.
     if (isfast && result_dir_interrupted(out)) die(result_dir_interrupted_message(out));
     if (!isfast && isbkpath && result_dir_interrupted(bkhistpath))
@@ -149,15 +214,13 @@ int sendral_run(int argc, char **argv) {
 
     MatrixPtr dctarr(initdct(8));
 
-    FileList lists(ListFilename);
-    char **Queryfilenames = lists.names();
+    const FileList lists(ListFilename);
     const int classnum = lists.size();
-    if (classnum < 1) {
-        lib_fatalf(1, "The training list %s holds no class list name\n", ListFilename);
-    }
+    if (classnum < 1) lib_fatalf(1, "The training list %s holds no class list name\n", ListFilename);
     // The weight list is read and held, but no weights are applied.
     std::unique_ptr<FileList> weights(isweight ? new FileList(wtfilelist) : nullptr);
     lib_printf(1, "classnum = %d\n", classnum);
+    const std::vector<std::string> class_lists(lists.names(), lists.names() + classnum);
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
     MatrixPtr Allmnt;
@@ -169,69 +232,28 @@ int sendral_run(int argc, char **argv) {
         Allmnt.reset(dat2mtx((out + mntname).c_str()));
         check_moment_shape(Allmnt.get(), (out + mntname).c_str(), pyddepth, classnum);
     } else if (isbkpath) {
-        check_class_lists(Queryfilenames, 1, classnum);
+        const TrainingSet set = read_training_set(class_lists, 1);
         lib_printf(1, "Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
         Allmnt.reset(dat2mtx(bk.c_str()));
         check_moment_shape(Allmnt.get(), bk.c_str(), pyddepth, classnum);
-        getTheRestmnts_DCT(Queryfilenames, Allmnt.get(), classnum, pyddepth, dctarr.get());
+        class_moments(set, 1, Allmnt.get(), pyddepth, dctarr.get(), threads);
     } else {
-        check_class_lists(Queryfilenames, 0, classnum);
+        const TrainingSet set = read_training_set(class_lists, 0);
         lib_printf(1, "Computing the stats for DCT featurs...\n");
-        Allmnt.reset(getAllmnts_DCT(Queryfilenames, classnum, pyddepth, dctarr.get()));
+        Allmnt.reset(calloc_mtx(64 * pyddepth, 4 * classnum));
+        class_moments(set, 0, Allmnt.get(), pyddepth, dctarr.get(), threads);
     }
 
-    const int ftnum = Allmnt->nrows;
-    lib_printf(1, "Computing the stats and KL for each class...\n");
-    MatrixPtr classMD(calloc_mtx(classnum, ftnum));
-    MatrixPtr StandVar(calloc_mtx(ftnum, 1));
-    MatrixPtr Allalpha(calloc_mtx(ftnum, classnum));
-    MatrixPtr Allbeta(calloc_mtx(ftnum, classnum));
-    classStat_GGD(Allmnt.get(), classnum, classMD.get(), StandVar.get(), Allalpha.get(),
-                  Allbeta.get());
-    lib_printf(1, "Done.\n");
-
-    lib_printf(1, "Saving...");
-    fflush(stdout);
-    const std::string stage = result_dir_stage(out);
-    if (merged_imgnum) write_imgnum(stage.c_str(), merged_imgnum.get(), classnum);
-    write_matrix(Allmnt.get(), stage + mntname);
-    write_matrix(Allalpha.get(), stage + "/Allalpha.dat");
-    write_matrix(Allbeta.get(), stage + "/Allbeta.dat");
-    write_matrix(classMD.get(), stage + "/classMD.dat");
-    write_matrix(StandVar.get(), stage + "/StandVar.dat");
-    lib_printf(1, "Done.\n");
-
-    lib_printf(1, "Selecting features...\n");
-    MatrixPtr sortMDs(calloc_mtx(classnum, ftnum));
-    MatrixPtr sortCosts(calloc_mtx(classnum, ftnum));
-    MatrixPtr sortidx(calloc_mtx(classnum, ftnum));
-    std::unique_ptr<int, FreeDeleter> finuse(SalientFeatures_Qor_GGD(
-        Allmnt.get(), Allbeta.get(), classnum, exBfea, StandVar.get(), classMD.get(), ishue,
-        sortMDs.get(), sortCosts.get(), sortidx.get(), isdenoise));
-    lib_printf(1, "Done.\n");
-
-    lib_printf(1, "Saving...");
-    fflush(stdout);
-    write_matrix(sortMDs.get(), stage + "/sortMDs.dat");
-    write_matrix(sortCosts.get(), stage + "/sortCosts.dat");
-    write_matrix(sortidx.get(), stage + "/sortidx.dat");
-    write_text(stage + "/pyddepth", std::to_string(pyddepth));
-    std::string counts;
-    for (int j = 0; j < classnum; j++) counts += std::to_string(finuse.get()[j]) + "\n";
-    write_text(stage + "/salientfeaturenum", counts);
-    lib_printf(1, "Done.\n");
-
-    for (int j = 0; j < classnum; j++) {
-        const std::string name = stage + "/Qor_class_" + std::to_string(j);
-        if (!write_step()) die_errno("Cannot write", name);
-        dumpSalFts(sortCosts.get(), sortMDs.get(), sortidx.get(), j, pyddepth, 64, name.c_str());
-    }
+    GgdFits fits = fit_classes(Allmnt.get(), classnum);
+    writer.write_fits(Allmnt.get(), pyddepth, fits, merged_imgnum.get(), classnum);
+    const FeatureRanking ranking =
+        select_features(Allmnt.get(), fits, classnum, exBfea, ishue, isdenoise);
+    writer.write_ranking(ranking, pyddepth, classnum);
 
     const std::string usage = time_usage(now_seconds() - start);
-    write_text(stage + "/timeusage", usage);
-    if (!result_dir_commit(out, stage)) lib_fatal(1, "");
+    writer.commit(usage);
     lib_puts(1, usage.c_str());
     return 0;
 }

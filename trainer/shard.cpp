@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "classes.h"
 #include "classstat.h"
 #include "cli.h"
 #include "dat.h"

@@ -64,6 +64,11 @@ void set_thread_message_sink(message_sink sink, void *context) {
 
 bool thread_has_message_sink(void) { return t_sink != nullptr; }
 
+void get_thread_message_sink(message_sink *sink, void **context) {
+    *sink = t_sink;
+    *context = t_context;
+}
+
 void lib_write(int stream, const char *text, size_t n) {
     if (t_sink) {
         t_sink(t_context, stream, text, n);

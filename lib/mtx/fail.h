@@ -13,24 +13,11 @@
 
 #include <cstdarg>
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 
-namespace sendral {
-
-// The one error type of in-process use: what() is the message the programs
-// would print (standard output part first), status() the exit status they
-// would end with.
-class Error : public std::runtime_error {
-public:
-    Error(const std::string &message, int status) : std::runtime_error(message), status_(status) {}
-    int status() const noexcept { return status_; }
-
-private:
-    int status_;
-};
-
-}  // namespace sendral
+// sendral::Error, the one error type of in-process use (its message has the
+// standard output part first).
+#include <sendral/error.hpp>
 
 // A failure as the programs report it: `out` (often empty) on standard
 // output, then `err` on standard error, then exit status `status`.
@@ -64,6 +51,7 @@ typedef void (*message_sink)(void *context, int stream, const char *text, size_t
 // This thread's messages go to sink(context, ...) from now on; null: the streams.
 void set_thread_message_sink(message_sink sink, void *context);
 bool thread_has_message_sink(void);
+void get_thread_message_sink(message_sink *sink, void **context);
 
 void lib_write(int stream, const char *text, size_t n);
 void lib_puts(int stream, const char *text);

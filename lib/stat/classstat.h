@@ -9,8 +9,9 @@
 // by moment matching; features are scored by KL divergences and ranked.
 //
 // Progress goes to standard output, the fits and the selection report on
-// standard error. Failures print a clear message and end the process with
-// exit status 1.
+// standard error (through lib_printf). Failures go to the fatal hook
+// (fail.h) with a clear message and status 1. Reading images and lists is
+// the trainer's (trainer/classes.h).
 #ifndef CLASSSTAT_H
 #define CLASSSTAT_H
 
@@ -18,23 +19,9 @@
 
 // ---- per-class moments of the DCT features ------------------------------------
 
-// A new 64*pyddepth x 4*classnum moment matrix. Queryfilenames[j] is the
-// path of the image list of class j; dctarr = initdct(8). A class's moments
-// are the mean over its images large enough for the pyramid; a class with
-// none, or with an image that cannot be read, ends the run with status 1.
-matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
-                       matrix *dctarr);
 // Ends the run (status 1, a message naming `path` when given) unless
 // Allmnt is 64*pyddepth x 4*classnum.
 void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, int classnum);
-// Recomputes classes 1..classnum-1 into a loaded Allmnt; class 0 is kept.
-// A shape other than 64*pyddepth x 4*classnum ends the run.
-void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
-                        int pyddepth, matrix *dctarr);
-// Images of a class are read and analysed on this many threads (1 by default;
-// below 1 counts as 1). The results and the messages do not depend on it.
-void set_moments_threads(int nthreads);
-
 // A new 64 x 4 matrix: row k, column m = the mean over the block grid of one
 // pyramid level of (DCT coefficient k)^(m+1). Block steps max(W/250, 1)
 // horizontally and max(H/250, 1) vertically. Computed block by block
@@ -52,13 +39,17 @@ matrix *mnts_DCT_ovlap(matrix *level, matrix *dctarr);
 int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
                        int slow);
 
-// The moments of one part of the class lists: of list j only the entries i
-// (0-based, list order) with i % nparts == part. Class j's columns average
-// its usable images of that part (images too small are not usable) and stay
-// zero when there is none; usable[j] receives that count and listed[j] the
-// length of list j (both arrays of classnum ints, caller's).
-matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
-                        matrix *dctarr, int part, int nparts, int *usable, int *listed);
+// add_image_mnts_DCT without the message: 0 (nothing added) when too small.
+int image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                   int slow);
+// acc += add, frame by frame (both pyddepth frames of 64 x 4).
+void add_mnts_volume(volume *acc, const volume *add);
+// The sums of class j's `used` images (acc, divided in place) as its
+// averages into columns 4j..4j+3 of Allmnt, one 64-row block per level.
+void set_class_mnts(volume *acc, int used, int j, matrix *Allmnt);
+// Stops the training (message, status 1) unless 1 <= pyddepth and the
+// moment matrix's rows fit an int.
+void check_mnts_depth(int pyddepth);
 
 // ---- GGD fitting, divergence and entropy ---------------------------------------
 

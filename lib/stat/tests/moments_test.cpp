@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "classes.h"
 #include "classstat.h"
 #include "imgconv.h"
 #include "mres.h"

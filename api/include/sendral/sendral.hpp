@@ -1,0 +1,40 @@
+// Sendral in process: train a result directory from images given as files
+// or as grey samples in memory. The directory holds the same bytes as the
+// Sendral program writes from the same images and options (except
+// `timeusage`), written through the same staging and swap.
+//
+// Failures throw sendral::Error with the program's message; nothing ends
+// the process.
+#ifndef SENDRAL_SENDRAL_HPP
+#define SENDRAL_SENDRAL_HPP
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace sendral {
+
+// One training image: a file (path), or samples in memory (then `path` is
+// only its name in messages).
+struct TrainImage {
+    std::string path;
+    GreyView samples;  // samples.samples == nullptr: read `path`
+};
+
+struct TrainOptions {
+    bool exbfea = false;     // -exBfea
+    bool nodenoise = false;  // -nodenoise
+    int threads = 1;         // -j
+    // Called after every image (done, total) of the whole training.
+    std::function<void(int done, int total)> progress;
+};
+
+// classes[0] is the background class; each class a list of images.
+void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
+           const std::string &result_dir, const TrainOptions &options = {});
+
+}  // namespace sendral
+
+#endif

@@ -1,0 +1,386 @@
+// The class moments of a training set: every image of a class read (from
+// its file or from samples in memory) and analysed, the per-image moments
+// added in list order, the class averages placed into Allmnt.
+//
+// Images are read and analysed on several threads, but everything a class
+// prints and every decision to stop happen on the calling thread in list
+// order, so logs and results are the same for any thread count. At most
+// 2 * threads images are in flight, so memory stays bounded however long
+// the list.
+#include "classes.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "classstat.h"
+#include "cli.h"
+#include "fail.h"
+#include "files.h"
+#include "imgconv.h"
+#include "mres.h"
+#include "owners.h"
+
+namespace {
+
+constexpr int NC = 64;
+
+int g_threads = 1;  // for the classic entry points
+
+// What reading and analysing one image gave; the messages are printed by
+// the thread that adds the images up, in list order.
+struct ImageMoments {
+    bool ready = false;
+    bool read = false;  // the image could be read
+    bool used = false;  // large enough for the pyramid
+    VolumePtr mnts;
+    std::exception_ptr failure;  // a failure reported in process, raised in list order
+};
+
+// ImageMagick reports a read's warnings and errors through process-wide
+// handlers, on the reading thread. A worker thread collects them here, so
+// that they can be replayed in list order by the original handlers.
+struct Captured {
+    ExceptionType type;
+    std::string reason, description;
+    bool has_description, error;
+};
+thread_local std::vector<Captured> *t_capture = nullptr;
+WarningHandler g_prev_warning = nullptr;
+ErrorHandler g_prev_error = nullptr;
+
+void forward(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (error ? g_prev_error != nullptr : g_prev_warning != nullptr)
+        (error ? g_prev_error : g_prev_warning)(type, reason, description);
+}
+
+void capture(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (!t_capture) {
+        forward(error, type, reason, description);
+        return;
+    }
+    t_capture->push_back({type, reason ? reason : "", description ? description : "",
+                          description != nullptr, error});
+}
+void capture_warning(ExceptionType t, const char *r, const char *d) { capture(false, t, r, d); }
+void capture_error(ExceptionType t, const char *r, const char *d) { capture(true, t, r, d); }
+
+void install_capture() {
+    static std::once_flag done;
+    std::call_once(done, [] {
+        g_prev_warning = SetWarningHandler(capture_warning);
+        g_prev_error = SetErrorHandler(capture_error);
+    });
+}
+
+void replay(const std::vector<Captured> &list) {
+    for (const Captured &c : list)
+        forward(c.error, c.type, c.reason.c_str(),
+                c.has_description ? c.description.c_str() : nullptr);
+}
+
+// The grey matrix of one image source, or null when its file cannot be read.
+matrix *load_source(const ImageSource &src) {
+    if (!src.samples) return im2mtx(src.name.c_str(), "I");
+    MatrixPtr m(alloc_mtx(src.rows, src.cols));
+    const long stride = src.stride > 0 ? src.stride : src.cols;
+    for (int r = 0; r < src.rows; r++)
+        std::copy(src.samples + r * stride, src.samples + r * stride + src.cols, m->pix[r]);
+    return m.release();
+}
+
+// Reads one image and takes its per-level moments into a new volume; no output.
+void analyse_image(const ImageSource &src, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                   ImageMoments *r, std::vector<Captured> *captured) {
+    try {
+        t_capture = captured;
+        MatrixPtr img(load_source(src));
+        t_capture = nullptr;
+        r->read = img != nullptr;
+        if (!img) return;
+        r->mnts.reset(calloc_vol(pyddepth, NC, 4));
+        r->used = image_mnts_DCT(img.get(), r->mnts.get(), pyddepth, gaufilt, dctarr, 0);
+    } catch (...) {
+        t_capture = nullptr;
+        r->failure = std::current_exception();
+    }
+}
+
+// The images of one class on `threads` threads, handed to `take` in list
+// order. Each worker only reads and computes: all output and every
+// decision to stop happen on the calling thread, after the workers have
+// been joined when the run stops.
+// `announce`(n) comes before anything image n prints, `take`(n, ...) after.
+template <class Announce, class Take>
+void for_each_image(const std::vector<const ImageSource *> &images, int threads, int pyddepth,
+                    matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
+    const int imgnum = (int)images.size();
+    if (threads <= 1) {
+        const std::vector<Captured> none;
+        for (int n = 0; n < imgnum; n++) {
+            ImageMoments r;
+            announce(n);
+            analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, nullptr);
+            if (r.failure) std::rethrow_exception(r.failure);
+            if (!take(n, r, none)) return;
+        }
+        return;
+    }
+    // ImageMagick is set up once, here, before any worker can race to do it.
+    img_init();
+    install_capture();
+    const int window = 2 * threads;
+    std::vector<ImageMoments> results(imgnum);
+    std::vector<std::vector<Captured>> captured(imgnum);
+    std::mutex mu;
+    std::condition_variable cv;
+    int next = 0, consumed = 0;
+    bool stop = false;
+    auto worker = [&] {
+        for (;;) {
+            int n;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return stop || next >= imgnum || next < consumed + window; });
+                if (stop || next >= imgnum) return;
+                n = next++;
+            }
+            ImageMoments r;
+            std::vector<Captured> cap;
+            analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, &cap);
+            std::lock_guard<std::mutex> lock(mu);
+            r.ready = true;
+            results[n] = std::move(r);
+            captured[n] = std::move(cap);
+            cv.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    // Joined however the loop below ends (a failure reported in process).
+    struct Joiner {
+        std::vector<std::thread> &pool;
+        std::mutex &mu;
+        std::condition_variable &cv;
+        bool &stop;
+        ~Joiner() {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                stop = true;
+            }
+            cv.notify_all();
+            for (std::thread &t : pool) t.join();
+        }
+    } joiner{pool, mu, cv, stop};
+    for (int t = 0; t < std::min(threads, imgnum); t++) pool.emplace_back(worker);
+    for (int n = 0; n < imgnum; n++) {
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return results[n].ready; });
+        }
+        announce(n);
+        if (results[n].failure) std::rethrow_exception(results[n].failure);
+        bool go_on = take(n, results[n], captured[n]);
+        std::lock_guard<std::mutex> lock(mu);
+        results[n].mnts.reset();
+        consumed = n + 1;
+        cv.notify_all();
+        if (!go_on) break;
+    }
+}
+
+// Adds the moments of `images` of class j into acc in list order, printing
+// each name as it comes; returns how many were large enough for the
+// pyramid. An unreadable image stops the training.
+int sum_images(const std::vector<const ImageSource *> &images, int j, volume *acc, int pyddepth,
+               matrix *gaufilt, matrix *dctarr, int threads, const std::function<void()> &step) {
+    const int count = (int)images.size();
+    int used = 0, unreadable = -1;
+    {
+        Progress progress(count);
+        for_each_image(
+            images, threads, pyddepth, gaufilt, dctarr,
+            [&](int n) {
+                progress.clear();
+                lib_printf(1, "%s\n", images[n]->name.c_str());
+                progress.show(n + 1, images[n]->name.c_str());
+            },
+            [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+                progress.clear();
+                replay(cap);
+                if (step) step();
+                if (!r.read) {
+                    unreadable = n;
+                    return false;
+                }
+                if (!r.used) {
+                    lib_printf(1, "Image too small, Skip!\n");
+                    return true;
+                }
+                used++;
+                add_mnts_volume(acc, r.mnts.get());
+                return true;
+            });
+    }
+    if (unreadable >= 0)  // a class's statistics must never silently lose an image
+        lib_fatalf(1, "Error: can't read image %s (class %d); the run stops\n",
+                   images[unreadable]->name.c_str(), j);
+    return used;
+}
+
+// Moments of class j into columns 4j..4j+3 of Allmnt: the mean over the
+// images large enough for the pyramid.
+void one_class(const ClassImages &c, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
+               matrix *dctarr, int threads, const std::function<void()> &step) {
+    if (c.images.empty())
+        lib_fatalf(1, "Error: the image list %s of class %d holds no image name\n", c.list.c_str(),
+                   j);
+    std::vector<const ImageSource *> images;
+    for (const ImageSource &s : c.images) images.push_back(&s);
+    VolumePtr acc(calloc_vol(pyddepth, NC, 4));
+    const int used = sum_images(images, j, acc.get(), pyddepth, gaufilt, dctarr, threads, step);
+    if (used == 0)
+        lib_fatalf(1,
+                   "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
+                   "the run stops\n",
+                   j, c.list.c_str(), pyddepth);
+    set_class_mnts(acc.get(), used, j, Allmnt);
+}
+
+// Counts the images handed over, for the progress callback.
+std::function<void()> progress_step(const TrainingSet &set, int first,
+                                    const TrainProgress &progress, int *done) {
+    if (!progress) return nullptr;
+    int total = 0;
+    for (size_t j = first; j < set.size(); j++) total += (int)set[j].images.size();
+    return [=, &progress]() { progress(++*done, total); };
+}
+
+ClassImages class_from_names(const std::string &list, const std::vector<std::string> &names) {
+    ClassImages c;
+    c.list = list;
+    for (const std::string &n : names) c.images.push_back(ImageSource{n});
+    return c;
+}
+
+// The list of class j read as the classic entry points always did: its
+// path, then getFilename's own messages.
+ClassImages read_class_list(const char *listpath) {
+    lib_printf(1, "%s\n", listpath);
+    FileList names(listpath);
+    return class_from_names(listpath, std::vector<std::string>(names.names(),
+                                                               names.names() + names.size()));
+}
+
+// The moments of part `part` of `nparts` of every class; class j comes from
+// class_of(j), asked for in class order.
+template <class ClassOf>
+matrix *part_moments_of(int classnum, ClassOf class_of, int pyddepth, matrix *dctarr, int part,
+                        int nparts, int *usable, int *listed) {
+    check_mnts_depth(pyddepth);
+    if (nparts < 1 || part < 0 || part >= nparts) lib_fatal(1, "getPartmnts_DCT: no such part\n");
+    MatrixPtr gaufilt(mk_gaufilter());
+    MatrixPtr Allmnt(calloc_mtx(NC * pyddepth, 4 * classnum));
+    for (int j = 0; j < classnum; j++) {
+        const ClassImages &c = class_of(j);
+        listed[j] = (int)c.images.size();
+        std::vector<const ImageSource *> mine;  // the entries this part owns
+        for (size_t i = part; i < c.images.size(); i += nparts) mine.push_back(&c.images[i]);
+        VolumePtr acc(calloc_vol(pyddepth, NC, 4));
+        usable[j] = sum_images(mine, j, acc.get(), pyddepth, gaufilt.get(), dctarr, 1, nullptr);
+        // A class without usable images here keeps its zeros; its count says so.
+        if (usable[j] > 0) set_class_mnts(acc.get(), usable[j], j, Allmnt.get());
+    }
+    return Allmnt.release();
+}
+
+}  // namespace
+
+TrainingSet read_training_set(const std::vector<std::string> &class_lists, int first) {
+    TrainingSet set(class_lists.size());
+    for (int j = 0; j < (int)class_lists.size(); j++) {
+        set[j].list = class_lists[j];
+        if (j < first) continue;
+        std::vector<std::string> names;
+        if (!read_list_names(class_lists[j].c_str(), &names))
+            lib_fatalf(1, "Cannot read the image list %s of class %d\n", class_lists[j].c_str(), j);
+        set[j] = class_from_names(class_lists[j], names);
+        // Checked class by class as it is read: the first fault in list order is reported.
+        check_training_set(set, j, j + 1);
+    }
+    return set;
+}
+
+void check_training_set(const TrainingSet &set, int first, int last) {
+    if (last < 0) last = (int)set.size();
+    for (int j = first; j < last; j++) {
+        const ClassImages &c = set[j];
+        if (c.images.empty())
+            lib_fatalf(1, "The image list %s of class %d holds no image name\n", c.list.c_str(), j);
+        for (const ImageSource &img : c.images)
+            if (!img.samples && !img_check_file(img.name.c_str()))
+                lib_fatalf(1, "Cannot read image %s (class %d, list %s)\n", img.name.c_str(), j,
+                           c.list.c_str());
+    }
+}
+
+void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddepth, matrix *dctarr,
+                   int threads, const TrainProgress &progress) {
+    check_mnts_depth(pyddepth);
+    check_moment_shape(Allmnt, nullptr, pyddepth, (int)set.size());
+    MatrixPtr gaufilt(mk_gaufilter());
+    int done = 0;
+    const std::function<void()> step = progress_step(set, first, progress, &done);
+    for (int j = first; j < (int)set.size(); j++) {
+        // As the lists were always announced (they are read once, before).
+        if (set[j].from_file)
+            lib_printf(1, "%s\nRead filenames from %s...Done\n", set[j].list.c_str(),
+                       set[j].list.c_str());
+        one_class(set[j], j, Allmnt, pyddepth, gaufilt.get(), dctarr, threads, step);
+    }
+}
+
+matrix *part_moments(const TrainingSet &set, int pyddepth, matrix *dctarr, int part, int nparts,
+                     int *usable, int *listed) {
+    return part_moments_of(
+        (int)set.size(), [&](int j) -> const ClassImages & { return set[j]; }, pyddepth, dctarr,
+        part, nparts, usable, listed);
+}
+
+// ---- the classic entry points ----
+
+matrix *getAllmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
+                       matrix *dctarr) {
+    check_mnts_depth(pyddepth);
+    MatrixPtr Allmnt(calloc_mtx(NC * pyddepth, 4 * classnum));
+    MatrixPtr gaufilt(mk_gaufilter());
+    for (int j = 0; j < classnum; j++)
+        one_class(read_class_list(Queryfilenames[j]), j, Allmnt.get(), pyddepth, gaufilt.get(),
+                  dctarr, g_threads, nullptr);
+    return Allmnt.release();
+}
+
+void getTheRestmnts_DCT(const char *const *Queryfilenames, matrix *Allmnt, int classnum,
+                        int pyddepth, matrix *dctarr) {
+    check_mnts_depth(pyddepth);
+    check_moment_shape(Allmnt, nullptr, pyddepth, classnum);
+    MatrixPtr gaufilt(mk_gaufilter());
+    for (int j = 1; j < classnum; j++)
+        one_class(read_class_list(Queryfilenames[j]), j, Allmnt, pyddepth, gaufilt.get(), dctarr,
+                  g_threads, nullptr);
+}
+
+matrix *getPartmnts_DCT(const char *const *Queryfilenames, int classnum, int pyddepth,
+                        matrix *dctarr, int part, int nparts, int *usable, int *listed) {
+    ClassImages current;
+    return part_moments_of(
+        classnum,
+        [&](int j) -> const ClassImages & { return current = read_class_list(Queryfilenames[j]); },
+        pyddepth, dctarr, part, nparts, usable, listed);
+}
+
+void set_moments_threads(int nthreads) { g_threads = std::max(nthreads, 1); }
