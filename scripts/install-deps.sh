@@ -1,8 +1,9 @@
 #!/bin/sh
-# Installs the Debian 12 packages the build, the Python tools, their
+# Installs the Debian 12 packages the build, the Python modules and tools, their
 # browser test and the parallel scripts need, only those missing.
 set -e
-pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev python3-numpy python3-pil chromium
+pkgs="cmake g++ make pkg-config libgtest-dev libmagickcore-6.q16-dev python3-dev pybind11-dev
+      python3-numpy python3-pil chromium
       parallel"
 missing=""
 for p in $pkgs; do

@@ -29,11 +29,12 @@ def _as_grey(image, name="image"):
     a = np.asarray(image)
     if a.ndim != 2:
         raise Error(f"{name}: a grey image must be a 2-D array, not of shape {a.shape}")
-    if a.dtype == np.uint8:
-        # As ImageMagick (16-bit samples) reads an 8-bit file: v * 257 / 65535.
-        a = a.astype(np.float64) * 257.0 * (1.0 / 65535.0)
-    elif a.dtype == np.uint16:
-        a = a.astype(np.float64) * (1.0 / 65535.0)
+    if a.dtype in (np.uint8, np.uint16):
+        # As the programs read a grey file: ImageMagick holds 16-bit samples
+        # (an 8-bit v as 257 v) and takes the Rec. 709 luma of R = G = B, in
+        # this order, to the last bit.
+        q = a.astype(np.float64) * (257.0 if a.dtype == np.uint8 else 1.0)
+        a = (0.212656 * q + 0.715158 * q + 0.072186 * q) * (1.0 / 65535.0)
     elif a.dtype.kind == "f":
         a = a.astype(np.float64, copy=False)
     else:

@@ -13,8 +13,11 @@
 #include <sendral/lumivar.hpp>
 #include <sendral/sendral.hpp>
 
+#include "mtx.h"
+
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -226,6 +229,16 @@ PYBIND11_MODULE(_native, m) {
     });
 
     m.def("version", [] { return std::string(sendral::version()); });
+
+    // For the tests: the matrix library misused, which must raise, not end Python.
+    m.def("_misuse_matrix", [] {
+        run_logged("sendral", [] {
+            std::unique_ptr<matrix, void (*)(matrix *)> a(calloc_mtx(2, 3), free_mtx),
+                b(calloc_mtx(2, 3), free_mtx);
+            free_mtx(mtx_bmath(a.get(), b.get(), '*'));
+            return 0;
+        });
+    });
 
     m.def(
         "read_image",
