@@ -32,14 +32,15 @@ out=build-fuzz
 mkdir -p "$out/obj"
 san="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 sh scripts/install-deps.sh
-cflags="-std=c++17 -g -O1 -Wall -Wextra $san -Ilib/mtx -Ilib/img -Ilib/dat -Icommon -Ifuzz"
+cflags="-std=c++17 -g -O1 -Wall -Wextra $san -Iapi/include -Ilib/mtx -Ilib/img -Ilib/dat -Icommon -Ifuzz
+        -DSENDRAL_VERSION=\"fuzz\""
 
 # The code under test and the entry functions, compiled once for all targets
 # into an archive. The datfile library's image bridge is a library of its
 # own and stays out, so no ImageMagick is needed.
 rm -f "$out/obj/"*.o "$out/libfuzzed.a"
 dat_sources=$(ls lib/dat/*.cpp | grep -v imgbridge)
-for src in lib/mtx/alloc.cpp $dat_sources common/files.cpp common/cli.cpp fuzz/fuzz_support.cpp \
+for src in lib/mtx/alloc.cpp lib/mtx/fail.cpp $dat_sources common/files.cpp common/cli.cpp fuzz/fuzz_support.cpp \
            fuzz/dat_header_fuzz.cpp fuzz/dat_read_fuzz.cpp fuzz/list_file_fuzz.cpp; do
   "$cxx" $cflags -fsanitize=fuzzer-no-link -c "$src" -o "$out/obj/$(echo "$src" | tr / _).o"
 done
