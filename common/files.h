@@ -18,8 +18,8 @@
 // bytes are kept whole. An empty list gives *count 0 and an array to free.
 // Prints "Read filenames from <path>..." and "Done\n" on standard output;
 // a list that cannot be opened or read, or that holds an entry longer than
-// 4096 bytes (then no file name: /dev/zero, a binary file), ends the process
-// with status 1 after a message naming it on standard error, as soon as the
+// 4096 bytes (then no file name: /dev/zero, a binary file), stops (the
+// fatal hook, status 1) after a message naming it on standard error, as soon as the
 // entry passes the limit (the memory used stays bounded).
 char **getFilename(const char *filename, int *count);
 
@@ -53,14 +53,14 @@ private:
 // ("%f\t%f\t%d\t%d\n") per column of sortMDs, from row `classidx` of
 // sortCosts, sortMDs and sortidx. A feature index f below depth*step is
 // split into level f / step and index f % step; a larger one is written as
-// level 0, index f. A file that cannot be created or written ends the
-// process with status 1 after a message naming it on standard error.
+// level 0, index f. A file that cannot be created or written stops with
+// status 1 (the fatal hook) after a message naming it on standard error.
 void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classidx, int depth,
                 int step, const char *filename);
 
 // Reads the first n lines "cost\tMD\tlevel\tindex" of a class file into
 // element i of the four arrays. A file that cannot be opened, or that holds
-// fewer than n such lines, ends the process with status 1 after a message
+// fewer than n such lines, stops with status 1 (the fatal hook) after a message
 // naming it on standard error.
 void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd, int *ftpydlevel,
                          int *ftsubidx);

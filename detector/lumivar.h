@@ -17,7 +17,7 @@
 
 // ---- command line ---------------------------------------------------------
 
-// Prints the usage text on standard output and exits with status 1.
+// Prints the usage text on standard output and stops with status 1 (the fatal hook).
 // (Each program has its own; the namespaces keep both in one library.)
 namespace lumivar_cli {
 [[noreturn]] void exit_with_help(void);
@@ -206,7 +206,7 @@ struct LumivarSettings {
 };
 
 // Every setting from the command line (parse_command_line fills the
-// original eleven from it). Usage errors end the process with status 1;
+// original eleven from it). Usage errors stop with status 1 (the fatal hook);
 // --help and --version end it with status 0.
 void parse_settings(int argc, char **argv, LumivarSettings *set);
 
@@ -235,8 +235,8 @@ void make_dct_filters(matrix **dctmtx);
 // feature count (lowering set->ftnum4smap to the trained count without
 // -enforce, with the message), the class file, the depth and the GGD
 // parameters (shapes, class count, finite non-negative values of the query
-// and background classes), then builds the filters. Any disagreement ends
-// the process with status 1 after a message naming the file.
+// and background classes), then builds the filters. Any disagreement stops
+// with status 1 (the fatal hook) after a message naming the file.
 void load_model(LumivarSettings *set, LumivarModel *model);
 
 // Base name of an image file: after the last "/", up to the last "." (the

@@ -12,7 +12,7 @@
 // Deepest pyramid whose crop and size arithmetic (8 * 2^(depth-1)) fits an int.
 #define SENDRAL_MAXDEPTH 28
 
-// Prints the usage text on standard output and ends the process with status 1.
+// Prints the usage text on standard output and stops with status 1 (the fatal hook).
 // (--help prints it and ends with status 0; --version prints the version.)
 // (Each program has its own; the namespaces keep both in one library.)
 namespace sendral_cli {
@@ -21,8 +21,8 @@ namespace sendral_cli {
 using sendral_cli::exit_with_help;
 
 // Fills the run options from argv. ListFilename, savepath, bkhistpath and
-// wtfilelist are buffers of SENDRAL_PATHLEN bytes. Usage errors end the
-// process with status 1.
+// wtfilelist are buffers of SENDRAL_PATHLEN bytes. Usage errors stop with
+// status 1 (the fatal hook).
 void parse_command_line(int argc, char **argv, char *ListFilename, char *savepath, int *pyddepth,
                         int *isfast, int *exBfea, int *isbkpath, char *bkhistpath, int *isweight,
                         char *wtfilelist, int *ishue, int *isdenoise);

@@ -20,8 +20,8 @@
 #define SHARD_PART 1   // -shard k/n
 #define SHARD_MERGE 2  // -merge shardlist
 
-// Prints the usage of -shard and -merge on standard output and ends the
-// process with status 1.
+// Prints the usage of -shard and -merge on standard output and stops with
+// status 1 (the fatal hook).
 [[noreturn]] void exit_with_shard_help(void);
 
 // Finds -shard k/n or -merge shardlist among the leading options, removes
@@ -29,12 +29,12 @@
 // sees an ordinary command line, and returns SHARD_PART (filling *part and
 // *nparts), SHARD_MERGE (filling shardlist, a buffer of SENDRAL_PATHLEN
 // bytes) or SHARD_NONE. -shard takes no other option; -merge refuses -fast
-// and -b. Usage errors end the process with status 1.
+// and -b. Usage errors stop with status 1 (the fatal hook).
 int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *shardlist);
 
 // The -shard run: moments of part `part` of `nparts` into the folder
 // shardpath, which must be absent, empty or an earlier shard folder (then
-// replaced). Returns 0; failures end the process with status 1 and leave
+// replaced). Returns 0; failures stop with status 1 (the fatal hook) and leave
 // shardpath as it was.
 int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int nparts,
                       const char *shardpath);
@@ -43,7 +43,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
 // and the depth, and returns a new 64*pyddepth x 4*classnum moment matrix:
 // per class, the count-weighted mean of the shards' averages. *imgnum
 // receives a malloc'ed array of the classnum total counts. Any inconsistency
-// ends the process with status 1 before anything is written.
+// stops with status 1 (the fatal hook) before anything is written.
 matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum);
 
 // Writes dir/imgnum: one line "%d\n" per class.

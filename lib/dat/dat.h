@@ -102,9 +102,10 @@ int d_path(const char *name, std::string &out);
 DATFILE *d_open_subfile(DATFILE *parent, const char *name, const char *mode);
 int d_close_subfile(DATFILE *h);
 
-// Fatal error: message on stderr, every open datfile flushed, then this
-// process ends with status 1 -- unless the calling thread is inside
-// mtx2dat_try, which then throws d_error to it instead.
+// Fatal error: every open datfile flushed, then the message and status 1
+// go to the fatal hook (fail.h: the programs print it and end) -- unless the
+// calling thread is inside mtx2dat_try, which gets d_error thrown instead
+// after the message is printed.
 [[noreturn]] int _daterrh(const char *format, ...) __attribute__((format(printf, 1, 2)));
 struct d_error {};
 extern thread_local int d_recoverable;

@@ -2,8 +2,8 @@
 // and periodic borders, and the 8x8 block DCT both as a block transform
 // (trainer) and as a bank of zig-zag ordered basis filters (detector).
 //
-// Failures print a fixed message on standard error and end the process
-// with exit status 1. Border modes and other one-character codes are ints.
+// Failures hand a fixed message for standard error and status 1 to the
+// fatal hook (fail.h). Border modes and other one-character codes are ints.
 #ifndef MRES_H
 #define MRES_H
 
