@@ -52,7 +52,8 @@ typedef struct {
 } coords;
 
 // ---- allocation -----------------------------------------------------------
-void check_alloc(const void *p);
+// Only the pointer is looked at, never what it points to.
+void check_alloc(const void *p) __attribute__((access(none, 1)));
 void **alloc_pix(int nrows, int ncols, int code);
 void **calloc_pix(int nrows, int ncols, int code);
 void free_pix(void **pix);
