@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "classes.h"
+#include "classstat.h"
+#include "dat.h"
+#include "resultdir.h"
 #include "cli.h"
 #include "fail.h"
 #include "mres.h"
@@ -48,6 +51,26 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
     MatrixPtr Allmnt(calloc_mtx(64 * depth, 4 * classnum));
     class_moments(set, 0, Allmnt.get(), depth, dctarr.get(), std::max(options.threads, 1),
                   options.progress);
+    GgdFits fits = fit_classes(Allmnt.get(), classnum);
+    writer.write_fits(Allmnt.get(), depth, fits, nullptr, classnum);
+    const FeatureRanking ranking = select_features(Allmnt.get(), fits, classnum, options.exbfea,
+                                                   0, options.nodenoise ? 0 : 1);
+    writer.write_ranking(ranking, depth, classnum);
+    writer.commit(time_usage(now_seconds() - start));
+}
+
+void refit(const std::string &result_dir, int depth, const TrainOptions &options) {
+    if (depth < 1 || depth > SENDRAL_MAXDEPTH)
+        throw Error("depth must be a whole number from 1 to " + std::to_string(SENDRAL_MAXDEPTH) +
+                        ", not " + std::to_string(depth),
+                    1);
+    ResultWriter writer(result_dir);
+    const std::string mnt = result_dir + "/Allmnt" + std::to_string(depth) + ".dat";
+    if (result_dir_interrupted(result_dir)) die(result_dir_interrupted_message(result_dir));
+    const double start = now_seconds();
+    MatrixPtr Allmnt(dat2mtx(mnt.c_str()));
+    const int classnum = Allmnt->ncols / 4;
+    check_moment_shape(Allmnt.get(), mnt.c_str(), depth, classnum < 1 ? 1 : classnum);
     GgdFits fits = fit_classes(Allmnt.get(), classnum);
     writer.write_fits(Allmnt.get(), depth, fits, nullptr, classnum);
     const FeatureRanking ranking = select_features(Allmnt.get(), fits, classnum, options.exbfea,

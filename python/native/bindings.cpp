@@ -291,6 +291,16 @@ PYBIND11_MODULE(_native, m) {
                  return py::bytes((const char *)png.data(), png.size());
              });
 
+    m.def("refit", [](const std::string &out, int depth, bool exbfea, bool nodenoise) {
+        sendral::TrainOptions opt;
+        opt.exbfea = exbfea;
+        opt.nodenoise = nodenoise;
+        run_logged("sendral", [&] {
+            sendral::refit(out, depth, opt);
+            return 0;
+        });
+    });
+
     m.def("train", [](const std::vector<std::vector<Input>> &classes, int depth,
                       const std::string &out, bool exbfea, bool nodenoise, int threads,
                       py::object progress) {

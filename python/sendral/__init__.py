@@ -15,7 +15,7 @@ except ImportError as e:  # sendral.io still works without the compiled part
     _native = None
     _native_error = e
 
-__all__ = ["Error", "train", "io", "__version__"]
+__all__ = ["Error", "train", "refit", "io", "__version__"]
 
 if _native is not None:
     Error = _native.Error
@@ -52,4 +52,14 @@ def train(classes, depth, out, exbfea=False, nodenoise=False, threads=1, progres
     classes = [_images(c, j) for j, c in enumerate(classes)]
     _native.train(classes, int(depth), str(out), bool(exbfea), bool(nodenoise), int(threads),
                   progress)
+    return io.read_model(out)
+
+
+def refit(out, depth, exbfea=False, nodenoise=False):
+    """Fits and ranks again from the class moments a training left in
+    ``out`` (``Allmnt<depth>.dat``), as ``Sendral -fast`` does, with other
+    options and without reading an image; returns the directory read back."""
+    if _native is None:
+        raise ImportError(f"sendral.refit needs the compiled module: {_native_error}")
+    _native.refit(str(out), int(depth), bool(exbfea), bool(nodenoise))
     return io.read_model(out)

@@ -125,6 +125,9 @@ class SameNumbersAsThePrograms(unittest.TestCase):
             same_directory(self, want, got)
             self.assertEqual(seen[-1], (12, 12))
             self.assertEqual(model["pyddepth"], DEPTH)
+        # From the moments alone, as -fast: the same directory as from the images.
+        sendral.refit(os.path.join(Shared.work, "got"), DEPTH, exbfea=True)
+        same_directory(self, os.path.join(Shared.work, "want-exBfea"), os.path.join(Shared.work, "got"))
 
     def test_detect_many_and_threads_give_the_same_arrays(self):
         model = lumivar.Model(Shared.model, 1, map_kind=2)

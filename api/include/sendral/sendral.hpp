@@ -35,6 +35,11 @@ struct TrainOptions {
 void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
            const std::string &result_dir, const TrainOptions &options = {});
 
+// Fits and ranks again from the class moments a training left in
+// result_dir (Allmnt<depth>.dat), as `Sendral -fast` does: other options,
+// no image read.
+void refit(const std::string &result_dir, int depth, const TrainOptions &options = {});
+
 }  // namespace sendral
 
 #endif
