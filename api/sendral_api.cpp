@@ -57,6 +57,7 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
                                                    0, options.nodenoise ? 0 : 1);
     writer.write_ranking(ranking, depth, classnum);
     writer.commit(time_usage(now_seconds() - start));
+    warn_featureless_classes(ranking, {});
 }
 
 void refit(const std::string &result_dir, int depth, const TrainOptions &options) {

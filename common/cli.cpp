@@ -101,7 +101,7 @@ std::string time_usage(double seconds) {
 
 Progress::Progress(int total)
     : total_(total),
-      tty_(isatty(STDERR_FILENO) == 1 && !thread_has_message_sink()),
+      tty_(isatty(STDERR_FILENO) == 1 && !thread_has_message_sink() && !quiet_messages()),
       start_(now_seconds()) {}
 
 Progress::~Progress() { clear(); }
@@ -185,6 +185,13 @@ void CapturedOutput::end() {
 void CapturedOutput::keep(int stream, const char *data, size_t n) {
     text_.append(data, n);
     streams_.append(n, (char)stream);
+}
+
+std::string CapturedOutput::stream_text(int stream) const {
+    std::string out;
+    for (size_t i = 0; i < text_.size(); i++)
+        if (streams_[i] == (char)stream) out += text_[i];
+    return out;
 }
 
 void CapturedOutput::replay() {

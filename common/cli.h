@@ -17,6 +17,8 @@ void setup_log_streams(void);
 
 // "<program> <version>" and the ImageMagick version, on standard output.
 void print_version(const char *program);
+// The ImageMagick version line alone.
+std::string magick_version_text(void);
 
 // True when `text` is a whole decimal number: an optional sign, then digits
 // only. *value is the number, clamped to the range of int.
@@ -91,6 +93,8 @@ public:
     // Writes everything kept to the real streams and forgets it.
     void replay();
     void keep(int stream, const char *data, size_t n);
+    // What was kept for one stream (1 or 2), before replay().
+    std::string stream_text(int stream) const;
 
 private:
     std::string text_;

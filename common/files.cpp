@@ -80,6 +80,27 @@ char **getFilename(const char *filename, int *count) {
     return list;
 }
 
+FileList FileList::from_stdin() {
+    lib_printf(1, "Read filenames from -...");
+    std::vector<std::string> names;
+    const Scan scan = scan_names(stdin, &names);
+    if (scan == Scan::too_long)
+        lib_fatalf(1,
+                   "Error: the list on standard input holds an entry longer than %zu bytes "
+                   "(entry %zu); it is not a list of file names\n",
+                   LIST_ENTRY_MAX, names.size());
+    if (scan == Scan::read_error || names.size() > (size_t)INT_MAX)
+        die("Error: can't read the list on standard input\n");
+    char **list = (char **)malloc((names.empty() ? 1 : names.size()) * sizeof(char *));
+    check_alloc(list);
+    for (size_t i = 0; i < names.size(); i++) {
+        list[i] = strdup(names[i].c_str());
+        check_alloc(list[i]);
+    }
+    lib_printf(1, "Done\n");
+    return FileList(list, (int)names.size());
+}
+
 bool read_list_names(const char *filename, std::vector<std::string> *names) {
     FileCloser in{fopen(filename, "r")};
     return in.f && scan_names(in.f, names) == Scan::ok;

@@ -33,10 +33,18 @@ bool read_list_names(const char *filename, std::vector<std::string> *names);
 class FileList {
 public:
     explicit FileList(const char *filename) : names_(getFilename(filename, &count_)) {}
+    // The names read from standard input, with getFilename's messages
+    // (naming the list "-") and failures.
+    static FileList from_stdin();
+    FileList(FileList &&other) noexcept : count_(other.count_), names_(other.names_) {
+        other.count_ = 0;
+        other.names_ = nullptr;
+    }
     ~FileList() {
         for (int i = 0; i < count_; i++) free(names_[i]);
         free(names_);
     }
+    FileList(char **names, int count) : count_(count), names_(names) {}
     FileList(const FileList &) = delete;
     FileList &operator=(const FileList &) = delete;
     char **names() const { return names_; }

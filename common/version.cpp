@@ -6,6 +6,11 @@
 
 #include "cli.h"
 
+std::string magick_version_text(void) {
+    size_t number = 0;
+    return GetMagickVersion(&number);
+}
+
 void print_version(const char *program) {
     size_t number = 0;
     printf("%s %s\n", program, SENDRAL_VERSION);

@@ -203,6 +203,17 @@ struct LumivarSettings {
     int isenforce = 0;
     int jobs = 0;         // -j; 0: the cores this process may run on
     int writemapdat = 0;  // -v: NAME_sm.dat, the map before normalisation
+    std::string json;     // --json FILE: the run record
+    bool quiet = false;   // --quiet: errors, warnings and the time line only
+};
+
+// What became of one image, for the run record.
+struct ImageReport {
+    std::string status = "failed";  // "ok", "skipped" (too small) or "failed"
+    std::vector<std::string> outputs;  // files written
+    long locations = -1;               // rows of NAME_salloc
+    std::vector<double> first;         // row, column, radius, saliency
+    double seconds = 0;
 };
 
 // Every setting from the command line (parse_command_line fills the
@@ -265,12 +276,14 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
 // the file is read again) is the image the circles are drawn on. False when an output could
 // not be written (after a message naming the file).
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
-                      const LumivarSettings &set, Image *decoded = nullptr);
+                      const LumivarSettings &set, Image *decoded = nullptr,
+                      ImageReport *report = nullptr);
 
 // The whole of one image. Returns 1 when the image was processed or skipped
 // for being too small, 0 when it could not be read or an output could not
 // be written.
-int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model);
+int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model,
+                  ImageReport *report = nullptr);
 
 // Two entries of a query list whose outputs would have one name, or an
 // empty pair.

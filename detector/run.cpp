@@ -44,6 +44,7 @@
 #include "mres.h"
 #include "owners.h"
 #include "resultdir.h"
+#include "record.h"
 #include "safewrite.h"
 #include "fail.h"
 
@@ -170,7 +171,7 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
     if (trained < 0) die("Negative feature count for the query class in " + numfile);
 
     if (trained < set->ftnum4smap && !set->isenforce) {
-        lib_printf(1, "The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
+        lib_notice(1, "The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
                trained);
         set->ftnum4smap = trained;
     }
@@ -351,7 +352,7 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
     // The crop itself becomes level 0.
     PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
 
-    lib_puts(2, "\tComputing saliency map...");
+    lib_progress(2, "\tComputing saliency map...");
     // Every channel is weighted and added in feature order, pixel by pixel,
     // and folded into the dominant levels, in either arrangement; no
     // full-size channel map is ever held.
@@ -370,7 +371,7 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
 }
 
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
-                      const LumivarSettings &set, Image *decoded) {
+                      const LumivarSettings &set, Image *decoded, ImageReport *report) {
     ImagePtr owned(decoded);  // released on every path
     decoded = nullptr;
     const int H = SM->nrows, W = SM->ncols;
@@ -380,11 +381,15 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
         lib_printf(2, "Cannot write %s\n", path.c_str());
         ok = false;
     };
+    auto wrote = [&](bool done, const std::string &path) {
+        if (!done) failed(path);
+        else if (report) report->outputs.push_back(path);
+    };
 
-    if (set.writemapdat && !write_datfile(SM, out + "_sm.dat")) failed(out + "_sm.dat");
+    if (set.writemapdat) wrote(write_datfile(SM, out + "_sm.dat"), out + "_sm.dat");
     if (!set.nosm) {
         lib_puts(1, "saving...");
-        if (!write_map_image(SM, out + "_sm.jpg")) failed(out + "_sm.jpg");
+        wrote(write_map_image(SM, out + "_sm.jpg"), out + "_sm.jpg");
     }
     lib_puts(1, "done.\n");
 
@@ -395,34 +400,48 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
         lib_printf(2, "Notice: %s has more than %d salient locations; the list is cut there\n",
                 filename, kMaxSalPts);
     lib_puts(1, "saving...");
-    if (!savesallocations(SPs.get(), (out + "_salloc").c_str())) failed(out + "_salloc");
+    wrote(savesallocations(SPs.get(), (out + "_salloc").c_str()), out + "_salloc");
     lib_puts(1, "done.\n");
+    if (report) {
+        report->locations = SPs->nrows;
+        const double *p = SPs->pix[0];
+        report->first = {p[0], p[1], (double)scale_radius((int)p[2]), p[3]};
+    }
 
     if (set.scalemap) {
-        lib_puts(2, "\tGenerating Scale map...");
+        lib_progress(2, "\tGenerating Scale map...");
         MatrixPtr scales(calloc_mtx(H, W));
         scale_map_from_levels(scales.get(), levels.data());
         lib_puts(1, "saving...");
-        if (!write_datfile(scales.get(), out + "_scalemap.dat")) failed(out + "_scalemap.dat");
+        wrote(write_datfile(scales.get(), out + "_scalemap.dat"), out + "_scalemap.dat");
         lib_puts(1, "done.\n");
     }
 
     if (set.drawnum > 0) {
-        lib_puts(2, "\tDrawing...");
+        lib_progress(2, "\tDrawing...");
         ImagePtr image(owned ? owned.release() : LoadImage(filename));
         if (!image) {
             lib_printf(2, "Cannot read image %s again for drawing\n", filename);
             ok = false;
         } else {
             DrawSPs_img(image.get(), SPs.get(), set.drawnum, "white");
-            if (!SaveImage(image.get(), (out + "_salloc.jpg").c_str())) failed(out + "_salloc.jpg");
+            wrote(SaveImage(image.get(), (out + "_salloc.jpg").c_str()), out + "_salloc.jpg");
             lib_puts(1, "done.\n");
         }
     }
     return ok;
 }
 
-int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model) {
+int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model,
+                  ImageReport *report) {
+    const double start = now_seconds();
+    struct Timer {  // the image's seconds, however it ends
+        ImageReport *r;
+        double start;
+        ~Timer() {
+            if (r) r->seconds = now_seconds() - start;
+        }
+    } timer{report, start};
     lib_printf(1, "%s\n", filename);
     bool too_small = false;
     // The image is decoded once: kept for drawing when there is drawing.
@@ -430,11 +449,16 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
     matrix *crop =
         read_query(filename, model.pyddepth, &too_small, set.drawnum > 0 ? &decoded : nullptr);
     ImagePtr image(decoded);
-    if (!crop) return too_small ? 1 : 0;
+    if (!crop) {
+        if (report && too_small) report->status = "skipped";
+        return too_small ? 1 : 0;
+    }
     std::vector<unsigned char> levels;
     MatrixPtr SM(saliency_map(crop, set, model, &levels));
     if (!SM) return 0;
-    return search_and_write(filename, SM.get(), levels, set, image.release()) ? 1 : 0;
+    const bool ok = search_and_write(filename, SM.get(), levels, set, image.release(), report);
+    if (report && ok) report->status = "ok";
+    return ok ? 1 : 0;
 }
 
 // ---- the run ------------------------------------------------------------------------
@@ -450,22 +474,44 @@ std::pair<std::string, std::string> colliding_entries(char **files, int n) {
 
 namespace {
 
+// One image in the run record: the entry, what became of it and why.
+Json image_record(const char *entry, const ImageReport &r, const std::string &errors) {
+    Json j = Json::object();
+    j["entry"] = entry;
+    j["status"] = r.status;
+    if (r.status != "ok") {
+        std::string why = errors;
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+        j["message"] = why;
+    }
+    Json &out = j["outputs"] = Json::array();
+    for (const std::string &o : r.outputs) out.push(o);
+    if (r.locations >= 0) j["locations"] = r.locations;
+    if (r.first.size() == 4) {
+        Json &f = j["first_location"] = Json::array();
+        for (double v : r.first) f.push(v);
+    }
+    j["seconds"] = r.seconds;
+    return j;
+}
+
 // Runs the images on `jobs` threads. Each image's messages (its own and
 // those of the libraries it calls) are captured and printed by the calling
 // thread in list order, as soon as it and every earlier image are done, so
 // the log is the same for every -j (the program's main() enables the
 // capture).
 int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
-               const LumivarModel &model) {
+               const LumivarModel &model, Json *record) {
     Progress progress(nfiles);
     std::vector<CapturedOutput> logs(nfiles);
+    std::vector<ImageReport> reports(nfiles);
     std::vector<int> result(nfiles, -1);
     std::mutex lock;
     std::condition_variable finished;
     std::atomic<int> next{0};
     auto work_on = [&](int i) {
         logs[i].begin();
-        const int ok = process_image(files[i], set, model);
+        const int ok = process_image(files[i], set, model, &reports[i]);
         logs[i].end();
         std::lock_guard<std::mutex> hold(lock);
         result[i] = ok;
@@ -487,6 +533,7 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
             finished.wait(hold, [&] { return result[i] >= 0; });
         }
         progress.clear();
+        if (record) record->push(image_record(files[i], reports[i], logs[i].stream_text(2)));
         logs[i].replay();
         if (!result[i]) status = 1;
     }
@@ -494,15 +541,56 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
     return status;
 }
 
+// The settings under their option names, and the model as loaded.
+void record_settings(Json &root, const LumivarSettings &set, const LumivarModel &model, int jobs) {
+    Json &s = root["settings"] = Json::object();
+    s["salientfeaturepath"] = set.SFPath;
+    s["queryclassidx"] = set.qclassidx;
+    s["query_filelist"] = set.QueryFileList;
+    s["outpath"] = set.savepath;
+    s["-d"] = set.drawnum;
+    s["-f"] = set.ftnum4smap;
+    s["-m"] = set.mapnum;
+    s["-enforce"] = set.isenforce != 0;
+    s["-nosm"] = set.nosm != 0;
+    s["-nowta"] = set.nowta != 0;
+    s["-s"] = set.scalemap != 0;
+    s["-v"] = set.writemapdat != 0;
+    s["-j"] = jobs;
+    s["--quiet"] = set.quiet;
+    Json &m = root["model"] = Json::object();
+    m["pyddepth"] = model.pyddepth;
+    m["classes"] = model.allalpha ? model.allalpha->ncols : 0;
+    Json &f = m["features"] = Json::array();
+    for (int i = 0; i < model.ftnum4smap; i++) {
+        Json &e = f.push(Json::object());
+        e["level"] = model.ftpydlevel[i];
+        e["index"] = model.ftsubidx[i];
+        e["cost"] = model.ftcost[i];
+        e["md"] = model.ftmd[i];
+    }
+}
+
 }  // namespace
 
 int lumivar_main(int argc, char **argv) {
+    const std::vector<std::string> command(argv, argv + argc);
+    std::string json;
+    bool quiet = false;
+    take_record_options(&argc, argv, &json, &quiet, exit_with_help);
     LumivarSettings set;
     parse_settings(argc, argv, &set);
+    set.json = json;
+    set.quiet = quiet;
+    set_quiet_messages(set.quiet);
+    RunRecord record("Lumivar", set.json, command);
+    const int jobs_asked = set.jobs > 0 ? set.jobs : default_thread_count();
+    LumivarModel model;
+    record_settings(record.root(), set, model, jobs_asked);
     if (result_dir_interrupted(set.SFPath)) die(result_dir_interrupted_message(set.SFPath));
 
-    LumivarModel model;
     load_model(&set, &model);
+    record_settings(record.root(), set, model, jobs_asked);
 
     lib_printf(1, 
         "SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
@@ -516,7 +604,9 @@ int lumivar_main(int argc, char **argv) {
     lib_printf(1, "starting...\n");
     const double start = now_seconds();
 
-    const FileList list(set.QueryFileList.c_str());
+    // "-": the names come on standard input, one run in a pipeline.
+    const FileList list = set.QueryFileList == "-" ? FileList::from_stdin()
+                                                  : FileList(set.QueryFileList.c_str());
     char **files = list.names();
     const int nfiles = list.size();
     const auto [a, b] = colliding_entries(files, nfiles);
@@ -526,11 +616,12 @@ int lumivar_main(int argc, char **argv) {
     make_output_dir(set.savepath);
 
     img_init();  // once, before any thread calls ImageMagick
-    const int jobs =
-        std::min(set.jobs > 0 ? set.jobs : default_thread_count(), std::max(nfiles, 1));
-    const int status = run_images(files, nfiles, jobs, set, model);
+    const int jobs = std::min(jobs_asked, std::max(nfiles, 1));
+    Json &images = record.root()["images"] = Json::array();
+    const int status = run_images(files, nfiles, jobs, set, model, &images);
 
-    lib_puts(1, time_usage(now_seconds() - start).c_str());
+    lib_notice(1, "%s", time_usage(now_seconds() - start).c_str());
     fflush(stdout);
+    record.write(status);
     return status;
 }

@@ -10,6 +10,8 @@
 #include "classes.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -218,7 +220,7 @@ int sum_images(const std::vector<const ImageSource *> &images, int j, volume *ac
                     return false;
                 }
                 if (!r.used) {
-                    lib_printf(1, "Image too small, Skip!\n");
+                    lib_notice(1, "Image too small, Skip!\n");
                     return true;
                 }
                 used++;
@@ -234,8 +236,8 @@ int sum_images(const std::vector<const ImageSource *> &images, int j, volume *ac
 
 // Moments of class j into columns 4j..4j+3 of Allmnt: the mean over the
 // images large enough for the pyramid.
-void one_class(const ClassImages &c, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
-               matrix *dctarr, int threads, const std::function<void()> &step) {
+int one_class(const ClassImages &c, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
+              matrix *dctarr, int threads, const std::function<void()> &step) {
     if (c.images.empty())
         lib_fatalf(1, "Error: the image list %s of class %d holds no image name\n", c.list.c_str(),
                    j);
@@ -249,6 +251,7 @@ void one_class(const ClassImages &c, int j, matrix *Allmnt, int pyddepth, matrix
                    "the run stops\n",
                    j, c.list.c_str(), pyddepth);
     set_class_mnts(acc.get(), used, j, Allmnt);
+    return used;
 }
 
 // Counts the images handed over, for the progress callback.
@@ -298,13 +301,46 @@ matrix *part_moments_of(int classnum, ClassOf class_of, int pyddepth, matrix *dc
     return Allmnt.release();
 }
 
+// The offset of the first byte that no text file holds (a control
+// character other than white space), or -1; only the first 64 kB are
+// looked at, which any binary file shows itself in.
+long first_non_text_byte(const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (!f) return -1;
+    unsigned char buf[65536];
+    const size_t n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char c = buf[i];
+        if ((c < 0x20 && !isspace(c)) || c == 0x7f) return (long)i;
+    }
+    return -1;
+}
+
 }  // namespace
 
-TrainingSet read_training_set(const std::vector<std::string> &class_lists, int first) {
+TrainingSet read_training_set(const std::string &listfile,
+                              const std::vector<std::string> &class_lists, int first) {
+    // The usual mistake: a list of the images themselves (or "path label"
+    // lines), where a list of one image list per class is wanted.
+    for (int j = first; j < (int)class_lists.size(); j++)
+        if (const char *format = img_file_format(class_lists[j].c_str()))
+            lib_fatalf(1,
+                       "The training list %s names image files, not image lists (%s is a %s "
+                       "image): it names one image list per class, class 0 (the background) "
+                       "first, and each image list names the images of its class "
+                       "(sendral-lists makes them from one folder per class)\n",
+                       listfile.c_str(), class_lists[j].c_str(), format);
     TrainingSet set(class_lists.size());
     for (int j = 0; j < (int)class_lists.size(); j++) {
         set[j].list = class_lists[j];
         if (j < first) continue;
+        const long bad = first_non_text_byte(class_lists[j].c_str());
+        if (bad >= 0)
+            lib_fatalf(1,
+                       "The image list %s of class %d is not a text file (byte %ld is not text): "
+                       "an image list names image files, separated by white space\n",
+                       class_lists[j].c_str(), j, bad);
         std::vector<std::string> names;
         if (!read_list_names(class_lists[j].c_str(), &names))
             lib_fatalf(1, "Cannot read the image list %s of class %d\n", class_lists[j].c_str(), j);
@@ -329,7 +365,8 @@ void check_training_set(const TrainingSet &set, int first, int last) {
 }
 
 void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddepth, matrix *dctarr,
-                   int threads, const TrainProgress &progress) {
+                   int threads, const TrainProgress &progress, std::vector<int> *used) {
+    if (used) used->assign(set.size(), -1);
     check_mnts_depth(pyddepth);
     check_moment_shape(Allmnt, nullptr, pyddepth, (int)set.size());
     MatrixPtr gaufilt(mk_gaufilter());
@@ -340,7 +377,8 @@ void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddep
         if (set[j].from_file)
             lib_printf(1, "%s\nRead filenames from %s...Done\n", set[j].list.c_str(),
                        set[j].list.c_str());
-        one_class(set[j], j, Allmnt, pyddepth, gaufilt.get(), dctarr, threads, step);
+        const int n = one_class(set[j], j, Allmnt, pyddepth, gaufilt.get(), dctarr, threads, step);
+        if (used) (*used)[j] = n;
     }
 }
 

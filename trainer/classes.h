@@ -40,7 +40,11 @@ using TrainProgress = std::function<void(int done, int total)>;
 // checked (check_training_set) class by class; the lists of earlier
 // classes are not opened. A list that cannot be read is reported ("Cannot
 // read the image list ...") through the fatal hook.
-TrainingSet read_training_set(const std::vector<std::string> &class_lists, int first);
+// The training list's own name (`listfile`) is for the messages: a
+// training list that names image files instead of image lists, and an
+// image list that is not text, are refused as such.
+TrainingSet read_training_set(const std::string &listfile,
+                              const std::vector<std::string> &class_lists, int first);
 
 // Step 2. Refuses now, not hours later, a class first..last-1 (last -1:
 // every class from first) without images and an image file that cannot be
@@ -52,8 +56,11 @@ void check_training_set(const TrainingSet &set, int first, int last = -1);
 // `threads` threads and added in list order; prints the list and image
 // names as Sendral does. An unreadable image or a class without a usable
 // image stops the training.
+// used (may be null) receives, per class from first on, the number of
+// images large enough for the pyramid.
 void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddepth, matrix *dctarr,
-                   int threads, const TrainProgress &progress = nullptr);
+                   int threads, const TrainProgress &progress = nullptr,
+                   std::vector<int> *used = nullptr);
 
 // Step 3 for one part of the lists (-shard): a new moment matrix from, of
 // class j, only the entries i with i % nparts == part; usable[j] receives

@@ -28,6 +28,7 @@
 #include "mres.h"
 #include "mtx.h"
 #include "owners.h"
+#include "record.h"
 #include "resultdir.h"
 #include "sendral.h"
 #include "shard.h"
@@ -87,6 +88,17 @@ int prepare_result_dir(const char *savepath) {
     close(fd);
     unlink(tmpl.data());
     return result_dir_lock(dir);
+}
+
+void warn_featureless_classes(const FeatureRanking &ranking,
+                              const std::vector<std::string> &class_lists) {
+    for (int j = 1; j < (int)ranking.counts.size(); j++)
+        if (ranking.counts[j] == 0)
+            lib_printf(2,
+                       "Warning: class %d (list %s) has no salient feature, so Lumivar cannot "
+                       "look for it; try more and more varied images of the class, training "
+                       "without -exBfea or with -nodenoise, or another pyr_depth\n",
+                       j, j < (int)class_lists.size() ? class_lists[j].c_str() : "(in memory)");
 }
 
 // ---- steps ------------------------------------------------------------------------
@@ -178,6 +190,12 @@ void ResultWriter::commit(const std::string &timeusage) {
 }
 
 int sendral_run(int argc, char **argv) {
+    // --json FILE and --quiet may stand anywhere among the options.
+    const std::vector<std::string> command(argv, argv + argc);
+    std::string json;
+    bool quiet = false;
+    take_record_options(&argc, argv, &json, &quiet, exit_with_help);
+    set_quiet_messages(quiet);
     // -shard / -merge: training spread over many runs (shard.h).
     int shard_k = 0, shard_n = 0;
     char shardlist[SENDRAL_PATHLEN];
@@ -187,8 +205,30 @@ int sendral_run(int argc, char **argv) {
     int pyddepth, isfast, exBfea, isbkpath, isweight, ishue, isdenoise, threads;
     parse_command_line(argc, argv, ListFilename, savepath, &pyddepth, &isfast, &exBfea, &isbkpath,
                        bkhistpath, &isweight, wtfilelist, &ishue, &isdenoise, &threads);
-    if (shard_mode == SHARD_PART)
-        return sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
+    RunRecord record("Sendral", json, command);
+    {
+        Json &s = record.root()["settings"] = Json::object();
+        s["training_filelist"] = ListFilename;
+        s["pyr_depth"] = pyddepth;
+        s[shard_mode == SHARD_PART ? "shardpath" : "salientfeaturepath"] = savepath;
+        s["-fast"] = isfast != 0;
+        s["-b"] = isbkpath ? Json(bkhistpath) : Json();
+        s["-w"] = isweight ? Json(wtfilelist) : Json();
+        s["-h"] = ishue != 0;
+        s["-nodenoise"] = isdenoise == 0;
+        s["-exBfea"] = exBfea != 0;
+        s["-j"] = shard_mode == SHARD_PART ? 1 : threads;
+        s["-shard"] = shard_mode == SHARD_PART
+                          ? Json(std::to_string(shard_k) + "/" + std::to_string(shard_n))
+                          : Json();
+        s["-merge"] = shard_mode == SHARD_MERGE ? Json(shardlist) : Json();
+        s["--quiet"] = quiet;
+    }
+    if (shard_mode == SHARD_PART) {
+        const int status = sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
+        record.write(status);
+        return status;
+    }
 
     lib_printf(1, "FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
     if (isbkpath) lib_printf(1, "BkgHistogramPath = %s\n", bkhistpath);
@@ -224,6 +264,7 @@ int sendral_run(int argc, char **argv) {
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
     MatrixPtr Allmnt;
+    std::vector<int> listed(classnum, -1), used(classnum, -1);
     if (merged) {  // as -fast, from the merged shards instead of the moment file
         Allmnt = std::move(merged);
     } else if (isfast) {
@@ -232,19 +273,23 @@ int sendral_run(int argc, char **argv) {
         Allmnt.reset(dat2mtx((out + mntname).c_str()));
         check_moment_shape(Allmnt.get(), (out + mntname).c_str(), pyddepth, classnum);
     } else if (isbkpath) {
-        const TrainingSet set = read_training_set(class_lists, 1);
+        const TrainingSet set = read_training_set(ListFilename, class_lists, 1);
         lib_printf(1, "Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
         Allmnt.reset(dat2mtx(bk.c_str()));
         check_moment_shape(Allmnt.get(), bk.c_str(), pyddepth, classnum);
-        class_moments(set, 1, Allmnt.get(), pyddepth, dctarr.get(), threads);
+        class_moments(set, 1, Allmnt.get(), pyddepth, dctarr.get(), threads, nullptr, &used);
+        for (int j = 1; j < classnum; j++) listed[j] = (int)set[j].images.size();
     } else {
-        const TrainingSet set = read_training_set(class_lists, 0);
+        const TrainingSet set = read_training_set(ListFilename, class_lists, 0);
         lib_printf(1, "Computing the stats for DCT featurs...\n");
         Allmnt.reset(calloc_mtx(64 * pyddepth, 4 * classnum));
-        class_moments(set, 0, Allmnt.get(), pyddepth, dctarr.get(), threads);
+        class_moments(set, 0, Allmnt.get(), pyddepth, dctarr.get(), threads, nullptr, &used);
+        for (int j = 0; j < classnum; j++) listed[j] = (int)set[j].images.size();
     }
+    if (merged_imgnum)
+        for (int j = 0; j < classnum; j++) used[j] = merged_imgnum.get()[j];
 
     GgdFits fits = fit_classes(Allmnt.get(), classnum);
     writer.write_fits(Allmnt.get(), pyddepth, fits, merged_imgnum.get(), classnum);
@@ -254,6 +299,18 @@ int sendral_run(int argc, char **argv) {
 
     const std::string usage = time_usage(now_seconds() - start);
     writer.commit(usage);
-    lib_puts(1, usage.c_str());
+    warn_featureless_classes(ranking, class_lists);
+    lib_notice(1, "%s", usage.c_str());
+    Json &classes = record.root()["classes"] = Json::array();
+    for (int j = 0; j < classnum; j++) {
+        Json &c = classes.push(Json::object());
+        c["class"] = j;
+        c["list"] = class_lists[j];
+        c["images"] = listed[j] >= 0 ? Json(listed[j]) : Json();
+        c["used"] = used[j] >= 0 ? Json(used[j]) : Json();
+        c["skipped"] = listed[j] >= 0 && used[j] >= 0 ? Json(listed[j] - used[j]) : Json();
+        c["salient_features"] = ranking.counts[j];
+    }
+    record.write(0);
     return 0;
 }

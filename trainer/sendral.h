@@ -62,6 +62,11 @@ struct FeatureRanking {
 FeatureRanking select_features(matrix *Allmnt, GgdFits &fits, int classnum, int exBfea, int ishue,
                                int isdenoise);
 
+// A warning on standard error for every object class (1..) left with no
+// salient feature, naming its list and what to try; nothing else changes.
+void warn_featureless_classes(const FeatureRanking &ranking,
+                              const std::vector<std::string> &class_lists);
+
 // The result directory of one training: prepared and locked when made,
 // written into a staging folder and swapped in whole by commit(). Destroyed
 // uncommitted (a failure in a process that goes on), it leaves the

@@ -261,7 +261,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     free_mtx(dctarr);
     for (int j = 0; j < classnum; j++) free(lists[j]);
     free(lists);
-    lib_puts(1, time_usage(now_seconds() - start).c_str());
+    lib_notice(1, "%s", time_usage(now_seconds() - start).c_str());
     return 0;
 }
 

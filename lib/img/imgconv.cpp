@@ -711,3 +711,14 @@ Image *colormatrix2Image(colormatrix *cm) {
     return ConstituteImage((size_t)cm->width, (size_t)cm->height, "RGB", DoublePixel, buf.get(),
                            exception.get());
 }
+
+const char *img_file_format(const char *filename) {
+    const int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    unsigned char head[32];
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = read(fd, head, sizeof head);
+    close(fd);
+    return n > 0 ? sniff_format(head, (size_t)n) : nullptr;
+}

@@ -52,6 +52,11 @@ constexpr unsigned long long IMG_MAX_FILE_BYTES = 2ULL << 30;
 // error. The pixels are not decoded (damaged pixel data still fails later).
 int img_check_file(const char *filename);
 
+// The accepted format ("JPEG", "PNG", ...) that the first bytes of a
+// regular file show, or null (not a regular file, unreadable, or content
+// of no accepted format). Nothing is printed.
+const char *img_file_format(const char *filename);
+
 // ---- file level ----
 // The returned image belongs to the caller (DestroyImage); null on failure.
 Image *LoadImage(const char *filename);

@@ -11,6 +11,7 @@
 
 namespace {
 std::atomic<fatal_handler> g_handler{nullptr};
+std::atomic<bool> g_quiet{false};
 thread_local message_sink t_sink = nullptr;
 thread_local void *t_context = nullptr;
 }
@@ -69,7 +70,9 @@ void get_thread_message_sink(message_sink *sink, void **context) {
     *context = t_context;
 }
 
-void lib_write(int stream, const char *text, size_t n) {
+namespace {
+
+void write_message(int stream, const char *text, size_t n) {
     if (t_sink) {
         t_sink(t_context, stream, text, n);
         return;
@@ -77,15 +80,45 @@ void lib_write(int stream, const char *text, size_t n) {
     fwrite(text, 1, n, stream == 1 ? stdout : stderr);
 }
 
-void lib_puts(int stream, const char *text) { lib_write(stream, text, strlen(text)); }
-
-void lib_vprintf(int stream, const char *fmt, va_list ap) {
+void vprint_message(int stream, const char *fmt, va_list ap) {
     if (!t_sink) {
         vfprintf(stream == 1 ? stdout : stderr, fmt, ap);
         return;
     }
     const std::string text = format(fmt, ap);
     t_sink(t_context, stream, text.data(), text.size());
+}
+
+bool dropped(int stream) { return stream == 1 && g_quiet.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void set_quiet_messages(bool quiet) { g_quiet = quiet; }
+bool quiet_messages(void) { return g_quiet; }
+
+void lib_write(int stream, const char *text, size_t n) {
+    if (!dropped(stream)) write_message(stream, text, n);
+}
+
+void lib_puts(int stream, const char *text) { lib_write(stream, text, strlen(text)); }
+
+void lib_vprintf(int stream, const char *fmt, va_list ap) {
+    if (!dropped(stream)) vprint_message(stream, fmt, ap);
+}
+
+void lib_progress(int stream, const char *fmt, ...) {
+    if (g_quiet) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vprint_message(stream, fmt, ap);
+    va_end(ap);
+}
+
+void lib_notice(int stream, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprint_message(stream, fmt, ap);
+    va_end(ap);
 }
 
 void lib_printf(int stream, const char *fmt, ...) {

@@ -60,4 +60,15 @@ void lib_vprintf(int stream, const char *fmt, va_list ap);
 // "<what>: <strerror(errno)>\n" on standard error, as perror() writes it.
 void lib_perror(const char *what);
 
+// A program's quiet mode (--quiet; process-wide, set by main() only): from
+// then on standard-output messages and progress on standard error are
+// dropped; errors and warnings on standard error, lib_notice and the fatal
+// hook's messages stay.
+void set_quiet_messages(bool quiet);
+bool quiet_messages(void);
+// Progress (stage headers, counts) on either stream: dropped when quiet.
+void lib_progress(int stream, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Warnings and results on either stream that the quiet mode keeps.
+void lib_notice(int stream, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
 #endif

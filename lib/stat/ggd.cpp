@@ -34,11 +34,11 @@ void ggd_each_param(matrix *Allmnt, int i, int indicateBar, matrix *betas, matri
     const int K = Allmnt->ncols / 4;
     Col M[4] = {Col(ftnum), Col(ftnum), Col(ftnum), Col(ftnum)};
     if (i < K && indicateBar == 0) {
-        lib_printf(2, "\nCalculating parameters for class %d .....", i);
+        lib_progress(2, "\nCalculating parameters for class %d .....", i);
         for (int m = 0; m < 4; m++)
             for (int f = 0; f < ftnum; f++) M[m][f] = Allmnt->pix[f][4 * i + m];
     } else {
-        lib_printf(2, "\nCalculating parameters for global .....");
+        lib_progress(2, "\nCalculating parameters for global .....");
         // A plain division: with no class left (a single-class complement)
         // the moments become 0/0, an undefined fit rather than a zero one.
         const double div = indicateBar == 1 ? K - 1 : K;
@@ -50,7 +50,7 @@ void ggd_each_param(matrix *Allmnt, int i, int indicateBar, matrix *betas, matri
             for (int f = 0; f < ftnum; f++) M[m][f] /= div;
         }
     }
-    lib_printf(2, "Done");
+    lib_progress(2, "Done");
 
     Col mu4(ftnum), kurt(ftnum);
     for (int f = 0; f < ftnum; f++) {
@@ -127,9 +127,9 @@ void classStat_GGD(matrix *Allmnt, int classnum, matrix *classMD, matrix *StandV
             classMD->pix[i][f] =
                 kl_ggd(ca[f], cb[f], ga[f], gb[f]) + kl_ggd(ra[f], rb[f], ga[f], gb[f]);
         }
-        lib_printf(2, "%d class is done", i);
+        lib_progress(2, "%d class is done", i);
     }
-    lib_printf(2, "\nKL for each class is DONE\n");
+    lib_progress(2, "\nKL for each class is DONE\n");
 }
 
 matrix *entropy_GGD(matrix *Allmnt, int i, int indicateBar) {

@@ -94,7 +94,7 @@ void set_class_mnts(volume *acc, int used, int j, matrix *Allmnt) {
 int add_image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
                        int slow) {
     if (image_mnts_DCT(img, acc, pyddepth, gaufilt, dctarr, slow)) return 1;
-    lib_printf(1, "Image too small, Skip!\n");
+    lib_notice(1, "Image too small, Skip!\n");
     return 0;
 }
 

@@ -64,9 +64,9 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
             sortidx->pix[i][pos] = f;
             if (p == 0) {
                 if (ok)
-                    lib_printf(2, "\nFirst MD idx is %d\n", f);
+                    lib_progress(2, "\nFirst MD idx is %d\n", f);
                 else
-                    lib_printf(2, "\nFirst MD idx is %d valid features are %d\n", f, finuse[i]);
+                    lib_progress(2, "\nFirst MD idx is %d valid features are %d\n", f, finuse[i]);
             }
         }
         for (int k = 0; k < ftnum; k++)
