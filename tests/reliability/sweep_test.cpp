@@ -424,4 +424,69 @@ TEST_F(Sweep, LongPathsAndBlanks) {
     EXPECT_TRUE(fs::exists(out + "/check1_scalemap.dat/data"));
 }
 
+TEST_F(Sweep, TrainerMistakesCaughtWhereTheyHappen) {
+    const std::string out = path("m_mistakes");
+    const std::string flat = path("check0.pgm") + "\n" + path("check1.pgm") + "\n";
+    spit(path("t_flat.txt"), flat);
+    spit(path("t_label.txt"), path("smooth0.pgm") + " 0\n" + path("check0.pgm") + " 1\n");
+    spit(path("binary.lst"), std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10));
+    spit(path("t_binary.txt"), path("c0.txt") + "\n" + path("binary.lst") + "\n");
+    const struct {
+        const char *list, *message;
+    } cases[] = {
+        {"t_flat.txt", "names image files, not image lists"},
+        {"t_label.txt", "names image files, not image lists"},
+        {"t_binary.txt", "binary.lst of class 1 is not a text file"},
+    };
+    for (const auto &c : cases)
+        EXPECT_TRUE(refused_early(sendral({path(c.list), "2", out}), c.message, out)) << c.list;
+
+    // A class that cannot be told from the background keeps no feature:
+    // said at the end, and the run still succeeds.
+    spit(path("t_same.txt"), path("c0.txt") + "\n" + path("c0.txt") + "\n");
+    const RunResult r = sendral({"-exBfea", path("t_same.txt"), "2", out});
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_NE(r.err.find("Warning: class 1 (list " + path("c0.txt") + ") has no salient feature"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(Sweep, RunRecordsQuietModeAndStandardInput) {
+    spit(path("q_missing.txt"), path("check1.pgm") + "\n" + path("nowhere.pgm") + "\n");
+    const std::string rec = path("run.json"), out = path("out_records");
+    RunResult r = lumivar({"--quiet", "--json", rec, model, "1", path("q_missing.txt"), out});
+    EXPECT_TRUE(refused(r, "nowhere.pgm"));
+    EXPECT_EQ(r.out.rfind("Time usage: ", 0), 0u) << r.out;  // nothing else on standard output
+    EXPECT_EQ(r.err.find("Computing"), std::string::npos) << r.err;
+    // The record parses and lists the failed image with its reason.
+    const char *check =
+        "import json, sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "assert d['status'] == 1 and d['settings']['-m'] == 0, d\n"
+        "bad = [i for i in d['images'] if i['status'] == 'failed']\n"
+        "assert [i['entry'] for i in bad] == [sys.argv[2]], bad\n"
+        "assert 'nowhere.pgm' in bad[0]['message'], bad\n";
+    EXPECT_TRUE(succeeded(run_program({"/usr/bin/python3", "-c", check, rec, path("nowhere.pgm")})));
+
+    // "-": the names come on standard input.
+    r = run_program({"/bin/sh", "-c", "echo \"$1\" | \"$2\" --json \"$3\" \"$4\" 1 - \"$5\"",
+                     "-", path("check1.pgm"), LUMIVAR_EXE, rec, model, out + "2"});
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_TRUE(fs::exists(out + "2/check1_salloc"));
+    EXPECT_TRUE(succeeded(run_program(
+        {"/usr/bin/python3", "-c",
+         "import json, sys; d = json.load(open(sys.argv[1])); "
+         "assert d['images'][0]['status'] == 'ok' and d['images'][0]['locations'] > 0, d",
+         rec})));
+
+    r = sendral({"--json", rec, "--quiet", path("train.txt"), "2", path("m_record")});
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_EQ(r.out.rfind("Time usage: ", 0), 0u) << r.out;
+    EXPECT_TRUE(succeeded(run_program(
+        {"/usr/bin/python3", "-c",
+         "import json, sys; c = json.load(open(sys.argv[1]))['classes']; "
+         "assert [(x['used'], x['skipped']) for x in c] == [(2, 0), (2, 0)], c",
+         rec})));
+}
+
 }  // namespace
