@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Draws the salient features of every class of a Sendral result directory.
 
     sendral_features.py RESULTDIR [--zoom Z]
@@ -18,8 +18,11 @@ import sys
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sendral_io as sio  # noqa: E402
+try:
+    import sendral.io as sio
+except ImportError:  # run from the source tree
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import sendral.io as sio
 
 SZ = 8
 PAD = 10

@@ -22,7 +22,7 @@ import tempfile
 import numpy as np
 
 __all__ = ["DatError", "read_dat", "write_dat", "read_descriptor", "read_locations",
-           "read_features", "read_model", "TYPES"]
+           "read_features", "read_model", "read_record", "find_record", "image_stem", "TYPES"]
 
 
 class DatError(ValueError):
@@ -380,3 +380,54 @@ def read_model(result_dir):
     model["Qor_class"] = [read_features(os.path.join(result_dir, f"Qor_class_{j}"))
                           for j in classes]
     return model
+
+
+IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".gif", ".tif", ".tiff", ".bmp", ".pgm", ".ppm", ".pnm")
+
+
+def image_stem(name):
+    """The base name Lumivar gives an image's outputs: after the last "/",
+    up to the last "." ("demo/query/q00.jpg" -> "q00"). A name without a
+    folder or an image suffix is taken as a stem already."""
+    if "/" not in name and not name.lower().endswith(IMAGE_SUFFIXES):
+        return name
+    base = name.rsplit("/", 1)[-1]
+    return base.rsplit(".", 1)[0] if "." in base else base
+
+
+def read_record(path):
+    """A run record that ``--json FILE`` wrote, as a dict; DatError when it
+    is not one."""
+    import json
+    path = os.fspath(path)
+    try:
+        with open(path, encoding="utf-8") as f:
+            rec = json.load(f)
+    except OSError as e:
+        raise DatError(f"{path}: cannot read: {e.strerror}") from None
+    except ValueError as e:
+        raise DatError(f"{path}: not a run record: {e}") from None
+    if not isinstance(rec, dict) or rec.get("program") not in ("Lumivar", "Sendral"):
+        raise DatError(f"{path}: not a run record of Sendral or Lumivar")
+    return rec
+
+
+def find_record(outdir):
+    """(path, record) of the newest Lumivar record kept in `outdir` (where
+    ``Lumivar --json OUTDIR/run.json ...`` puts it), or (None, None)."""
+    outdir = os.fspath(outdir)
+    found = []
+    for name in os.listdir(outdir):
+        if not name.endswith(".json"):
+            continue
+        path = os.path.join(outdir, name)
+        try:
+            rec = read_record(path)
+        except DatError:
+            continue
+        if rec.get("program") == "Lumivar":
+            found.append((os.path.getmtime(path), path, rec))
+    if not found:
+        return None, None
+    _, path, rec = max(found)
+    return path, rec

@@ -2,6 +2,8 @@
 the library writes and the library reads what write_dat writes; the feature
 picture's basis is the detector's; the scorer's AUC and command line.
     /usr/bin/python3 test_tools.py DAT_FIXTURE"""
+import csv
+import json
 import os
 import shutil
 import subprocess
@@ -158,6 +160,61 @@ class ToolsTest(unittest.TestCase):
             f.write("d,1,2,x,3\n")
         out = subprocess.run(run, capture_output=True, text=True)
         self.assertEqual((out.returncode, boxes + ":8:" in out.stderr), (2, True))
+
+    def test_a_run_record_keeps_old_outputs_out_of_the_scores_and_the_report(self):
+        d = self.dir
+        for name in ("q00", "q01"):
+            with open(os.path.join(d, name + "_salloc"), "w") as f:
+                f.write("5\t5\t8\t1.5\n0\t0\t8\t1.0\n")
+            sio.write_dat(os.path.join(d, name + "_sm.dat"), np.eye(6))
+        # The recorded run wrote q00's files and q01's locations; q01's map is older.
+        outputs = {"q00": ["q00_sm.dat", "q00_salloc"], "q01": ["q01_salloc"]}
+        rec = {"program": "Lumivar", "settings": {"outpath": d, "-m": 2},
+               "images": [{"entry": f"x/{n}.jpg", "status": "ok",
+                           "outputs": [os.path.join(d, o) for o in outs]}
+                          for n, outs in outputs.items()]}
+        with open(os.path.join(d, "run.json"), "w") as f:
+            json.dump(rec, f)
+        boxes = os.path.join(d, "boxes.csv")
+        with open(boxes, "w") as f:  # file names and stems alike
+            f.write("name,top,bottom,left,right\nq00.jpg,4,5,4,5\nq01,4,5,4,5\n")
+        table = os.path.join(d, "scores.csv")
+        out = subprocess.run([sys.executable, os.path.join(HERE, "..", "lumivar_score.py"), d, boxes,
+                              "--csv", table], capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("q01_sm.dat was not written by the run recorded", out.stderr)
+        self.assertNotIn("q00_sm.dat was not", out.stderr)
+        with open(table) as f:
+            rows = list(csv.DictReader(f))
+        self.assertEqual([(r["name"], r["first"], r["map"]) for r in rows],
+                         [("q00", "1", "q00_sm.dat"), ("q01", "1", "")])
+        page = subprocess.run([sys.executable, os.path.join(HERE, "..", "lumivar_report.py"), d,
+                               "--boxes", boxes], capture_output=True, text=True)
+        self.assertEqual(page.returncode, 0, page.stderr)
+        with open(os.path.join(d, "index.html")) as f:
+            text = f.read()
+        self.assertIn("<dt>-m (map kind)</dt><dd>2</dd>", text)
+        self.assertIn("first location in the box: 2 of 2", text)
+
+    def test_lists_from_class_folders_name_every_image_absolutely(self):
+        d = self.dir
+        for folder, files in (("bg", ["b.png", "a.JPG", "notes.txt"]), ("obj", ["o.pgm"]),
+                              ("q", ["q1.jpg"])):
+            os.makedirs(os.path.join(d, folder))
+            for n in files:
+                open(os.path.join(d, folder, n), "w").close()
+        run = subprocess.run([sys.executable, os.path.join(HERE, "..", "sendral_lists.py"),
+                              "--out", os.path.join(d, "lists"), "--query", os.path.join(d, "q"),
+                              os.path.join(d, "bg"), os.path.join(d, "obj")],
+                             capture_output=True, text=True, cwd=d)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        read = lambda p: open(p).read().split()  # noqa: E731
+        train = read(os.path.join(d, "lists", "train.txt"))
+        self.assertEqual([read(t) for t in train],
+                         [[os.path.join(d, "bg", n) for n in ("a.JPG", "b.png")],
+                          [os.path.join(d, "obj", "o.pgm")]])
+        self.assertEqual(read(os.path.join(d, "lists", "query.txt")), [os.path.join(d, "q", "q1.jpg")])
+        self.assertIn("Sendral ", run.stdout)
 
 
 if __name__ == "__main__":
