@@ -118,8 +118,10 @@ done > "$out/lists/coin.txt"
 printf '%s\n' "$out/lists/background.txt" "$out/lists/coin.txt" > "$out/lists/train.txt"
 
 # Queries: 320x240 crops with one of the held-out coins 16..23 at a seeded
-# random place; boxes.txt holds name x0 y0 x1 y1 (columns, rows, inclusive).
-: > "$out/query/boxes.txt"
+# random place; boxes.csv gives each query's file name, then the coin's
+# rows and columns (top, bottom, left, right, inclusive), as the scorer,
+# the report and the tuner read them.
+echo "name,top,bottom,left,right" > "$out/query/boxes.csv"
 n=0
 for place in "astronaut 120 220" "camera 160 40" "chelsea 150 150" "coffee 260 60" \
             "rocket 300 100" "hubble 100 150" "retina 120 100" "clock 150 200" \
@@ -131,7 +133,8 @@ for place in "astronaut 120 220" "camera 160 40" "chelsea 150 150" "coffee 260 6
   x=$(( margin + $(rand $((500 + n)) $(( 320 - 2 * margin - $(size_of $c) )) ) ))
   y=$(( margin + $(rand $((600 + n)) $(( 240 - 2 * margin - $(size_of $c) )) ) ))
   box=$(paste_coins "$work/crop_$name.png" "$out/query/$name.jpg" "$scale" $(( (n / 8) * 90 )) $c $x $y)
-  echo "$name $box" >> "$out/query/boxes.txt"
+  set -- $box  # x0 y0 x1 y1
+  echo "$name.jpg,$2,$4,$1,$3" >> "$out/query/boxes.csv"
   echo "$out/query/$name.jpg"
   n=$((n + 1))
 done > "$out/lists/query.txt"

@@ -64,12 +64,13 @@ for q in $(sed 's|.*/||; s|\.[^.]*$||' "$work/query.txt"); do
   expect "$q: malformed location file" locations_ok "$work/out/${q}_salloc"
 done
 
-# The demo's scoring script reads these outputs; queries not run count as
-# missing, so it must say so and fail.
-sh "$src/scripts/demo_score.sh" "$src/demo/query/boxes.txt" "$work/out" >"$work/score.log" 2>&1
+# The scorer reads these outputs against the demo's boxes; queries not run
+# count as missing, so it must say so and fail.
+/usr/bin/python3 "$src/python/lumivar_score.py" "$work/out" "$src/demo/query/boxes.csv" \
+  --object "the coin" >"$work/score.log" 2>&1
 status=$?
-expect "demo_score.sh did not count the two queries" grep -q 'on the coin: [0-2] of 10 query' "$work/score.log"
-expect "demo_score.sh passed over missing location files" [ "$status" -ne 0 ]
+expect "the scorer did not count the two queries" grep -q 'on the coin: [0-2] of 10 query' "$work/score.log"
+expect "the scorer passed over missing location files" [ "$status" -ne 0 ]
 
 if [ "$failures" -ne 0 ]; then
   echo "--- Sendral output (end)"; tail -n 20 "$work/sendral.log"

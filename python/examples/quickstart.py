@@ -28,11 +28,11 @@ hits = 0
 with open(f"{demo}/query/boxes.csv") as f:
     boxes = list(csv.DictReader(f))
 for box in boxes:
-    result = model.detect(lumivar.read_image(f"{demo}/query/{box['name']}.jpg"))
+    result = model.detect(lumivar.read_image(f"{demo}/query/{box['name']}"))
     row, col, radius, saliency = result.locations[0]
     hits += (int(box["top"]) <= row <= int(box["bottom"])
              and int(box["left"]) <= col <= int(box["right"]))
-    if box["name"] == "q00":
+    if box["name"] == "q00.jpg":
         with open(f"{work}/q00.png", "wb") as out:
             out.write(result.picture())  # the map, the first five locations circled
 
