@@ -14,7 +14,9 @@ depth=${DEPTH:-2}
 features=${FEATURES:-12}
 circles=${CIRCLES:-3}
 mapkind=${MAP:-0}
-build=$root/build-release
+# Paths relative to the top folder, so that logs, records and pages name no
+# machine's folders.
+build=build-release
 out=$build/demo
 model=$out/model
 detections=$out/detections
@@ -45,7 +47,8 @@ t1=$(now)
 nquery=$(wc -l <demo/lists/query.txt)
 echo "== Running Lumivar: class 1 on $nquery query images, $features features, map kind $mapkind"
 t2=$(now)
-"$lumivar" -f "$features" -d "$circles" -m "$mapkind" "$model" 1 demo/lists/query.txt "$detections" \
+"$lumivar" -f "$features" -d "$circles" -m "$mapkind" --json "$detections/run.json" "$model" 1 \
+  demo/lists/query.txt "$detections" \
   >"$out/lumivar.log" 2>&1 \
   || { tail -20 "$out/lumivar.log"; echo "Lumivar failed; its output is in $out/lumivar.log"; exit 1; }
 t3=$(now)
@@ -65,8 +68,19 @@ awk -v a="$t2" -v b="$t3" -v n="$nquery" 'BEGIN{printf "  detection time:  %.2f 
 # A query without its location file is reported and fails the demo.
 /usr/bin/python3 python/lumivar_score.py "$detections" demo/query/boxes.csv --object "the coin"
 
-/usr/bin/python3 python/lumivar_report.py "$detections" --log "$out/lumivar.log" >/dev/null
+/usr/bin/python3 python/lumivar_report.py "$detections" --boxes demo/query/boxes.csv >/dev/null
 /usr/bin/python3 python/sendral_features.py "$model" >/dev/null
+# A picture of the report page, where a browser is at hand (docs/report.png is one).
+for browser in chromium chromium-browser; do
+  command -v "$browser" >/dev/null 2>&1 || continue
+  "$browser" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$out/.browser" --hide-scrollbars --window-size=1200,1500 \
+    --screenshot="$root/$out/report.png" "file://$root/$detections/index.html" >/dev/null 2>&1 \
+    && echo "  (a picture of the report page: $out/report.png)"
+  rm -rf "$out/.browser"
+  break
+done
 echo
 echo "Pages (open in a browser)"
 echo "  detections: $detections/index.html"
