@@ -38,6 +38,9 @@ namespace {
 const char kMoreOptions[] =
     "-j n:\t\trun n images at a time (default: the cores this process may use)\n"
     "-v:\t\talso write the saliency map before normalisation as NAME_sm.dat\n"
+    "--json FILE:\twrite a record of the run (settings, model, every image) as JSON\n"
+    "--quiet:\tprint only errors, warnings and the time line\n"
+    "query_filelist - reads the image names from standard input\n"
     "--help:\t\tprint this text\n"
     "--version:\tprint the version of Lumivar and of ImageMagick\n\n";
 

@@ -3,7 +3,7 @@
 # in its own build folder and runs it; any sanitizer report fails the run.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/install-deps.sh
+sh scripts/install-test-deps.sh
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"

@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/install-deps.sh
+sh scripts/install-test-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)"
 ctest --test-dir build --output-on-failure -j "$(nproc)"

@@ -105,4 +105,96 @@ assert sendral.__file__.startswith(sys.argv[4]), sendral.__file__
 assert np.array_equal(m, sio.read_dat(sys.argv[3])), \"maps differ\"
 " "$2" "$3" "$4" "$1"' - "$pydir" "$work/model" "$query" "$work/out/${name}_sm.dat"
 fi
+
+# --- The tools as commands, from another folder --------------------------
+tools="lumivar-report lumivar-score sendral-features lumivar-tune sendral-lists"
+for t in $tools; do
+  expect "bin/$t is not installed as a program" [ -x "$prefix/bin/$t" ]
+  expect "bin/$t does not start with Debian's /usr/bin/python3" \
+    [ "$(head -n 1 "$prefix/bin/$t")" = "#!/usr/bin/python3" ]
+done
+if [ -n "${SENDRAL_PYDIR:-}" ] && [ -d "$pydir/sendral" ]; then
+  for t in $tools; do
+    expect "$t --help fails when run from /" \
+      step sh -c 'cd / && PYTHONPATH="$1" "$2" --help' - "$pydir" "$prefix/bin/$t"
+  done
+else
+  echo "SKIP: the tools' --help: no Python packages under the prefix"
+fi
+
+# --- Man pages -----------------------------------------------------------
+if command -v man >/dev/null 2>&1; then
+  for p in Sendral Lumivar; do
+    page=$prefix/share/man/man1/$p.1
+    expect "man does not find $p under the prefix" \
+      [ "$(MANPATH="$prefix/share/man" man -w "$p" 2>/dev/null)" = "$page" ]
+    expect "man -l $p.1 warns" \
+      [ -z "$(MANWIDTH=80 man -l --warnings "$page" 2>&1 >/dev/null)" ]
+    expect "man -l $p.1 renders no EXIT STATUS section" \
+      sh -c 'MANWIDTH=80 MANPAGER=cat man -l "$1" 2>/dev/null | grep -q "^EXIT STATUS"' - "$page"
+  done
+else
+  echo "SKIP: man pages: no man"
+fi
+
+# --- Bash completions ----------------------------------------------------
+comp=$prefix/share/bash-completion/completions
+# completes WANT COMMAND WORD...: what the installed completion of COMMAND
+# offers for the last word is WANT.
+completes() {
+  want=$1; shift
+  got=$(bash -c '. "$1/$2" || exit 1; shift
+    f=$(complete -p "$1" | sed -n "s/.* -F \([^ ]*\) .*/\1/p")
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    "$f" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    echo "${COMPREPLY[*]}"' - "$comp" "$@" 2>&1)
+  [ "$got" = "$want" ] || { echo "completion of \"$*\": \"$got\", not \"$want\""; return 1; }
+}
+if command -v bash >/dev/null 2>&1; then
+  for c in Sendral Lumivar $tools; do
+    expect "the completion file $c does not define one for $c" \
+      step bash -c '. "$1/$2" && complete -p "$2"' - "$comp" "$c"
+  done
+  expect "Lumivar -m does not complete the map kinds" completes "0 1 2" Lumivar -m ""
+  expect "Lumivar does not offer the model's classes" completes "0 1" Lumivar -f 3 "$work/model" ""
+  expect "Sendral does not complete its options" completes "-exBfea" Sendral -e
+  expect "Sendral does not offer a folder for the result" \
+    completes "$work/model" Sendral -j 2 "$work/train.txt" 2 "$work/mo"
+else
+  echo "SKIP: completions: no bash"
+fi
+
+# --- The Debian package --------------------------------------------------
+# Made from the build folder's CPack configuration into the temporary folder,
+# so that no package file is left in the build tree.
+cpack=$(dirname "$cmake")/cpack
+[ -x "$cpack" ] || cpack=cpack
+if ! command -v "$cpack" >/dev/null 2>&1 || ! command -v dpkg-deb >/dev/null 2>&1; then
+  echo "SKIP: the Debian package: no cpack or dpkg-deb"
+elif ! step "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb"; then
+  expect "cpack -G DEB failed" false
+else
+  deb=$(ls "$work"/deb/*.deb)
+  dpkg-deb -c "$deb" | awk '{ print $6 }' >"$work/deb.list"
+  # What the prefix holds, under /usr, with the Python packages in Debian's
+  # own folder for /usr.
+  entries="bin/Sendral bin/Lumivar $(for t in $tools; do echo "bin/$t"; done)
+           $libdir/libsendral.so.$version include/sendral/lumivar.hpp
+           $libdir/cmake/Sendral/SendralConfig.cmake $libdir/pkgconfig/sendral.pc
+           lib/python3/dist-packages/sendral/__init__.py lib/python3/dist-packages/sendral/io.py
+           lib/python3/dist-packages/lumivar/__init__.py
+           share/man/man1/Sendral.1 share/man/man1/Lumivar.1
+           $(for c in Sendral Lumivar $tools; do echo "share/bash-completion/completions/$c"; done)"
+  for f in $entries; do
+    expect "the package does not hold /usr/$f" grep -qx "\./usr/$f" "$work/deb.list"
+  done
+  if ls "$pydir"/sendral/_native* >/dev/null 2>&1; then
+    expect "the package does not hold the compiled Python module" \
+      grep -q "^\./usr/lib/python3/dist-packages/sendral/_native" "$work/deb.list"
+  fi
+  expect "the package is not sendral $version" \
+    [ "$(dpkg-deb -f "$deb" Package Version)" = "$(printf 'Package: sendral\nVersion: %s' "$version")" ]
+  expect "the package does not depend on MagickCore and NumPy" \
+    sh -c 'dpkg-deb -f "$1" Depends | grep -q "libmagickcore.*python3-numpy\|python3-numpy.*libmagickcore"' - "$deb"
+fi
 expect_summary

@@ -35,6 +35,8 @@ const char kUsage[] =
 const char kMoreOptions[] =
         "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
         "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
+        "--json FILE : \t\twrite a record of the run (settings, classes, images) as JSON\n"
+        "--quiet : \t\tprint only errors, warnings and the time line\n"
         "--help : \t\tprint this text\n"
         "--version : \t\tprint the version of Sendral and of ImageMagick\n";
 

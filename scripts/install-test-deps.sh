@@ -1,0 +1,8 @@
+#!/bin/sh
+# Installs, besides what scripts/install-deps.sh installs, the Debian 12
+# packages only the test suite needs, only those missing: GoogleTest, Chromium
+# (the report pages' browser test), GNU parallel (the parallel scripts),
+# man-db (the installed man pages) and dpkg-dev (dpkg-shlibdeps, for the
+# Debian package's dependencies).
+set -e
+sh "$(dirname "$0")/install-deps.sh" libgtest-dev chromium parallel man-db dpkg-dev
