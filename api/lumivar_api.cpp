@@ -16,7 +16,6 @@
 #include "imgconv.h"
 #include "lumivar.h"
 #include "owners.h"
-#include "resultdir.h"
 
 namespace lumivar {
 
@@ -102,7 +101,13 @@ GreyImage read_image(const std::string &path, int depth) {
 }
 
 Model::Model(const std::string &result_dir, int class_index, const ModelOptions &options)
+    : Model(result_dir, class_index, options, MapOptions()) {}
+
+Model::Model(const std::string &result_dir, int class_index, const ModelOptions &options,
+             const MapOptions &map)
     : impl_(new Impl) {
+    if (!std::isfinite(map.smooth))
+        throw Error("smooth must be a number of pixels, not " + std::to_string(map.smooth), 1);
     if (options.map_kind < 0 || options.map_kind > 2)
         throw Error("map_kind must be 0, 1 or 2, not " + std::to_string(options.map_kind), 1);
     if (options.features < 1)
@@ -113,7 +118,8 @@ Model::Model(const std::string &result_dir, int class_index, const ModelOptions 
     set.ftnum4smap = options.features;
     set.mapnum = options.map_kind;
     set.isenforce = options.enforce ? 1 : 0;
-    if (result_dir_interrupted(set.SFPath)) die(result_dir_interrupted_message(set.SFPath));
+    set.learned = map.learned;
+    set.smooth = map.smooth < 0 ? -1.0 : map.smooth;
     load_model(&set, &impl_->model);
     img_init();
 }

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "boxes.h"
 #include "classes.h"
+#include "learn.h"
 #include "classstat.h"
 #include "dat.h"
 #include "resultdir.h"
@@ -19,6 +21,11 @@ namespace sendral {
 
 void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
            const std::string &result_dir, const TrainOptions &options) {
+    train(classes, depth, result_dir, options, "");
+}
+
+void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
+           const std::string &result_dir, const TrainOptions &options, const std::string &boxes) {
     if (depth < 1 || depth > SENDRAL_MAXDEPTH)
         throw Error("depth must be a whole number from 1 to " + std::to_string(SENDRAL_MAXDEPTH) +
                         ", not " + std::to_string(depth),
@@ -47,6 +54,8 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
     ResultWriter writer(result_dir);
     const double start = now_seconds();
     check_training_set(set, 0);
+    TrainingBoxes training_boxes;
+    if (!boxes.empty()) training_boxes = read_training_boxes(boxes, set);
     MatrixPtr dctarr(initdct(8));
     MatrixPtr Allmnt(calloc_mtx(64 * depth, 4 * classnum));
     class_moments(set, 0, Allmnt.get(), depth, dctarr.get(), std::max(options.threads, 1),
@@ -56,6 +65,9 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
     const FeatureRanking ranking = select_features(Allmnt.get(), fits, classnum, options.exbfea,
                                                    0, options.nodenoise ? 0 : 1);
     writer.write_ranking(ranking, depth, classnum);
+    if (!boxes.empty())
+        learn_from_boxes(set, training_boxes, depth, std::max(options.threads, 1), fits, writer,
+                         nullptr);
     writer.commit(time_usage(now_seconds() - start));
     warn_featureless_classes(ranking, {});
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
 
 #include <cctype>
 #include <cerrno>
@@ -45,6 +47,30 @@ int default_thread_count(void) {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
     return std::max(CPU_COUNT(&set), 1);
+}
+
+int start_threads(std::vector<std::thread> *pool, int n, const std::function<void()> &body) {
+    static const int fail_at = [] {
+        const char *s = getenv("SENDRAL_FAIL_THREAD_AT");
+        return s ? atoi(s) : 0;
+    }();
+    static std::atomic<bool> told{false};  // once, however many pools the process starts
+    const size_t before = pool->size();
+    try {
+        for (int t = 0; t < n; t++) {
+            if (t + 1 == fail_at)
+                throw std::system_error(EAGAIN, std::generic_category(), "thread creation refused");
+            pool->emplace_back(body);
+        }
+    } catch (const std::system_error &e) {
+        const int started = (int)(pool->size() - before);
+        if (!told.exchange(true))
+            lib_notice(2,
+                       "Notice: only %d of %d threads could be started (%s); the work goes on "
+                       "with %d\n",
+                       started, n, e.what(), std::max(started, 1));
+    }
+    return (int)(pool->size() - before);
 }
 
 void reuse_large_blocks(void) {

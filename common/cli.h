@@ -3,7 +3,10 @@
 #ifndef CLI_H
 #define CLI_H
 
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 // The programs' version, printed by --version: the project's version in
 // CMakeLists.txt, its one source.
@@ -26,6 +29,15 @@ bool parse_whole_number(const char *text, int *value);
 
 // The cores this process may run on (its affinity mask): the default -j.
 int default_thread_count(void);
+
+// Starts up to n threads running `body` into *pool. A thread the system
+// refuses (std::system_error: a limit on processes or memory) ends the
+// starting: the threads started so far do the work (none: the caller works
+// alone), and the first refusal of the process is told on standard error.
+// Returns how many were started.
+// SENDRAL_FAIL_THREAD_AT is for tests only: "n" makes the n-th thread of
+// every pool fail to start as if the system refused it.
+int start_threads(std::vector<std::thread> *pool, int n, const std::function<void()> &body);
 
 // Every image allocates and frees blocks of several megabytes. Served by
 // fresh mappings, each is paid for again in page faults (and unmapping

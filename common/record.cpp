@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "cli.h"
 #include "fail.h"
@@ -156,6 +157,24 @@ void record_fatal_handler(const fatal_report *report) {
         r->write(report->status, msg.empty() ? "stopped" : msg);
     }
     fatal_exit_handler(report);
+}
+
+void fail_on_escaped_exception(const char *program) {
+    std::string why;
+    try {
+        throw;
+    } catch (const sendral::Error &e) {
+        why = e.what();
+        if (why.empty() || why.back() != '\n') why += "\n";
+        lib_fatal(e.status(), why);
+    } catch (const std::bad_alloc &) {
+        why = "out of memory";
+    } catch (const std::exception &e) {
+        why = e.what();
+    } catch (...) {
+        why = "unknown failure";
+    }
+    lib_fatal(1, std::string(program) + ": " + why + "; the run stops\n");
 }
 
 void take_record_options(int *argc, char **argv, std::string *json, bool *quiet,

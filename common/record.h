@@ -69,6 +69,11 @@ private:
 struct fatal_report;
 void record_fatal_handler(const fatal_report *report);
 
+// For the programs' main(), inside a catch block: the exception that
+// escaped the run ends it through the fatal hook with a message and status
+// 1 (a sendral::Error with its own text and status), never as an abort.
+[[noreturn]] void fail_on_escaped_exception(const char *program);
+
 // Takes the long options --json FILE and --quiet out of argv wherever they
 // stand among the leading options (updating *argc), so that the programs'
 // own parsers see their usual command line. A --json without a file is a

@@ -1,17 +1,19 @@
 // Entry replacement by rename, durable writes and tree removal.
 #include "safewrite.h"
 
+#include "tempfiles.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <random>
 #include <vector>
 
 namespace {
@@ -32,6 +34,29 @@ void split_path(const std::string &path, std::string *dir, std::string *base) {
 
 bool is_dir_entry(const struct stat &st) { return S_ISDIR(st.st_mode); }
 
+std::atomic<int> g_stopping{0};
+
+// Other threads keep running while this one removes the entries; one that
+// makes a new entry meanwhile leaves it to the next run's sweep.
+void on_stop_signal(int sig) {
+    // A second one (on another thread: this one blocks them) waits for the
+    // first to end the process.
+    if (g_stopping.exchange(sig) != 0)
+        for (;;) pause();
+    remove_tracked_temp_entries();
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    raise(sig);
+    _exit(128 + sig);  // not reached: the default action ends the process
+}
+
 bool sync_fd_path(const std::string &path, int flags) {
     int fd = open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -47,62 +72,105 @@ bool sync_fd_path(const std::string &path, int flags) {
 bool sync_entry(const std::string &path) { return sync_fd_path(path, 0); }
 
 std::string temp_name_beside(const std::string &final_path) {
-    static std::atomic<unsigned> counter{0};
-    static const char chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::string dir, base;
     split_path(final_path, &dir, &base);
-    if (!base.empty() && base[0] == '.') base.erase(0, 1);
-    // The temporary name must fit wherever the final one fits.
-    const size_t room = NAME_MAX - 8;
-    if (base.size() > room) base.resize(room);
-    std::random_device rd;
-    std::mt19937 gen(rd() ^ ((unsigned)getpid() << 16) ^ counter++);
-    std::uniform_int_distribution<int> pick(0, (int)sizeof chars - 2);
     for (;;) {
-        std::string name = dir + "/." + base + ".";
-        for (int i = 0; i < 6; i++) name += chars[pick(gen)];
+        std::string name = temp_entry_name(dir);
         struct stat st;
         // Only a name in use is tried again; any other failure is left to
         // the write that follows, which reports it.
         if (lstat(name.c_str(), &st) != 0) return name;
+        forget_temp_entry(name);
     }
 }
 
 bool replace_entry(const std::string &staged, const std::string &final_path) {
     struct stat old_st, new_st;
     if (lstat(staged.c_str(), &new_st) != 0) return false;
+    // Once in place (or exchanged and removed), the staged name is no
+    // longer the process's to remove.
+    auto done = [&](bool ok) {
+        if (ok) forget_temp_entry(staged);
+        return ok;
+    };
     if (lstat(final_path.c_str(), &old_st) != 0) {
         if (errno != ENOENT) return false;
-        return rename(staged.c_str(), final_path.c_str()) == 0;
+        return done(rename(staged.c_str(), final_path.c_str()) == 0);
     }
     // rename() swaps a file for a file (or symlink) in one step and never
     // follows a link at the target.
     if (!is_dir_entry(old_st) && !is_dir_entry(new_st))
-        return rename(staged.c_str(), final_path.c_str()) == 0;
+        return done(rename(staged.c_str(), final_path.c_str()) == 0);
     // A folder on either side: exchange the two in one step, then drop the
     // old entry, which now sits at the staged name.
     if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, final_path.c_str(), RENAME_EXCHANGE) == 0) {
         remove_tree(staged);
-        return true;
+        return done(true);
     }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     // No exchange on this file system: move the old entry aside beside the
     // staged one (same file system, and out of the readers' way), then in.
     const std::string aside = temp_name_beside(staged);
-    if (rename(final_path.c_str(), aside.c_str()) != 0) return false;
+    if (rename(final_path.c_str(), aside.c_str()) != 0) {
+        forget_temp_entry(aside);
+        return false;
+    }
     if (rename(staged.c_str(), final_path.c_str()) != 0) {
         int err = errno;
-        rename(aside.c_str(), final_path.c_str());
+        if (rename(aside.c_str(), final_path.c_str()) == 0) forget_temp_entry(aside);
         errno = err;
         return false;
     }
     remove_tree(aside);
+    return done(true);
+}
+
+bool swap_entry(const std::string &staged, const std::string &final_path, SwappedEntry *done) {
+    *done = SwappedEntry();
+    done->staged = staged;
+    done->final_path = final_path;
+    struct stat st;
+    if (lstat(staged.c_str(), &st) != 0) return false;
+    if (lstat(final_path.c_str(), &st) != 0) {
+        if (errno != ENOENT || rename(staged.c_str(), final_path.c_str()) != 0) return false;
+        done->state = SwappedEntry::kMoved;
+        return true;
+    }
+    if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, final_path.c_str(), RENAME_EXCHANGE) == 0) {
+        done->state = SwappedEntry::kExchanged;
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    done->aside = temp_name_beside(staged);
+    if (rename(final_path.c_str(), done->aside.c_str()) != 0) return false;
+    done->state = SwappedEntry::kOnlyAside;
+    if (rename(staged.c_str(), final_path.c_str()) != 0) return false;
+    done->state = SwappedEntry::kAside;
     return true;
+}
+
+bool undo_swap(const SwappedEntry &done) {
+    const char *staged = done.staged.c_str(), *final_path = done.final_path.c_str();
+    switch (done.state) {
+    case SwappedEntry::kNothing:
+        return true;
+    case SwappedEntry::kMoved:
+        return rename(final_path, staged) == 0;
+    case SwappedEntry::kExchanged:
+        return renameat2(AT_FDCWD, staged, AT_FDCWD, final_path, RENAME_EXCHANGE) == 0;
+    case SwappedEntry::kAside:
+        if (rename(final_path, staged) != 0) return false;
+        [[fallthrough]];
+    case SwappedEntry::kOnlyAside:
+        return rename(done.aside.c_str(), final_path) == 0;
+    }
+    return false;
 }
 
 void remove_tree(const std::string &path) {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);  // removes links, never their targets
+    forget_temp_entry(path);
 }
 
 bool sync_tree(const std::string &path) {
@@ -136,4 +204,17 @@ bool sync_tree(const std::string &path) {
     for (const std::string &sub : dirs)
         if (!sync_tree(sub)) return false;
     return sync_fd_path(path, O_DIRECTORY);
+}
+
+void remove_temps_on_stop_signals(void) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        for (int other : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, other);
+        sigaction(sig, &sa, nullptr);
+    }
 }

@@ -1,6 +1,8 @@
 // Lumivar's command line: options before the four positional arguments,
 // each option picked by its first letter after the dash.
+#include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +42,8 @@ const char kMoreOptions[] =
     "-v:\t\talso write the saliency map before normalisation as NAME_sm.dat\n"
     "--json FILE:\twrite a record of the run (settings, model, every image) as JSON\n"
     "--quiet:\tprint only errors, warnings and the time line\n"
+    "--learned:\tuse the feature weights and smoothing that Sendral --boxes fitted\n"
+    "--smooth SIGMA:\tsmooth the map with a Gaussian of SIGMA pixels before the search\n"
     "query_filelist - reads the image names from standard input\n"
     "--help:\t\tprint this text\n"
     "--version:\tprint the version of Lumivar and of ImageMagick\n\n";
@@ -65,6 +69,22 @@ int option_value(int argc, char **argv, int *i) {
     return v;
 }
 
+// A length in pixels: a decimal number, 0 or more.
+double pixels_value(int argc, char **argv, int *i) {
+    if (*i + 1 >= argc) exit_with_help();
+    const char *opt = argv[*i];
+    const char *text = argv[++*i];
+    char *end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (!*text || *end || errno != 0 || !std::isfinite(v) || v < 0.0) {
+        fflush(stdout);
+        lib_printf(2, "Error: %s needs a number of pixels, 0 or more, not \"%s\"\n", opt, text);
+        exit_with_help();
+    }
+    return v;
+}
+
 }  // namespace
 
 void parse_settings(int argc, char **argv, LumivarSettings *set) {
@@ -80,6 +100,14 @@ void parse_settings(int argc, char **argv, LumivarSettings *set) {
                 if (strcmp(opt, "--version") == 0) {
                     print_version("Lumivar");
                     lib_fatal(0, "");
+                }
+                if (strcmp(opt, "--learned") == 0) {
+                    set->learned = true;
+                    break;
+                }
+                if (strcmp(opt, "--smooth") == 0) {
+                    set->smooth = pixels_value(argc, argv, &i);
+                    break;
                 }
                 unknown_option();
             case 'd':

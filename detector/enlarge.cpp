@@ -221,8 +221,11 @@ void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
     std::fill(acc.begin(), acc.end(), 0.0);
     const double *w = &a.weight[y * a.taps];
     for (int i = 0; i < a.taps && (size_t)(a.start[y] + i) < rows; i++) {
-        const double *p = row((size_t)a.start[y] + i);
         const double wi = w[i];
+        // The rows summed hold 16-bit values, so a zero weight adds exact
+        // zeros: its row is not even made (the trainer samples a few rows).
+        if (wi == 0.0) continue;
+        const double *p = row((size_t)a.start[y] + i);
         for (size_t x = 0; x < cols; x++) acc[x] += wi * p[x];
     }
 }
@@ -310,6 +313,10 @@ EnlargedRows::EnlargedRows(int R, int C, RowSource source, int l) {
 EnlargedRows::~EnlargedRows() = default;
 
 const double *EnlargedRows::next() { return s_->next(); }
+
+// Every output row depends only on its own taps, so a row passed over
+// changes nothing that follows.
+void EnlargedRows::skip() { s_->y++; }
 
 namespace {
 

@@ -116,6 +116,9 @@ public:
     EnlargedRows &operator=(const EnlargedRows &) = delete;
     // The next row (valid until the next call).
     const double *next();
+    // Passes over the next row without making it (rows are still made in
+    // ascending order; the source is asked only for the rows used).
+    void skip();
     // The enlargement's working state, also used whole by enlarge.cpp.
     struct State;
 
@@ -189,6 +192,8 @@ void DrawCircle_img(Image *image, int x, int y, int radius, const char *color);
 
 // ---- run: the pipeline (run.cpp) ---------------------------------------------
 
+struct LearnedWeights;  // learned.h
+
 struct LumivarSettings {
     std::string SFPath;
     int qclassidx = 0;
@@ -205,6 +210,8 @@ struct LumivarSettings {
     int writemapdat = 0;  // -v: NAME_sm.dat, the map before normalisation
     std::string json;     // --json FILE: the run record
     bool quiet = false;   // --quiet: errors, warnings and the time line only
+    bool learned = false;  // --learned: the weights Sendral --boxes fitted (learned.h)
+    double smooth = -1.0;  // --smooth SIGMA: Gaussian smoothing in pixels; below 0: not given
 };
 
 // What became of one image, for the run record.
@@ -228,6 +235,7 @@ struct LumivarModel {
     int ftnum4smap = 0;
     std::vector<double> ftcost, ftmd;
     std::vector<int> ftpydlevel, ftsubidx;
+    std::shared_ptr<const LearnedWeights> learned;  // with --learned
     matrix *allalpha = nullptr;
     matrix *allbeta = nullptr;
     matrix *dctmtx[64] = {};
@@ -247,7 +255,9 @@ void make_dct_filters(matrix **dctmtx);
 // -enforce, with the message), the class file, the depth and the GGD
 // parameters (shapes, class count, finite non-negative values of the query
 // and background classes), then builds the filters. Any disagreement stops
-// with status 1 (the fatal hook) after a message naming the file.
+// with status 1 (the fatal hook) after a message naming the file. What it
+// reads is one whole model, old or new, while a training commits
+// (read_whole_model); a directory left incomplete is refused.
 void load_model(LumivarSettings *set, LumivarModel *model);
 
 // Base name of an image file: after the last "/", up to the last "." (the
@@ -280,8 +290,9 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
                       ImageReport *report = nullptr);
 
 // The whole of one image. Returns 1 when the image was processed or skipped
-// for being too small, 0 when it could not be read or an output could not
-// be written.
+// for being too small, 0 when it could not be read, an output could not be
+// written or its work failed (out of memory, say): every failure on the way
+// is this image's, reported with its name, never the end of the process.
 int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model,
                   ImageReport *report = nullptr);
 

@@ -5,8 +5,9 @@
 // Every input of the start-up is checked before the first image is
 // processed, so that a broken result directory ends the run with a message
 // naming the file instead of a crash or a run over garbage. A query image
-// that cannot be read or whose outputs cannot be written is reported and
-// skipped; the run then ends with status 1 after the time report.
+// that cannot be read, cannot be processed (too big for memory) or whose
+// outputs cannot be written is reported and skipped; the run then ends with
+// status 1 after the time report.
 //
 // Memory does not grow with the feature count: the channels are made,
 // enlarged and added a map row at a time (every feature's row, in feature
@@ -17,8 +18,10 @@
 // the last bit. Images run side by side on -j threads; each image's
 // messages are kept and printed in list order, so logs and output files are
 // the same for every -j.
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +33,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -40,12 +44,14 @@
 #include "enlarge.h"
 #include "files.h"
 #include "imgconv.h"
+#include "learned.h"
 #include "lumivar.h"
 #include "mres.h"
 #include "owners.h"
 #include "resultdir.h"
 #include "record.h"
 #include "safewrite.h"
+#include "tempfiles.h"
 #include "fail.h"
 
 namespace {
@@ -76,10 +82,23 @@ int class_file_lines(const std::string &path, int n) {
     return lines;
 }
 
-matrix *load_model_matrix(const std::string &path) {
+// A GGD parameter matrix of the trained features must describe this depth
+// and these classes; its shape is checked before anything is allocated (a
+// small header over a sparse data file can claim gigabytes).
+matrix *load_model_matrix(const std::string &path, int pyddepth, const std::string &depthfile,
+                          int classnum, const std::string &numfile) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) die("Cannot open " + path);
-    return dat2mtx(path.c_str());
+    int rows = 0, cols = 0;
+    matrix *m = dat2mtx_shape(path.c_str(), 64 * pyddepth, classnum, &rows, &cols);
+    if (m) return m;
+    const std::string dims = std::to_string(rows) + " x " + std::to_string(cols);
+    if (rows != 64 * pyddepth)
+        die(path + " holds " + dims + " values: " + std::to_string(rows) +
+            " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
+            " needs " + std::to_string(64 * pyddepth));
+    die(path + " holds " + dims + " values: " + std::to_string(cols) + " class columns, but " +
+        numfile + " counts " + std::to_string(classnum) + " classes");
 }
 
 void make_output_dir(const std::string &dir) {
@@ -88,20 +107,33 @@ void make_output_dir(const std::string &dir) {
     if (!std::filesystem::is_directory(dir, ec)) die("Cannot create output directory " + dir);
 }
 
-// The GGD parameters of the trained features must describe this depth and
-// these classes, and the two classes compared must have usable values: a
-// NaN, an infinity or a negative value would give empty maps silently.
-void check_parameters(const matrix *m, const std::string &name, int pyddepth,
-                      const std::string &depthfile, int classnum, const std::string &numfile,
-                      int qclassidx) {
-    const std::string dims = std::to_string(m->nrows) + " x " + std::to_string(m->ncols);
-    if (m->nrows != 64 * pyddepth)
-        die(name + " holds " + dims + " values: " + std::to_string(m->nrows) +
-            " feature rows, but the depth " + std::to_string(pyddepth) + " of " + depthfile +
-            " needs " + std::to_string(64 * pyddepth));
-    if (m->ncols != classnum)
-        die(name + " holds " + dims + " values: " + std::to_string(m->ncols) +
-            " class columns, but " + numfile + " counts " + std::to_string(classnum) + " classes");
+// Every output is a new file renamed into place: a folder that takes no new
+// file or no rename (read-only, full of inodes) is told once, with the
+// reason, before the batch's work instead of at every image after it.
+void check_output_dir(const std::string &dir) {
+    const std::string made = temp_entry_name(dir), moved = temp_entry_name(dir);
+    const int fd = open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int err = errno;
+    const bool renamed = fd >= 0 && close(fd) == 0 && rename(made.c_str(), moved.c_str()) == 0;
+    if (fd >= 0 && !renamed) err = errno;
+    unlink(renamed ? moved.c_str() : made.c_str());
+    forget_temp_entry(made);
+    forget_temp_entry(moved);
+    errno = err;
+    if (fd < 0) die_errno("Cannot create files in output directory", dir);
+    if (!renamed) die_errno("Cannot rename files in output directory", dir);
+}
+
+// The two classes compared must have usable values: a NaN, an infinity or a
+// negative value would give empty maps silently. So would zero scales
+// (`scale_rows` not null: the rows of the salient features used), refused
+// in those rows and wherever a whole column is zero (an emptied file). A
+// training gives a zero scale only to a feature without variance in a
+// class, and the selection's shape rule never ranks such a feature salient;
+// the extra features -enforce takes past the trained count may be such fits
+// and are left out of the check, so those runs go on as before.
+void check_parameters(const matrix *m, const std::string &name, int qclassidx,
+                      const std::vector<int> *scale_rows) {
     for (int f = 0; f < m->nrows; f++)
         for (int c : {0, qclassidx}) {
             const double v = m->pix[f][c];
@@ -112,6 +144,20 @@ void check_parameters(const matrix *m, const std::string &name, int pyddepth,
                     std::to_string(c) + ": not a finite non-negative number");
             }
         }
+    if (!scale_rows) return;
+    for (int c : {0, qclassidx}) {
+        int f = 0;
+        while (f < m->nrows && m->pix[f][c] == 0.0) f++;
+        if (f == m->nrows)
+            die(name + " holds 0 in every row of column " + std::to_string(c) +
+                ": no feature of class " + std::to_string(c) + " has a GGD scale");
+    }
+    for (int f : *scale_rows)
+        for (int c : {0, qclassidx})
+            if (m->pix[f][c] == 0.0)
+                die(name + " holds 0 in row " + std::to_string(f) + ", column " +
+                    std::to_string(c) + ": a salient feature of class " +
+                    std::to_string(qclassidx) + " needs a positive GGD scale there");
 }
 
 // The map divided by its maximum as a grey image; a map without a positive
@@ -157,7 +203,8 @@ void make_dct_filters(matrix **dctmtx) {
     for (int k = 0; k < 64; k++) dctmtx[k] = array2mtx(bt->pix[k], 8, 8);
 }
 
-void load_model(LumivarSettings *set, LumivarModel *model) {
+// One reading of the model's files; load_model makes it one whole model's.
+static void read_model_files(LumivarSettings *set, LumivarModel *model) {
     // The query class's trained feature count.
     const std::string numfile = set->SFPath + "/salientfeaturenum";
     if (set->qclassidx < 0)
@@ -215,12 +262,13 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
 
     const std::string alphafile = set->SFPath + "/Allalpha.dat";
     const std::string betafile = set->SFPath + "/Allbeta.dat";
-    model->allalpha = load_model_matrix(alphafile);
-    model->allbeta = load_model_matrix(betafile);
-    check_parameters(model->allalpha, alphafile, model->pyddepth, depthfile, classnum, numfile,
-                     set->qclassidx);
-    check_parameters(model->allbeta, betafile, model->pyddepth, depthfile, classnum, numfile,
-                     set->qclassidx);
+    model->allalpha = load_model_matrix(alphafile, model->pyddepth, depthfile, classnum, numfile);
+    model->allbeta = load_model_matrix(betafile, model->pyddepth, depthfile, classnum, numfile);
+    std::vector<int> salient_rows;
+    for (int i = 0; i < std::min(n, trained); i++)
+        salient_rows.push_back(64 * model->ftpydlevel[i] + model->ftsubidx[i]);
+    check_parameters(model->allalpha, alphafile, set->qclassidx, &salient_rows);
+    check_parameters(model->allbeta, betafile, set->qclassidx, nullptr);
 
     if (set->isenforce) {
         // A last MD that is not a positive number cannot scale the others;
@@ -237,11 +285,24 @@ void load_model(LumivarSettings *set, LumivarModel *model) {
 
     model->gaufilt = mk_gaufilter();
     make_dct_filters(model->dctmtx);
+    if (set->learned) load_learned_weights(*set, model);
     // The enlargement route is chosen once, for the levels used, before any
     // image (and any thread) needs it.
     int deepest = 0;
     for (int l : model->ftpydlevel) deepest = std::max(deepest, l);
     enlarge_select(deepest);
+}
+
+void load_model(LumivarSettings *set, LumivarModel *model) {
+    // Read again only when a commit ran meanwhile: from the settings asked
+    // for, into an empty model.
+    const LumivarSettings asked = *set;
+    read_whole_model(set->SFPath, [&] {
+        *set = asked;
+        model->~LumivarModel();
+        new (model) LumivarModel;
+        read_model_files(set, model);
+    });
 }
 
 // ---- one image --------------------------------------------------------------------
@@ -262,8 +323,9 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
         lib_printf(2, "Cannot read image %s; skipped\n", filename);
         return nullptr;
     }
-    if (keep) *keep = image.release();
-    image.reset();
+    // Handed over only with the crop: a failure on the way (out of memory)
+    // must not leave the caller without it.
+    if (!keep) image.reset();
     const int mod = 1 << (pyddepth - 1);
     const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
     if (H == 0 || W == 0) {
@@ -272,10 +334,13 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
         *too_small = true;
         return nullptr;
     }
-    if (H == img->nrows && W == img->ncols) return img.release();
-    matrix *crop = alloc_mtx(H, W);
-    for (int r = 0; r < H; r++) memcpy(crop->pix[r], img->pix[r], (size_t)W * sizeof(double));
-    return crop;
+    if (!(H == img->nrows && W == img->ncols)) {
+        MatrixPtr crop(alloc_mtx(H, W));
+        for (int r = 0; r < H; r++) memcpy(crop->pix[r], img->pix[r], (size_t)W * sizeof(double));
+        img = std::move(crop);
+    }
+    if (keep) *keep = image.release();
+    return img.release();
 }
 
 namespace {
@@ -353,6 +418,7 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
     PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
 
     lib_progress(2, "\tComputing saliency map...");
+    if (set.learned) return learned_saliency_map(G.get(), set, model, levels);
     // Every channel is weighted and added in feature order, pixel by pixel,
     // and folded into the dominant levels, in either arrangement; no
     // full-size channel map is ever held.
@@ -366,8 +432,9 @@ matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarMode
         }
         by_rows = by_rows && enlarge_own_route(lv->nrows, lv->ncols, l);
     }
-    return by_rows ? combine_by_rows(G.get(), set, model, levels)
-                   : combine_by_channels(G.get(), set, model, levels);
+    return smoothed_map(by_rows ? combine_by_rows(G.get(), set, model, levels)
+                                : combine_by_channels(G.get(), set, model, levels),
+                        set);
 }
 
 bool search_and_write(const char *filename, matrix *SM, const std::vector<unsigned char> &levels,
@@ -432,17 +499,10 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
     return ok;
 }
 
-int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model,
-                  ImageReport *report) {
-    const double start = now_seconds();
-    struct Timer {  // the image's seconds, however it ends
-        ImageReport *r;
-        double start;
-        ~Timer() {
-            if (r) r->seconds = now_seconds() - start;
-        }
-    } timer{report, start};
-    lib_printf(1, "%s\n", filename);
+namespace {
+
+int image_steps(const char *filename, const LumivarSettings &set, const LumivarModel &model,
+                ImageReport *report) {
     bool too_small = false;
     // The image is decoded once: kept for drawing when there is drawing.
     Image *decoded = nullptr;
@@ -459,6 +519,41 @@ int process_image(const char *filename, const LumivarSettings &set, const Lumiva
     const bool ok = search_and_write(filename, SM.get(), levels, set, image.release(), report);
     if (report && ok) report->status = "ok";
     return ok ? 1 : 0;
+}
+
+}  // namespace
+
+int process_image(const char *filename, const LumivarSettings &set, const LumivarModel &model,
+                  ImageReport *report) {
+    const double start = now_seconds();
+    struct Timer {  // the image's seconds, however it ends
+        ImageReport *r;
+        double start;
+        ~Timer() {
+            if (r) r->seconds = now_seconds() - start;
+        }
+    } timer{report, start};
+    lib_printf(1, "%s\n", filename);
+    // Whatever fails while this image is worked on -- memory for a huge
+    // image above all -- fails this image only: it is reported and skipped,
+    // and the run goes on (the libraries would otherwise end the process).
+    recoverable_failures scope;
+    std::string why;
+    try {
+        return image_steps(filename, set, model, report);
+    } catch (const sendral::Error &e) {
+        why = scope.out_of_memory() ? out_of_memory_text(scope) : e.what();
+    } catch (const std::bad_alloc &) {
+        scope.note_out_of_memory();
+        why = out_of_memory_text(scope);
+    } catch (const std::exception &e) {
+        why = e.what();
+    } catch (...) {
+        why = "unknown failure";
+    }
+    while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
+    lib_printf(2, "Cannot process image %s: %s; skipped\n", filename, why.c_str());
+    return 0;
 }
 
 // ---- the run ------------------------------------------------------------------------
@@ -518,15 +613,26 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
         finished.notify_one();
     };
     std::vector<std::thread> pool;
-    if (jobs > 1)
-        for (int t = 0; t < jobs; t++)
-            pool.emplace_back([&]() {
-                for (int i; (i = next++) < nfiles;) work_on(i);
-            });
+    // Joined however this ends; the images not begun are given up.
+    struct Joiner {
+        std::vector<std::thread> &pool;
+        std::atomic<int> &next;
+        int nfiles;
+        ~Joiner() {
+            next = nfiles;
+            for (std::thread &t : pool)
+                if (t.joinable()) t.join();
+        }
+    } joiner{pool, next, nfiles};
+    // Without any thread of its own the calling thread does the work.
+    const bool threaded =
+        jobs > 1 && start_threads(&pool, jobs, [&]() {
+            for (int i; (i = next++) < nfiles;) work_on(i);
+        }) > 0;
     int status = 0;
     for (int i = 0; i < nfiles; i++) {
         progress.show(i + 1, files[i]);
-        if (jobs <= 1) {
+        if (!threaded) {
             work_on(i);
         } else {
             std::unique_lock<std::mutex> hold(lock);
@@ -537,7 +643,6 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
         logs[i].replay();
         if (!result[i]) status = 1;
     }
-    for (std::thread &t : pool) t.join();
     return status;
 }
 
@@ -558,6 +663,8 @@ void record_settings(Json &root, const LumivarSettings &set, const LumivarModel 
     s["-v"] = set.writemapdat != 0;
     s["-j"] = jobs;
     s["--quiet"] = set.quiet;
+    if (set.learned) s["--learned"] = true;
+    if (set.smooth >= 0) s["--smooth"] = set.smooth;
     Json &m = root["model"] = Json::object();
     m["pyddepth"] = model.pyddepth;
     m["classes"] = model.allalpha ? model.allalpha->ncols : 0;
@@ -587,8 +694,6 @@ int lumivar_main(int argc, char **argv) {
     const int jobs_asked = set.jobs > 0 ? set.jobs : default_thread_count();
     LumivarModel model;
     record_settings(record.root(), set, model, jobs_asked);
-    if (result_dir_interrupted(set.SFPath)) die(result_dir_interrupted_message(set.SFPath));
-
     load_model(&set, &model);
     record_settings(record.root(), set, model, jobs_asked);
 
@@ -614,6 +719,8 @@ int lumivar_main(int argc, char **argv) {
         die("Query images " + a + " and " + b + " would write the same outputs (" +
             image_basename(a) + "_*) in " + set.savepath + "; rename one of them");
     make_output_dir(set.savepath);
+    check_output_dir(set.savepath);
+    remove_abandoned_temp_entries(set.savepath);  // left by killed runs into this folder
 
     img_init();  // once, before any thread calls ImageMagick
     const int jobs = std::min(jobs_asked, std::max(nfiles, 1));

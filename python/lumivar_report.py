@@ -29,6 +29,7 @@ except ImportError:  # run from the source tree
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import sendral.io as sio
 from sendral import scoring  # noqa: E402
+from sendral.safewrite import real_folder, replaced  # noqa: E402
 
 SUFFIXES = ("_salloc.jpg", "_salloc", "_sm.jpg", "_sm.dat", "_scalemap.dat")
 ASSETS = "index_files"
@@ -127,8 +128,9 @@ def map_preview(outdir, name, draw):
     top = m.max()
     grey = np.clip(m / top, 0, 1) if top > 0 else np.zeros_like(m)
     rel = f"{ASSETS}/{name}_sm.png"
-    os.makedirs(os.path.join(outdir, ASSETS), exist_ok=True)
-    Image.fromarray((grey * 255 + 0.5).astype(np.uint8)).save(os.path.join(outdir, rel))
+    real_folder(os.path.join(outdir, ASSETS))
+    with replaced(os.path.join(outdir, rel), "wb") as f:
+        Image.fromarray((grey * 255 + 0.5).astype(np.uint8)).save(f, format="PNG")
     return rel, rng
 
 
@@ -307,9 +309,8 @@ def report(outdir, log=None, nlocs=5, record=None, boxes=None):
         out.append(f"<li>{link(f + '/' if os.path.isdir(os.path.join(outdir, f)) else f)}</li>")
     out.append('</ul><pre id="imgcheck" hidden></pre></body></html>')
     path = os.path.join(outdir, "index.html")
-    with open(path + ".tmp", "w", encoding="utf-8") as f:
+    with replaced(path, encoding="utf-8") as f:
         f.write("\n".join(out) + "\n")
-    os.replace(path + ".tmp", path)
     return path
 
 

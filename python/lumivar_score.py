@@ -32,6 +32,7 @@ except ImportError:  # run from the source tree
     import sendral.io as sio
 
 from sendral.scoring import TOPS, OUTPUTS, auc, load_map, read_boxes, score_image  # noqa: E402,F401
+from sendral.safewrite import replaced  # noqa: E402
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -101,12 +102,10 @@ def main(argv=None):
     else:
         print("  mean AUC of the saliency map: n/a (no maps)")
     if a.csv:
-        tmp = a.csv + ".tmp"
-        with open(tmp, "w", newline="", encoding="utf-8") as f:
+        with replaced(a.csv, newline="", encoding="utf-8") as f:
             w = csv.writer(f)
             w.writerow(["name", "first_row", "first_col", "first", "top3", "top5", "auc", "map"])
             w.writerows(rows)
-        os.replace(tmp, a.csv)
     return 1 if missing else 0
 
 

@@ -14,6 +14,11 @@ kind, no -exBfea, no -nodenoise). K-fold cross-validation over the queries
 estimates how well a setting chosen this way does on queries it was not
 chosen on. Prints the table, the estimate and the two command lines of the
 best setting; writes the table as CSV and a heat map of the hits as PNG.
+
+With --train-boxes (the objects' boxes in the training images, as Sendral
+--boxes reads them) every depth is trained with the boxes too, and the grid
+gains Lumivar --learned and map smoothing (--smooth; by default 0 and a
+quarter and a half of the median training box).
 """
 import argparse
 import csv
@@ -47,9 +52,13 @@ MODEL_DIR, DETECTIONS_DIR = "model", "detections"
 class Setting:
     """One point of the grid and, once detected, its per-query scores."""
 
-    def __init__(self, depth, exbfea, nodenoise, features, map_kind, enforce):
+    def __init__(self, depth, exbfea, nodenoise, features, map_kind, enforce, learned=False,
+                 smooth=0.0, boxes=None):
         self.depth, self.exbfea, self.nodenoise = depth, exbfea, nodenoise
         self.features, self.map_kind, self.enforce = features, map_kind, enforce
+        # Lumivar --learned (features, map kind and -enforce then play no
+        # part) and --smooth: None keeps the learned smoothing, 0 is none.
+        self.learned, self.smooth, self.boxes = learned, smooth, boxes
         self.used = None  # features the model really uses
         self.note = ""
         self.hit1 = self.top3 = self.aucs = None  # per query, in query order
@@ -63,7 +72,7 @@ class Setting:
     def cost(self):
         """Orders equally good settings: the cheaper to run and explain first."""
         return (self.used, self.features, self.depth, self.enforce, self.map_kind, self.exbfea,
-                self.nodenoise)
+                self.nodenoise, self.learned, -1.0 if self.smooth is None else self.smooth)
 
     def merit(self, idx):
         """Larger is better, over the queries idx: hits@1, hits in the top 3, mean AUC."""
@@ -72,10 +81,15 @@ class Setting:
                 float(np.mean(aucs)) if aucs else 0.0)
 
     def sendral_args(self):
-        return ["-exBfea"] * self.exbfea + ["-nodenoise"] * self.nodenoise
+        return (["-exBfea"] * self.exbfea + ["-nodenoise"] * self.nodenoise
+                + (["--boxes", self.boxes] if self.learned else []))
 
     def lumivar_args(self):
-        return ["-f", str(self.features), "-m", str(self.map_kind)] + ["-enforce"] * self.enforce
+        smooth = ["--smooth", f"{self.smooth:g}"] if self.smooth else []
+        if self.learned:
+            return ["--learned"] + (["--smooth", "0"] if self.smooth == 0 else smooth)
+        return (["-f", str(self.features), "-m", str(self.map_kind)] + ["-enforce"] * self.enforce
+                + smooth)
 
     def label(self):
         return " ".join([f"depth {self.depth}"] + self.sendral_args() + self.lumivar_args())
@@ -105,6 +119,18 @@ def int_list(lowest, highest=None):
                 f"commas, not {text!r}")
         return values
     return parse
+
+
+def float_list(text):
+    """An argparse type: numbers of pixels (0 or more) separated by commas."""
+    try:
+        values = sorted({float(v) for v in text.split(",") if v.strip()})
+    except ValueError:
+        values = []
+    if not values or values[0] < 0 or not all(np.isfinite(values)):
+        raise argparse.ArgumentTypeError(
+            f"expected numbers of pixels, 0 or more, separated by commas, not {text!r}")
+    return values
 
 
 def on_off(text):
@@ -165,12 +191,14 @@ def evaluate(settings, model_dir, cls, paths, boxes, threads, seen):
     changes the other classes), as the AUC costs more than the detection."""
     for s in settings:
         try:
-            model = lumivar.Model(model_dir, cls, features=s.features, map_kind=s.map_kind,
-                                  enforce=s.enforce)
+            # --learned uses every non-DC feature, whatever -f says.
+            model = lumivar.Model(model_dir, cls, features=1 if s.learned else s.features,
+                                  map_kind=s.map_kind, enforce=s.enforce, learned=s.learned,
+                                  smooth=s.smooth if s.learned or s.smooth else None)
         except sendral.Error as e:
             s.note = f"skipped: {e}".replace("\n", " ")  # listed under the table
             continue
-        s.used = model.features
+        s.used = s.features if s.learned else model.features
         t = time.perf_counter()
         results = model.detect_many(paths, threads=threads)
         s.ms_per_image = 1000 * (time.perf_counter() - t) / len(paths)
@@ -193,13 +221,17 @@ def run_grid(a, classes, paths, boxes, work):
         log.info("training depth %d", depth)
         try:
             sendral.train(classes, depth, trained, exbfea=fits[0][0], nodenoise=fits[0][1],
-                          threads=a.threads)
+                          threads=a.threads, boxes=a.train_boxes)
             failed = None
         except sendral.Error as e:  # e.g. images too small for the depth: the others may do
             failed = f"skipped: training failed: {e}".replace("\n", " ")
         for exbfea, nodenoise in fits:
-            group = [Setting(depth, exbfea, nodenoise, f, m, e)
-                     for f in a.features for m in a.maps for e in a.enforce]
+            group = [Setting(depth, exbfea, nodenoise, f, m, e, smooth=sm)
+                     for f in a.features for m in a.maps for e in a.enforce for sm in a.smooth]
+            if a.train_boxes and (exbfea, nodenoise) == fits[0]:
+                # The learned weights do not depend on the ranking's options.
+                group += [Setting(depth, exbfea, nodenoise, 63 * depth, 0, False, learned=True,
+                                  smooth=sm, boxes=a.train_boxes) for sm in [None] + a.smooth]
             settings += group
             if failed:
                 for s in group:
@@ -229,9 +261,21 @@ def cross_validate(settings, n, k):
     return chosen
 
 
+def extended(settings):
+    """Whether the grid holds --learned or --smooth settings (only then do the
+    table, the CSV and the heat map show them)."""
+    return any(s.learned or s.smooth for s in settings)
+
+
+def smooth_text(s):
+    return "learned" if s.smooth is None else f"{s.smooth:g}"
+
+
 def write_csv(path, settings):
+    more = extended(settings)
     fields = ["rank", "depth", "exbfea", "nodenoise", "features", "features_used", "map_kind",
-              "enforce", "hit1", "top3", "auc", "hit1_fold_min", "hit1_fold_max",
+              "enforce"] + ["learned", "smooth"] * more + [
+              "hit1", "top3", "auc", "hit1_fold_min", "hit1_fold_max",
               "hit1_fold_std", "ms_per_image", "note"]
     with open(path, "w", newline="", encoding="utf-8") as f:
         w = csv.writer(f)
@@ -239,6 +283,8 @@ def write_csv(path, settings):
         for s in sorted(settings, key=lambda s: (s.rank is None, s.rank or 0)):
             row = [s.rank or "", s.depth, int(s.exbfea), int(s.nodenoise), s.features,
                    s.used if s.used is not None else "", s.map_kind, int(s.enforce)]
+            if more:
+                row += [int(s.learned), smooth_text(s)]
             if s.ok:
                 aucs = [v for v in s.aucs if v is not None]
                 row += [f"{np.mean(s.hit1):.4f}", f"{np.mean(s.top3):.4f}",
@@ -260,6 +306,7 @@ FONT = {ch: rows.split() for ch, rows in {
     "9": "### #.# ### ..# ###", "A": ".#. #.# ### #.# #.#", "B": "##. #.# ##. #.# ##.",
     "C": ".## #.. #.. #.. .##", "D": "##. #.# #.# #.# ##.", "E": "### #.. ##. #.. ###",
     "F": "### #.. ##. #.. #..", "H": "#.# #.# ### #.# #.#", "I": "### .#. .#. .#. ###",
+    "L": "#.. #.. #.. #.. ###",
     "M": "#.# ### #.# #.# #.#", "N": "##. #.# #.# #.# #.#", "O": "### #.# #.# #.# ###",
     "R": "##. #.# ##. #.# #.#", "S": ".## #.. .#. ..# ##.", "T": "### .#. .#. .#. .#.",
     "X": "#.# #.# .#. #.# #.#", "-": "... ... ### ... ...", " ": "... ... ... ... ..."}.items()}
@@ -305,29 +352,35 @@ def write_png(path, settings, n, recommended):
     """Rows: depth and the training and -enforce flags; columns: map kind and
     features; each cell the number of first-location hits out of n."""
     def row_key(s):
-        return (s.depth, s.exbfea, s.nodenoise, s.enforce)
+        return (s.depth, s.exbfea, s.nodenoise, s.enforce, s.learned)
 
     def col_key(s):
-        return (s.map_kind, s.features)
+        return (s.learned, s.map_kind, s.features, -1.0 if s.smooth is None else s.smooth)
     rows = sorted({row_key(s) for s in settings})
+    smoothing = any(s.smooth != 0 for s in settings)
     cols = sorted({col_key(s) for s in settings})
     g = 6 * SCALE  # a line of text
     cw, ch = max(text_width("F12") + 2 * SCALE, text_width(str(n)) + 4 * SCALE), 2 * g
-    labels = [f"D{d}" + " X" * x + " N" * nd + " E" * e for d, x, nd, e in rows]
+    labels = [f"D{d}" + " X" * x + " N" * nd + " E" * e + " L" * lr for d, x, nd, e, lr in rows]
     left = max(text_width(t) for t in labels) + 2 * g
-    top = 4 * g
+    top = (5 if smoothing else 4) * g
     legend = "  ".join(t for t, on in (("X -EXBFEA", any(r[1] for r in rows)),
                                        ("N -NODENOISE", any(r[2] for r in rows)),
-                                       ("E -ENFORCE", any(r[3] for r in rows))) if on)
+                                       ("E -ENFORCE", any(r[3] for r in rows)),
+                                       ("L --LEARNED", any(r[4] for r in rows)),
+                                       ("S --SMOOTH", smoothing)) if on)
     width = max(left + cw * len(cols) + g, text_width(legend) + 2 * g)
     height = top + ch * len(rows) + 3 * g
     img = np.full((height, width, 3), 255, np.uint8)
     black, white = (0, 0, 0), (255, 255, 255)
     draw_text(img, g // 2, g, f"FIRST HITS OF {n}", black)
-    for j, (m, f) in enumerate(cols):
+    for j, (learned, m, f, sm) in enumerate(cols):
         x = left + j * cw + SCALE
-        draw_text(img, top - 2 * g, x, f"M{m}", black)
-        draw_text(img, top - g, x, f"F{f}", black)
+        lines = ["L", ""] if learned else [f"M{m}", f"F{f}"]
+        if smoothing:
+            lines.append("SL" if sm < 0 else f"S{sm:.0f}")
+        for k, text in enumerate(lines):
+            draw_text(img, top - (len(lines) - k) * g, x, text, black)
     cells = {(row_key(s), col_key(s)): s for s in settings}
     for i, r in enumerate(rows):
         y = top + i * ch
@@ -358,14 +411,18 @@ def print_report(a, settings, chosen, n, rec, elapsed):
     if not a.quiet:
         print(f"{len(settings)} settings on {n} queries, {len(chosen)} folds; best first "
               f"(fold hit@1: min-max and std of the per-fold rates)")
+        more = extended(settings)
         print(f"{'rank':>4} {'depth':>5} {'exBfea':>6} {'noden':>5} {'feat':>4} {'used':>4} "
-              f"{'map':>3} {'enforce':>7}  {'hit@1':>5} {'top-3':>5} {'AUC':>5}  "
+              f"{'map':>3} {'enforce':>7}" + (f" {'learned':>7} {'smooth':>7}" if more else "")
+              + f"  {'hit@1':>5} {'top-3':>5} {'AUC':>5}  "
               f"{'fold hit@1':>10} {'std':>4}  {'ms/img':>6}")
         for s in ranked:
             aucs = [v for v in s.aucs if v is not None]
             print(f"{s.rank:4d} {s.depth:5d} {'on' if s.exbfea else 'off':>6} "
                   f"{'on' if s.nodenoise else 'off':>5} {s.features:4d} {s.used:4d} "
-                  f"{s.map_kind:3d} {'on' if s.enforce else 'off':>7}  {np.mean(s.hit1):5.2f} "
+                  f"{s.map_kind:3d} {'on' if s.enforce else 'off':>7}"
+                  + (f" {'on' if s.learned else 'off':>7} {smooth_text(s):>7}" if more else "")
+                  + f"  {np.mean(s.hit1):5.2f} "
                   f"{np.mean(s.top3):5.2f} {np.mean(aucs) if aucs else float('nan'):5.3f}  "
                   f"{min(s.fold_hit1):4.2f}-{max(s.fold_hit1):4.2f} {np.std(s.fold_hit1):4.2f}"
                   f"  {s.ms_per_image:6.1f}")
@@ -387,8 +444,8 @@ def print_report(a, settings, chosen, n, rec, elapsed):
           f"{held} of {n} held-out queries); the recommendation's own hit@1 is optimistic, "
           f"being chosen on the same queries")
     q = shlex.quote
-    print(" ".join(["Sendral", *rec.sendral_args(), q(a.training_filelist), str(rec.depth),
-                    MODEL_DIR]))
+    print(" ".join(["Sendral", *map(q, rec.sendral_args()), q(a.training_filelist),
+                    str(rec.depth), MODEL_DIR]))
     print(" ".join(["Lumivar", *rec.lumivar_args(), MODEL_DIR, str(a.queryclassidx),
                     q(a.query_filelist), DETECTIONS_DIR]))
     print(f"Table: {a.csv}, heat map: {a.png}; {len(settings)} settings in {elapsed:.1f} s")
@@ -416,6 +473,12 @@ def main(argv=None):
                     help="Sendral -nodenoise: off, on or both (default off)")
     ap.add_argument("--enforce", metavar="{off,on,both}", default=[False, True], type=on_off,
                     help="Lumivar -enforce: off, on or both (default both)")
+    ap.add_argument("--train-boxes", metavar="FILE",
+                    help="boxes of the objects in the training images (Sendral --boxes): adds "
+                         "Lumivar --learned and --smooth to the grid")
+    ap.add_argument("--smooth", metavar="LIST", type=float_list,
+                    help="map smoothing sigmas in pixels, Lumivar --smooth (default 0; with "
+                         "--train-boxes 0 and a quarter and a half of the median training box)")
     ap.add_argument("--folds", metavar="K", type=int, default=5,
                     help="cross-validation folds (default 5; at most the number of queries)")
     ap.add_argument("--threads", metavar="N", type=int, default=len(os.sched_getaffinity(0)),
@@ -448,6 +511,18 @@ def main(argv=None):
         raise SystemExit(f"lumivar_tune: class {a.queryclassidx} is not among the "
                          f"{len(classes)} trained classes")
     paths, boxes = load_queries(a.query_filelist, a.boxes)
+    if a.train_boxes:
+        try:
+            sizes = sorted((b[2] - b[1] + 1 + b[4] - b[3] + 1) / 2
+                           for b in read_boxes(a.train_boxes))
+        except ValueError as e:
+            raise SystemExit(f"lumivar_tune: {e}") from None
+        if not sizes:
+            raise SystemExit(f"lumivar_tune: {a.train_boxes}: no box")
+        median = sizes[(len(sizes) - 1) // 2]
+        if a.smooth is None:
+            a.smooth = [0.0, round(median / 4, 1), round(median / 2, 1)]
+    a.smooth = a.smooth or [0.0]
     n = len(paths)
     if n < 2:
         raise SystemExit("lumivar_tune: cross-validation needs at least 2 query images")
@@ -456,7 +531,8 @@ def main(argv=None):
     out_dir = a.work or "."
     a.csv = a.csv or os.path.join(out_dir, "tune.csv")
     a.png = a.png or os.path.join(out_dir, "tune.png")
-    inputs = {os.path.realpath(p) for p in (a.training_filelist, a.query_filelist, a.boxes)}
+    inputs = {os.path.realpath(p) for p in (a.training_filelist, a.query_filelist, a.boxes,
+                                            a.train_boxes) if p}
     for out in (a.csv, a.png):
         if os.path.realpath(out) in inputs:
             raise SystemExit(f"lumivar_tune: {out} is an input; name another with --csv or --png")

@@ -23,6 +23,7 @@ try:
 except ImportError:  # run from the source tree
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import sendral.io as sio
+from sendral.safewrite import replaced  # noqa: E402
 
 SZ = 8
 PAD = 10
@@ -110,7 +111,8 @@ def draw(classes, zoom, path):
         index = int(f[3])
         pen.text((x, ty + h + 2), f"#{rank + 1} L{int(f[2])} k{index}", fill=0, font=font)
         pen.text((x, ty + h + 13), f"score {f[1]:.4g}", fill=0, font=font)
-    img.save(path)
+    with replaced(path, "wb") as fh:
+        img.save(fh, format="PNG")
 
 
 def write_html(classes, zoom, path):
@@ -132,7 +134,7 @@ def write_html(classes, zoom, path):
                        f"<td>{html.escape(freq)}</td><td>{f[1]:.6g}</td><td>{f[0]:.6g}</td></tr>")
         out.append("</table>")
     out.append("</body></html>")
-    with open(path, "w", encoding="utf-8") as fh:
+    with replaced(path, encoding="utf-8") as fh:
         fh.write("\n".join(out) + "\n")
 
 

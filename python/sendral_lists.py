@@ -16,6 +16,12 @@ import os
 import shlex
 import sys
 
+try:
+    from sendral.safewrite import replaced
+except ImportError:  # run from the source tree
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from sendral.safewrite import replaced
+
 SUFFIXES = (".jpg", ".jpeg", ".png", ".gif", ".tif", ".tiff", ".bmp", ".pgm", ".ppm", ".pnm")
 
 
@@ -31,10 +37,8 @@ def write_list(path, names):
     for n in names:
         if any(c.isspace() for c in n):
             raise ValueError(f"{n}: a name in a list cannot hold white space; rename the file")
-    tmp = path + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
+    with replaced(path, encoding="utf-8") as f:
         f.write("".join(n + "\n" for n in names))
-    os.replace(tmp, path)
 
 
 def main(argv=None):

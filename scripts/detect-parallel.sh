@@ -83,12 +83,10 @@ work=$(mktemp -d "$out/.detect-parallel.XXXXXX")
 for ((i = 0; i < ${#entries[@]}; i++)); do
   printf '%s\n' "${entries[i]}" >>"$work/part-$((i % parts + 1)).txt"
 done
-args[n - 2]="$work/part-{}.txt"
 
 echo "$me: ${#entries[@]} images of $qlist in $parts parts, outputs in $out"
-seq 1 "$parts" |
-  parallel --will-cite --wd "$PWD" ${par[@]+"${par[@]}"} --joblog "$work/joblog" \
-    --tagstring "part {}/$parts" -q "$lumivar" "${args[@]}" >"$work/parts.log" 2>&1 || true
+run_parts "$work" "$parts" 1 part parts.log lumivar args work -- \
+  'args[${#args[@]} - 2]=$work/part-$1.txt; exec "$lumivar" "${args[@]}"'
 
 check_parts "$work/joblog" "$parts" 1 part "$work/parts.log" "$work/part-"
 rm -rf "$work"

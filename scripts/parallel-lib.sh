@@ -4,6 +4,28 @@
 die() { echo "$me: $*" >&2; exit 1; }
 whole() { case $1 in '' | *[!0-9]*) return 1 ;; esac; [ "$1" -ge 1 ]; }
 
+# run_parts DIR N FIRST LABEL LOG NAME... -- CODE: runs the bash CODE once
+# for every part k = FIRST .. N-1+FIRST through GNU parallel (with the
+# options in the array par), with $1 = k, in the folder the script runs in
+# and with the script's variables NAME... as they are here. DIR receives
+# parallel's job log (joblog) and LOG, the parts' messages tagged "LABEL k/N".
+# No path goes through parallel's command line, where its replacement
+# strings ({}, {.}, {= perl =}, ...) would be expanded: the code and the
+# values travel in the environment (PART_RUN, passed on to other machines
+# too), and parallel sees fixed text and the part number.
+run_parts() {
+  local dir=$1 n=$2 first=$3 label=$4 log=$5 part_wd=$PWD names=()
+  shift 5
+  while [ "$1" != -- ]; do names+=("$1"); shift; done
+  PART_RUN="$(declare -p part_wd "${names[@]}")
+cd -- \"\$part_wd\" || exit 1
+$2"
+  export PART_RUN
+  (cd "$dir" && seq "$first" $((n - 1 + first)) |
+    parallel --will-cite ${par[@]+"${par[@]}"} --env PART_RUN --joblog joblog \
+      --tagstring "$label {}/$n" -q bash -c 'eval "$PART_RUN"' part) >"$dir/$log" 2>&1 || true
+}
+
 # check_parts JOBLOG N FIRST LABEL LOG [INPUT_PREFIX]: every one of the N
 # parts (numbered from FIRST, tagged "LABEL k/N" in LOG) must have ended
 # with status 0; a part that never ran has no line in parallel's job log.

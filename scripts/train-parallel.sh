@@ -63,17 +63,23 @@ mkdir -p "$work"
 
 echo "$me: $parts parts of $list, shard folders in $work"
 # One line per part in the joblog; the parts' messages, tagged, in shards.log.
-seq 0 $((parts - 1)) |
-  parallel --will-cite --wd "$PWD" ${par[@]+"${par[@]}"} --joblog "$work/joblog" \
-    --tagstring "shard {}/$parts" -q "$sendral" -shard "{}/$parts" "$list" "$depth" \
-    "$work/shard-{}" >"$work/shards.log" 2>&1 || true
+run_parts "$work" "$parts" 0 shard shards.log sendral parts list depth work -- \
+  'exec "$sendral" -shard "$1/$parts" "$list" "$depth" "$work/shard-$1"'
 
 check_parts "$work/joblog" "$parts" 0 shard "$work/shards.log"
 
-# List entries cannot hold blanks, so the shard list names the folders
-# relative to the work folder and the merge runs there.
-seq 0 $((parts - 1)) | sed 's/^/shard-/' >"$work/shards.txt"
-cd "$work"
-"$sendral" ${opts[@]+"${opts[@]}"} -merge shards.txt "$list" "$depth" "$result" ||
+# The merge runs here, where the training list's names lead where they led
+# the parts. A list entry cannot hold white space, so a work folder whose
+# path does is named in the shard list through a link of a path without.
+named=$work
+case $work in
+  *[[:space:]]*)
+    link=$(mktemp -d /tmp/train-parallel.XXXXXX)
+    trap 'rm -rf "$link"' EXIT
+    ln -s "$work" "$link/work"
+    named=$link/work ;;
+esac
+for ((k = 0; k < parts; k++)); do printf '%s/shard-%d\n' "$named" "$k"; done >"$work/shards.txt"
+"$sendral" ${opts[@]+"${opts[@]}"} -merge "$work/shards.txt" "$list" "$depth" "$result" ||
   die "the merge of the shards in $work failed"
 echo "$me: trained model in $result"

@@ -1,7 +1,9 @@
 #!/bin/sh
 # train-parallel.sh and detect-parallel.sh with two local jobs on generated
 # images, in a folder whose name holds a blank: the merged model and the
-# parted detection must equal single runs, and failures must be named.
+# parted detection must equal single runs, and failures must be named. Then
+# again on paths full of parallel's replacement strings, quotes and $(...),
+# which must reach the programs as they are.
 #   sh parallel_scripts.sh SENDRAL LUMIVAR SOURCE_DIR
 set -u
 sendral=$1
@@ -13,15 +15,7 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/parallel_scripts.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/a b" && cd "$tmp/a b" && mkdir img q r
 . "$3/tests/support/expect.sh"
-# pgm FILE W H KIND SEED: grey noise; kind 1 adds vertical stripes.
-pgm() {
-  awk -v w="$2" -v h="$3" -v k="$4" -v s="$5" 'BEGIN { srand(s); print "P2"; print w, h; print 255
-    for (r = 0; r < h; r++) { line = ""
-      for (c = 0; c < w; c++) {
-        v = 128 + 60 * (rand() - 0.5) + (k == 1 ? 70 * cos(6.2832 * c / 16 + s) : 0)
-        line = line " " int(v < 0 ? 0 : v > 255 ? 255 : v) }
-      print line } }' >"$1"
-}
+. "$3/tests/support/pgm.sh"
 for c in 0 1; do
   for i in 0 1 2 3 4; do pgm "img/c$c-$i.pgm" 64 64 $c $((10 * c + i + 1)); echo "img/c$c-$i.pgm"; done >"class$c.txt"
 done
@@ -63,5 +57,27 @@ expect "a failed shard was reported as success" [ $? -ne 0 ]
 expect "the failed shard was not named" grep -q 'shard 1/2 failed' badtrain.log
 expect "a model was merged from a failed shard" [ ! -e badmodel ]
 expect "a failed shard left a staging folder" [ -z "$(ls -A badmodel.shards | grep '^[.]')" ]
+
+# --- Paths reach the parts literally ---------------------------------------
+# Folder names with blanks, parallel's replacement strings, quotes and
+# command substitutions; list names with all of that but the blanks.
+odd="$tmp/a b/{} {.} {/} {#} {%} {= \$_='perl' =} 'q' \"d\" \$(touch ran) \`touch ran\`"
+word="{}{.}{=\$_=uc=}'\"\$(touch\${IFS}ran)\`touch\${IFS}ran\`"
+mkdir -p "$odd/bin" && ln -s "$sendral" "$odd/bin/Sendral" && ln -s "$lumivar" "$odd/bin/Lumivar"
+cp class1.txt "c$word.txt" && cp q/x.1.pgm "q/x$word.pgm"
+printf 'class0.txt\nc%s.txt\n' "$word" >"$odd/t$word.txt"
+printf 'q/x%s.pgm\nq/y.pgm\n' "$word" >"$odd/q$word.txt"
+bash "$scripts/train-parallel.sh" --sendral "$odd/bin/Sendral" -j 2 --parts 3 "$odd/t$word.txt" 2 \
+  "$odd/model" >odd-train.log 2>&1
+expect "train-parallel.sh failed on odd paths: $(tail -n 3 odd-train.log)" [ $? -eq 0 ]
+for f in sortidx.dat/data salientfeaturenum Qor_class_0 Qor_class_1; do
+  expect "merged $f on odd paths differs from a single run's" cmp -s "single model/$f" "$odd/model/$f"
+done
+"$lumivar" -d 2 "single model" 1 "$odd/q$word.txt" "single odd" >/dev/null 2>&1
+bash "$scripts/detect-parallel.sh" --lumivar "$odd/bin/Lumivar" -j 2 --parts 2 -d 2 "$odd/model" 1 \
+  "$odd/q$word.txt" "$odd/out" >odd-detect.log 2>&1
+expect "detect-parallel.sh failed on odd paths: $(tail -n 3 odd-detect.log)" [ $? -eq 0 ]
+expect "parted outputs on odd paths differ from a single run's" diff -r "single odd" "$odd/out"
+expect "a path was run as a command" [ -z "$(find "$tmp" -name ran)" ]
 
 expect_summary

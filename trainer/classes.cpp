@@ -41,7 +41,8 @@ struct ImageMoments {
     bool read = false;  // the image could be read
     bool used = false;  // large enough for the pyramid
     VolumePtr mnts;
-    std::exception_ptr failure;  // a failure reported in process, raised in list order
+    std::exception_ptr failure;  // raised in list order, by the calling thread
+    std::string nomem;           // the failure was an allocation: what it needed
 };
 
 // ImageMagick reports a read's warnings and errors through process-wide
@@ -88,7 +89,13 @@ void replay(const std::vector<Captured> &list) {
 
 // The grey matrix of one image source, or null when its file cannot be read.
 matrix *load_source(const ImageSource &src) {
-    if (!src.samples) return im2mtx(src.name.c_str(), "I");
+    if (!src.samples) {
+        // Exported straight into the matrix (im2mtx's samples, without its
+        // second copy): an image too big for memory fails in the matrix
+        // library, which tells the size, not as an unreadable file.
+        ImagePtr image(LoadImage(src.name.c_str()));
+        return image ? Image2matrix(image.get(), "I") : nullptr;
+    }
     MatrixPtr m(alloc_mtx(src.rows, src.cols));
     const long stride = src.stride > 0 ? src.stride : src.cols;
     for (int r = 0; r < src.rows; r++)
@@ -96,9 +103,12 @@ matrix *load_source(const ImageSource &src) {
     return m.release();
 }
 
-// Reads one image and takes its per-level moments into a new volume; no output.
+// Reads one image and takes its per-level moments into a new volume; no
+// output. A failure (an image too big for memory, above all) is kept for
+// the calling thread, which reports it in list order naming the image.
 void analyse_image(const ImageSource &src, int pyddepth, matrix *gaufilt, matrix *dctarr,
                    ImageMoments *r, std::vector<Captured> *captured) {
+    recoverable_failures scope;
     try {
         t_capture = captured;
         MatrixPtr img(load_source(src));
@@ -110,29 +120,39 @@ void analyse_image(const ImageSource &src, int pyddepth, matrix *gaufilt, matrix
     } catch (...) {
         t_capture = nullptr;
         r->failure = std::current_exception();
+        try {
+            throw;
+        } catch (const std::bad_alloc &) {
+            scope.note_out_of_memory();
+        } catch (...) {
+        }
+        if (scope.out_of_memory()) r->nomem = out_of_memory_text(scope);
+    }
+}
+
+// The failure met with image `src` of class j, reported as the programs end
+// a run: through the fatal hook (in process: sendral::Error).
+[[noreturn]] void image_failed(const ImageMoments &r, const ImageSource &src, int j) {
+    if (!r.nomem.empty())
+        lib_fatalf(1, "Error: image %s (class %d) does not fit in memory: %s; the run stops\n",
+                   src.name.c_str(), j, r.nomem.c_str());
+    try {
+        std::rethrow_exception(r.failure);
+    } catch (const sendral::Error &e) {
+        lib_fatal(e.status(), e.what());
     }
 }
 
 // The images of one class on `threads` threads, handed to `take` in list
 // order. Each worker only reads and computes: all output and every
 // decision to stop happen on the calling thread, after the workers have
-// been joined when the run stops.
+// been joined when the run stops. False, with nothing done, when no thread
+// could be started.
 // `announce`(n) comes before anything image n prints, `take`(n, ...) after.
 template <class Announce, class Take>
-void for_each_image(const std::vector<const ImageSource *> &images, int threads, int pyddepth,
-                    matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
+bool on_threads(const std::vector<const ImageSource *> &images, int j, int threads, int pyddepth,
+                matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
     const int imgnum = (int)images.size();
-    if (threads <= 1) {
-        const std::vector<Captured> none;
-        for (int n = 0; n < imgnum; n++) {
-            ImageMoments r;
-            announce(n);
-            analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, nullptr);
-            if (r.failure) std::rethrow_exception(r.failure);
-            if (!take(n, r, none)) return;
-        }
-        return;
-    }
     // ImageMagick is set up once, here, before any worker can race to do it.
     img_init();
     install_capture();
@@ -178,20 +198,39 @@ void for_each_image(const std::vector<const ImageSource *> &images, int threads,
             for (std::thread &t : pool) t.join();
         }
     } joiner{pool, mu, cv, stop};
-    for (int t = 0; t < std::min(threads, imgnum); t++) pool.emplace_back(worker);
+    if (start_threads(&pool, std::min(threads, imgnum), worker) == 0) return false;
     for (int n = 0; n < imgnum; n++) {
         {
             std::unique_lock<std::mutex> lock(mu);
             cv.wait(lock, [&] { return results[n].ready; });
         }
         announce(n);
-        if (results[n].failure) std::rethrow_exception(results[n].failure);
+        if (results[n].failure) image_failed(results[n], *images[n], j);
         bool go_on = take(n, results[n], captured[n]);
         std::lock_guard<std::mutex> lock(mu);
         results[n].mnts.reset();
         consumed = n + 1;
         cv.notify_all();
         if (!go_on) break;
+    }
+    return true;
+}
+
+// The same on the calling thread alone when `threads` is 1 or no thread
+// can be started.
+template <class Announce, class Take>
+void for_each_image(const std::vector<const ImageSource *> &images, int j, int threads,
+                    int pyddepth, matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
+    const int imgnum = (int)images.size();
+    if (threads > 1 && on_threads(images, j, threads, pyddepth, gaufilt, dctarr, announce, take))
+        return;
+    const std::vector<Captured> none;
+    for (int n = 0; n < imgnum; n++) {
+        ImageMoments r;
+        announce(n);
+        analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, nullptr);
+        if (r.failure) image_failed(r, *images[n], j);
+        if (!take(n, r, none)) return;
     }
 }
 
@@ -205,7 +244,7 @@ int sum_images(const std::vector<const ImageSource *> &images, int j, volume *ac
     {
         Progress progress(count);
         for_each_image(
-            images, threads, pyddepth, gaufilt, dctarr,
+            images, j, threads, pyddepth, gaufilt, dctarr,
             [&](int n) {
                 progress.clear();
                 lib_printf(1, "%s\n", images[n]->name.c_str());

@@ -37,6 +37,8 @@ const char kMoreOptions[] =
         "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
         "--json FILE : \t\twrite a record of the run (settings, classes, images) as JSON\n"
         "--quiet : \t\tprint only errors, warnings and the time line\n"
+        "--boxes FILE : \t\tboxes of the objects (entry,top,bottom,left,right): also learn\n"
+        "\t\t\tfeature weights for Lumivar --learned\n"
         "--help : \t\tprint this text\n"
         "--version : \t\tprint the version of Sendral and of ImageMagick\n";
 

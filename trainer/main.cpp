@@ -2,12 +2,20 @@
 #include "cli.h"
 #include "fail.h"
 #include "record.h"
+#include "safewrite.h"
 #include "sendral.h"
 
 int main(int argc, char **argv) {
     // Process-wide settings belong to the program, not to the library.
     setup_log_streams();
+    remove_temps_on_stop_signals();  // an interrupted run leaves no temporary files
     reuse_large_blocks();
     set_fatal_handler(record_fatal_handler);  // a --json record is written on a failure too
-    return sendral_run(argc, argv);
+    // Nothing ends a run as an abort: what the run could not handle where
+    // it happened still ends it with a message and status 1.
+    try {
+        return sendral_run(argc, argv);
+    } catch (...) {
+        fail_on_escaped_exception("Sendral");
+    }
 }

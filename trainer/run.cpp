@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "boxes.h"
 #include "classes.h"
 #include "classstat.h"
 #include "cli.h"
@@ -31,6 +32,8 @@
 #include "record.h"
 #include "resultdir.h"
 #include "sendral.h"
+#include "learn.h"
+#include "longopt.h"
 #include "shard.h"
 #include "fail.h"
 
@@ -182,6 +185,10 @@ void ResultWriter::write_ranking(const FeatureRanking &r, int pyddepth, int clas
     }
 }
 
+void ResultWriter::write_extra(const std::string &name, const std::string &text) {
+    write_text(stage() + "/" + name, text);
+}
+
 void ResultWriter::commit(const std::string &timeusage) {
     const std::string &st = stage();
     write_text(st + "/timeusage", timeusage);
@@ -196,6 +203,9 @@ int sendral_run(int argc, char **argv) {
     bool quiet = false;
     take_record_options(&argc, argv, &json, &quiet, exit_with_help);
     set_quiet_messages(quiet);
+    // --boxes FILE: learned weights after the training (learn.h).
+    std::string boxes;
+    take_long_option(&argc, argv, "--boxes", &boxes, exit_with_help);
     // -shard / -merge: training spread over many runs (shard.h).
     int shard_k = 0, shard_n = 0;
     char shardlist[SENDRAL_PATHLEN];
@@ -223,8 +233,12 @@ int sendral_run(int argc, char **argv) {
                           : Json();
         s["-merge"] = shard_mode == SHARD_MERGE ? Json(shardlist) : Json();
         s["--quiet"] = quiet;
+        if (!boxes.empty()) s["--boxes"] = boxes;
     }
     if (shard_mode == SHARD_PART) {
+        if (!boxes.empty())
+            die("--boxes does not go with -shard (a part reads only some images): give it to "
+                "the -merge run");
         const int status = sendral_shard_run(ListFilename, pyddepth, shard_k, shard_n, savepath);
         record.write(status);
         return status;
@@ -248,7 +262,7 @@ int sendral_run(int argc, char **argv) {
     ResultWriter writer(out);
     // Moments read back from a directory holding a mix of two models would be wrong.
     if (isfast && result_dir_interrupted(out)) die(result_dir_interrupted_message(out));
-    if (!isfast && isbkpath && result_dir_interrupted(bkhistpath))
+    if (!isfast && isbkpath && result_dir_abandoned(bkhistpath))
         die(result_dir_interrupted_message(bkhistpath));
     const double start = now_seconds();
 
@@ -261,6 +275,14 @@ int sendral_run(int argc, char **argv) {
     std::unique_ptr<FileList> weights(isweight ? new FileList(wtfilelist) : nullptr);
     lib_printf(1, "classnum = %d\n", classnum);
     const std::vector<std::string> class_lists(lists.names(), lists.names() + classnum);
+    // The boxes are checked before any image is analysed; the fit needs
+    // every class's images whatever the moments come from.
+    std::unique_ptr<TrainingSet> boxed_set;
+    TrainingBoxes training_boxes;
+    if (!boxes.empty()) {
+        boxed_set.reset(new TrainingSet(read_training_set(ListFilename, class_lists, 0)));
+        training_boxes = read_training_boxes(boxes, *boxed_set);
+    }
 
     const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
     MatrixPtr Allmnt;
@@ -277,7 +299,8 @@ int sendral_run(int argc, char **argv) {
         lib_printf(1, "Loading pre-computed the stats for DCT featurs in the background path...");
         fflush(stdout);
         const std::string bk = std::string(bkhistpath) + mntname;
-        Allmnt.reset(dat2mtx(bk.c_str()));
+        // Another training may be committing there.
+        read_whole_model(bkhistpath, [&] { Allmnt.reset(dat2mtx(bk.c_str())); });
         check_moment_shape(Allmnt.get(), bk.c_str(), pyddepth, classnum);
         class_moments(set, 1, Allmnt.get(), pyddepth, dctarr.get(), threads, nullptr, &used);
         for (int j = 1; j < classnum; j++) listed[j] = (int)set[j].images.size();
@@ -296,6 +319,9 @@ int sendral_run(int argc, char **argv) {
     const FeatureRanking ranking =
         select_features(Allmnt.get(), fits, classnum, exBfea, ishue, isdenoise);
     writer.write_ranking(ranking, pyddepth, classnum);
+    if (boxed_set)
+        learn_from_boxes(*boxed_set, training_boxes, pyddepth, threads, fits, writer,
+                         &record.root());
 
     const std::string usage = time_usage(now_seconds() - start);
     writer.commit(usage);

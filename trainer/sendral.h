@@ -85,6 +85,9 @@ public:
     // "Saving..." the rankings, pyddepth and salientfeaturenum, "Done.",
     // then the class files.
     void write_ranking(const FeatureRanking &ranking, int pyddepth, int classnum);
+    // A further text file of the model (learned_class_<j>), staged with the
+    // others and swapped in by commit().
+    void write_extra(const std::string &name, const std::string &text);
     // timeusage, then the swap.
     void commit(const std::string &timeusage);
 

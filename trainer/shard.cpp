@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include "mres.h"
 #include "safewrite.h"
 #include "sendral.h"
+#include "tempfiles.h"
 #include "fail.h"
 
 namespace fs = std::filesystem;
@@ -55,16 +57,50 @@ bool parse_count(const std::string &s, int *v) {
 
 const char *kRecordName = "shard";
 
+// What a class list held when the shard was made: its name in the training
+// list and a digest of its entries, so that a merge can tell a shard of an
+// edited list, or of another training list, from one of the list it is given.
+struct ClassList {
+    std::string name, digest;
+};
+
 struct Record {
     int part = 0, nparts = 0, depth = 0, classes = 0;
-    std::vector<int> listed;  // length of every class list when the shard was made
+    std::vector<int> listed;       // length of every class list when the shard was made
+    std::vector<ClassList> lists;  // empty in the records of earlier versions
 };
+
+// FNV-1a (64 bits) of the entries joined by line ends, as 16 hex digits.
+std::string entries_digest(const std::vector<std::string> &entries) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto add = [&](unsigned char c) { h = (h ^ c) * 0x100000001b3ULL; };
+    for (size_t i = 0; i < entries.size(); i++) {
+        if (i) add('\n');
+        for (unsigned char c : entries[i]) add(c);
+    }
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", (unsigned long long)h);
+    return hex;
+}
+
+// A class list's record, from its entries as getFilename reads them; *count
+// receives their number.
+ClassList class_list_record(const std::string &list, int *count = nullptr) {
+    std::vector<std::string> entries;
+    if (!read_list_names(list.c_str(), &entries))
+        die("Cannot read the class list %s\n", list.c_str());
+    if (count) *count = (int)entries.size();
+    return {list, entries_digest(entries)};
+}
 
 std::string record_text(const Record &r) {
     std::string t = "sendral shard\npart " + std::to_string(r.part) + "/" +
                     std::to_string(r.nparts) + "\ndepth " + std::to_string(r.depth) + "\nclasses " +
                     std::to_string(r.classes) + "\nlisted";
     for (int n : r.listed) t += " " + std::to_string(n);
+    // List names hold no white space: the training list could not name them otherwise.
+    for (size_t j = 0; j < r.lists.size(); j++)
+        t += "\nlist " + std::to_string(j) + " " + r.lists[j].digest + " " + r.lists[j].name;
     return t + "\nend\n";
 }
 
@@ -87,7 +123,19 @@ bool read_record(const std::string &dir, Record *r) {
     r->listed.assign(r->classes, 0);
     for (int &n : r->listed)
         if (!(in >> word) || !parse_count(word, &n)) return false;
-    return (in >> word) && word == "end" && !(in >> word);
+    r->lists.clear();
+    if (!(in >> word)) return false;
+    // An earlier version's record ends here, without the class lists.
+    for (int j = 0; j < r->classes && word == "list"; j++) {
+        std::string index, digest, name;
+        if (!(in >> index >> digest >> name) || index != std::to_string(j) || digest.size() != 16 ||
+            digest.find_first_not_of("0123456789abcdef") != std::string::npos)
+            return false;
+        r->lists.push_back({name, digest});
+        if (!(in >> word)) return false;
+    }
+    if (!r->lists.empty() && (int)r->lists.size() != r->classes) return false;
+    return word == "end" && !(in >> word);
 }
 
 // ---- files -------------------------------------------------------------------
@@ -112,16 +160,20 @@ void remove_staging() {
     if (!g_staging.empty()) fs::remove_all(g_staging, ec);
 }
 
-std::string make_staging(const std::string &parent, const std::string &base) {
-    std::string t = parent + "/." + base + ".tmp-XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) die_errno("Cannot create a folder in", parent);
-    g_staging = buf.data();
-    // mkdtemp makes it private; the shard is to be read like any folder.
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(g_staging.c_str(), 0777 & ~mask);
+// Under a temporary entry name, which a stop signal removes and which the
+// next shard run into the same folder removes once its process is gone.
+std::string make_staging(const std::string &parent) {
+    remove_abandoned_temp_entries(parent);
+    for (;;) {
+        g_staging = temp_entry_name(parent);
+        // 0777 less the umask: the shard is to be read like any folder.
+        if (mkdir(g_staging.c_str(), 0777) == 0) break;
+        const int err = errno;
+        forget_temp_entry(g_staging);
+        g_staging.clear();
+        errno = err;
+        if (err != EEXIST) die_errno("Cannot create a folder in", parent);
+    }
     static bool registered = false;
     if (!registered) atexit(remove_staging);
     registered = true;
@@ -230,7 +282,7 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     fs::create_directories(parent, ec);
     if (ec) die("Cannot create folder %s: %s\n", parent.c_str(), ec.message().c_str());
     // Made now so that a folder that takes no files is found before the images are read.
-    const std::string staging = make_staging(parent, base);
+    const std::string staging = make_staging(parent);
 
     matrix *dctarr = initdct(8);
     int classnum = 0;
@@ -244,9 +296,15 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
     rec.depth = pyddepth;
     rec.classes = classnum;
     rec.listed.assign(classnum, 0);
+    std::vector<int> counted(classnum, 0);
+    for (int j = 0; j < classnum; j++)
+        rec.lists.push_back(class_list_record(lists[j], &counted[j]));
     std::vector<int> usable(classnum, 0);
     matrix *Allmnt = getPartmnts_DCT(lists, classnum, pyddepth, dctarr, part, nparts, usable.data(),
                                      rec.listed.data());
+    for (int j = 0; j < classnum; j++)
+        if (rec.listed[j] != counted[j])
+            die("The class list %s changed while the shard was made; make it again\n", lists[j]);
 
     lib_printf(1, "Saving...");
     fflush(stdout);
@@ -271,6 +329,8 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         die("Cannot read the training list %s\n", ListFilename);
     const int classnum = (int)classlists.size();
     if (classnum < 1) die("The training list %s holds no class list name\n", ListFilename);
+    std::vector<ClassList> now;  // the class lists as they are
+    for (const std::string &c : classlists) now.push_back(class_list_record(c));
 
     int nlisted = 0;
     char **names = getFilename(shardlist, &nlisted);
@@ -281,12 +341,16 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
 
     // Every record first: nothing is loaded until the set is known to be whole.
     std::vector<Record> recs(dirs.size());
+    // Which folder each one was, to tell one replaced by a -shard run while
+    // it is read (its files would come from two shards).
+    std::vector<std::pair<dev_t, ino_t>> ids(dirs.size());
     for (size_t s = 0; s < dirs.size(); s++) {
         const char *d = dirs[s].c_str();
         Record &r = recs[s];
         struct stat st;
         if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
             die("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
+        ids[s] = {st.st_dev, st.st_ino};
         if (!read_record(dirs[s], &r))
             die("Shard folder %s holds no complete shard record: not a shard, or its run "
                 "was interrupted\n",
@@ -296,6 +360,17 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         if (r.classes != classnum)
             die("Shard %s has %d classes; the training list %s has %d\n", d, r.classes,
                 ListFilename, classnum);
+        // Refused rather than trusted: such a shard may be of any lists.
+        if (r.lists.empty())
+            die("Shard %s was made by an earlier version of Sendral, whose record does not say "
+                "which class lists it was made from; make it again\n",
+                d);
+        for (int j = 0; j < classnum; j++)
+            if (r.lists[j].digest != now[j].digest)
+                die("Shard %s does not match class %d of the training list %s: it was made from "
+                    "%s with other entries than %s holds now (an edited list, or a shard of "
+                    "another training list); make the shard again\n",
+                    d, j, ListFilename, r.lists[j].name.c_str(), now[j].name.c_str());
         const Record &r0 = recs[0];
         if (r.nparts != r0.nparts)
             die("Shards %s (part %s) and %s (part %s) split the lists in different numbers "
@@ -336,6 +411,8 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
             die("Shard %s is incomplete: it needs imgnum with %d counts and %s\n", d.c_str(),
                 classnum, mntname.c_str() + 1);
         matrix *m = dat2mtx((d + mntname).c_str());
+        if (stat(d.c_str(), &st) != 0 || std::make_pair(st.st_dev, st.st_ino) != ids[s])
+            die("Shard folder %s was replaced while it was read; merge again\n", d.c_str());
         if (m->nrows != rows || m->ncols != cols)
             die("Shard %s: %s is %d x %d, not %d x %d\n", d.c_str(), mntname.c_str() + 1, m->nrows,
                 m->ncols, rows, cols);

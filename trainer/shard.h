@@ -5,7 +5,8 @@
 // with i % n == k, into a shard folder: Allmnt<depth>.dat (the per-class
 // averages over the shard's usable images, zeros where it has none), imgnum
 // (one line per class: the number of images averaged) and shard (the record
-// that says which part it is). The folder appears whole or not at all.
+// that says which part it is and, per class, the list's name and a digest of
+// its entries). The folder appears whole or not at all.
 //
 //   Sendral [options] -merge shardlist training_filelist pyr_depth salientfeaturepath
 // merges the shards named in shardlist, weighted by their counts, into the
@@ -43,7 +44,10 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
 // and the depth, and returns a new 64*pyddepth x 4*classnum moment matrix:
 // per class, the count-weighted mean of the shards' averages. *imgnum
 // receives a malloc'ed array of the classnum total counts. Any inconsistency
-// stops with status 1 (the fatal hook) before anything is written.
+// (a shard made from other class list entries than the training list's
+// lists hold now, or by an earlier version that did not record them,
+// among others) stops with status 1 (the fatal hook) before anything is
+// written.
 matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddepth, int **imgnum);
 
 // Writes dir/imgnum: one line "%d\n" per class.

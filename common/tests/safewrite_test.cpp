@@ -1,5 +1,9 @@
-// Replacing every kind of entry by a staged file or folder.
+// Replacing every kind of entry by a staged file or folder; temporary
+// entries removed on stop signals and, once their process is gone, by the
+// next run.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +12,8 @@
 #include <string>
 
 #include "safewrite.h"
+#include "tempfiles.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -49,4 +55,62 @@ TEST(SafeWrite, ReplaceEveryKindOfEntryWithoutFollowingLinks) {
     EXPECT_FALSE(replace_entry(base + "/no-such", target));
     EXPECT_FALSE(sync_tree(base + "/no-such"));
     remove_tree(base);
+}
+
+// A stop signal removes what the process is writing (a file, a folder tree)
+// and ends it as the signal would; a signal ignored from the start stays so.
+TEST(SafeWrite, StopSignalsRemoveWhatIsBeingWritten) {
+    std::string dir = fs::temp_directory_path().string() + "/safewrite_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        for (bool ignored : {false, true}) {
+            const std::string file = temp_name_beside(dir + "/f"),
+                              tree = temp_name_beside(dir + "/d");
+            const pid_t child = fork();
+            if (child == 0) {
+                if (ignored) signal(sig, SIG_IGN);  // as nohup leaves SIGHUP
+                remove_temps_on_stop_signals();
+                std::ofstream(file) << "half";
+                fs::create_directories(tree + "/sub");
+                std::ofstream(tree + "/sub/data") << "half";
+                raise(sig);
+                _exit(0);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(ignored ? WIFEXITED(status)
+                                : WIFSIGNALED(status) && WTERMSIG(status) == sig)
+                << sig;
+            EXPECT_EQ(fs::exists(file) && fs::exists(tree), ignored) << sig;
+            remove_tree(file);
+            remove_tree(tree);
+        }
+
+    // Leftovers: entries of this host's processes that are gone, waited for or not.
+    const std::string own = fs::path(temp_name_beside(dir + "/x")).filename();
+    const size_t at = own.find('.', 1) + 1, tail = own.find('.', at);
+    auto of = [&](pid_t pid) { return own.substr(0, at) + std::to_string(pid) + own.substr(tail); };
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    while (slurp("/proc/" + std::to_string(zombie) + "/stat").find(") Z ") == std::string::npos)
+        usleep(1000);
+    const struct {
+        std::string name;
+        bool leftover;
+    } cases[] = {{of(gone), true}, {of(zombie) + "/in", true},
+                 {own, false},     {of(gone) + "x", false},  // another machine
+                 {of(1), false},   {"keep" + of(gone), false}};
+    for (const auto &c : cases) {
+        fs::create_directories(fs::path(dir + "/" + c.name).parent_path());
+        std::ofstream(dir + "/" + c.name) << "x";
+        const std::string top = fs::path(c.name).begin()->string();
+        EXPECT_EQ(temp_entry_abandoned(top.c_str()), c.leftover) << c.name;
+    }
+    EXPECT_EQ(remove_abandoned_temp_entries(dir), 2);
+    for (const auto &c : cases) EXPECT_EQ(fs::exists(dir + "/" + c.name), !c.leftover) << c.name;
+    waitpid(zombie, nullptr, 0);
+    remove_tree(dir);
 }

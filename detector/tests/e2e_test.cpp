@@ -1,7 +1,12 @@
 // Sendral trained on generated images, then Lumivar run on generated
 // queries with each option, checking output files, sizes and messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,12 +16,14 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dat.h"
 #include "imgconv.h"
 #include "lumivar.h"
 #include "mtx.h"
+#include "tempfiles.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -429,4 +436,137 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
     EXPECT_NE(clash.err.find(qimg + " and " + dir + "/set2/img.002.jpg"), std::string::npos)
         << clash.err;
     EXPECT_TRUE(fs::is_empty(out));
+}
+
+// Lumivar loading while Sendral retrains between two image sets: every load
+// is of one of the two whole models, and none is refused as interrupted.
+TEST_F(EndToEnd, LoadsDuringRetrainingsSeeOneWholeModel) {
+    std::string list[2] = {fs::path(res).parent_path() / "train.txt", dir + "/train_b.txt"};
+    std::string cls[2];
+    for (int j = 0; j < 2; j++)
+        for (int i = 0; i < 4; i++) {
+            const std::string img = dir + "/b" + std::to_string(j) + std::to_string(i) + ".png";
+            write_image(scene(64, 64, 50 + 10 * j + i, {{20 + 6 * i, 40, 5 * j}}), img);
+            cls[j] += img + "\n";
+        }
+    spit(dir + "/b0.txt", cls[0]);
+    spit(dir + "/b1.txt", cls[1]);
+    spit(list[1], dir + "/b0.txt\n" + dir + "/b1.txt\n");
+    const std::string other = dir + "/model_b", live = model_copy();
+    ASSERT_EQ(run(SENDRAL_EXE, list[1] + " 3 " + other).status, 0);
+    auto load = [](const std::string &m) {  // the features and the GGD parameters
+        LumivarSettings set;
+        set.SFPath = m;
+        set.qclassidx = 1;
+        LumivarModel model;
+        load_model(&set, &model);
+        std::string v = std::to_string(model.ftnum4smap);
+        for (int i = 0; i < model.ftnum4smap; i++)
+            v += " " + std::to_string(model.ftmd[i]) + "/" + std::to_string(model.ftsubidx[i]);
+        for (matrix *p : {model.allalpha, model.allbeta})
+            v.append((const char *)p->pix[0], sizeof(double) * p->nrows * p->ncols);
+        return v;
+    };
+    auto detect = [&](const std::string &m) {
+        RunResult r = lumivar("-d 0 -nosm", "", 1, m);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return slurp(out + "/img.002_salloc");
+    };
+    const std::string want[2] = {load(res), load(other)}, found[2] = {detect(res), detect(other)};
+    ASSERT_NE(want[0], want[1]);
+    ASSERT_NE(found[0], found[1]);
+    std::atomic<int> trained{0};
+    std::thread sendral([&] {
+        for (int i = 1; i <= 12; i++, trained++)
+            EXPECT_EQ(run(SENDRAL_EXE, list[i % 2] + " 3 " + live).status, 0);
+    });
+    int seen[2] = {0, 0};
+    for (int n = 1; trained < 12; n++) {
+        const std::string got = load(live);
+        EXPECT_TRUE(got == want[0] || got == want[1]) << n;
+        seen[got == want[1]]++;
+        if (n % 40 == 0) {
+            const std::string d = detect(live);
+            EXPECT_TRUE(d == found[0] || d == found[1]) << n;
+        }
+    }
+    sendral.join();
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+}
+
+// A marker that no live training's lock covers is an interrupted
+// training's; under one, Lumivar waits for the training to finish.
+TEST_F(EndToEnd, AMarkerIsWaitedForOnlyWhileATrainingHoldsTheLock) {
+    const std::string m = model_copy(), marker = m + "/.sendral-incomplete";
+    spit(marker, "");
+    RunResult r = lumivar("-d 0", "", 1, m);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Result directory " + m +
+                         " was left incomplete by an interrupted training; train again\n");
+    const int fd = open((m + "/.sendral-lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::thread finish([&] {
+        usleep(300000);
+        fs::remove(marker);
+        close(fd);
+    });
+    r = lumivar("-d 0", "", 1, m);
+    finish.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(EndToEnd, AnUnwritableOutputFolderIsToldOnceBeforeAnyImage) {
+    const std::string ro = dir + "/readonly";
+    fs::create_directory(ro);
+    // Root writes anywhere but on a read-only mount.
+    const bool root = geteuid() == 0;
+    const std::string mount = "mount -t tmpfs -o ro none \"$0\" && exec \"$@\"";
+    std::vector<std::string> argv;
+    if (root)
+        argv = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount, ro};
+    else
+        fs::permissions(ro, fs::perms::owner_read | fs::perms::owner_exec);
+    argv.insert(argv.end(), {LUMIVAR_EXE, res, "1", qlist, ro});
+    RunResult r = run_program(argv);
+    if (root && r.err.find("output directory") == std::string::npos)
+        GTEST_SKIP() << "no read-only mount here: " << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot create files in output directory " + ro + ": " +
+                         (root ? "Read-only file system" : "Permission denied") + "\n");
+    EXPECT_EQ(r.out.find("img.002"), std::string::npos) << "an image was started";
+}
+
+TEST_F(EndToEnd, StoppedRunsLeaveNoTemporaryFiles) {
+    // A leftover of a killed run is removed, a live run's file is kept.
+    const std::string o = dir + "/stopped", own = fs::path(temp_entry_name(o)).filename();
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    const size_t at = own.find('.', 1) + 1;
+    const std::string dead =
+        own.substr(0, at) + std::to_string(child) + own.substr(own.find('.', at));
+    fs::create_directories(o);
+    spit(o + "/" + dead, "half");
+    spit(o + "/" + own, "a live run's");
+    EXPECT_EQ(run(LUMIVAR_EXE, res + " 1 " + qlist + " " + o).status, 0);
+    EXPECT_FALSE(fs::exists(o + "/" + dead));
+    EXPECT_TRUE(fs::exists(o + "/" + own));
+
+    // Stopped in the middle of a long run: the signal's status, no temporary file.
+    write_image(scene(768, 1024, 12, {{300, 400, 20}}), dir + "/set1/large.png");
+    std::string list;
+    for (int i = 0; i < 24; i++) {
+        list += dir + "/set1/large" + std::to_string(i) + ".png\n";
+        fs::create_hard_link(dir + "/set1/large.png",
+                             dir + "/set1/large" + std::to_string(i) + ".png");
+    }
+    spit(dir + "/large.txt", list);
+    RunResult r = run_program({"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "0.5",
+                               LUMIVAR_EXE, "-s", "-v", res, "1", dir + "/large.txt", o});
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    EXPECT_FALSE(fs::exists(o + "/large23_salloc")) << "the run was not stopped";
+    for (const auto &e : fs::directory_iterator(o))
+        EXPECT_TRUE(e.path().filename() == own || e.path().filename().string()[0] != '.')
+            << e.path();
 }

@@ -53,7 +53,12 @@ struct MatrixOwner {
 
 }  // namespace
 
-matrix *load_mtx(const char *filename) {
+namespace {
+
+// load_mtx; with `check`, a header that is not want_rows x want_cols is
+// refused: null, its sizes in *found_rows and *found_cols.
+matrix *load_checked(const char *filename, bool check, int want_rows, int want_cols,
+                     int *found_rows, int *found_cols) {
     DATFILE *h = d_open(filename, "r");
     if (!h) {
         lib_fatal(1, "Aborting...\n", std::string("load_mtx: Cannot open file ") + filename + "\n");
@@ -79,11 +84,18 @@ matrix *load_mtx(const char *filename) {
     if (fstat(fileno(h->db_fp), &st) == 0 && S_ISREG(st.st_mode) &&
         rows * cols > (int64_t)st.st_size / esize)
         _daterrh("_dread: early EOF on %s\n", h->db_name);
+    // A sparse data file can hold whatever a header claims; only the
+    // reader's own expectation keeps it from costing that much memory.
+    if (check && (rows != want_rows || cols != want_cols)) {
+        *found_rows = (int)rows;
+        *found_cols = (int)cols;
+        return nullptr;
+    }
+    const int64_t count = rows * cols;
+    if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
     // Zero-filled: a "variant" file converts to nothing, which must not
     // leave whatever the heap held in the matrix.
     matrix *m = calloc_mtx(size.dim[0], size.dim[1]);
-    int64_t count = (int64_t)m->nrows * m->ncols;
-    if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
     MatrixOwner result{m};
     _dread(h, m->pix[0], (int)count, 'F');
     owner.h = nullptr;
@@ -92,4 +104,18 @@ matrix *load_mtx(const char *filename) {
     return m;
 }
 
+}  // namespace
+
+matrix *load_mtx(const char *filename) {
+    return load_checked(filename, false, 0, 0, nullptr, nullptr);
+}
+
 matrix *dat2mtx(const char *filename) { return load_mtx(filename); }
+
+matrix *dat2mtx_shape(const char *filename, int rows, int cols, int *found_rows, int *found_cols) {
+    int r = rows, c = cols;
+    matrix *m = load_checked(filename, true, rows, cols, &r, &c);
+    if (found_rows) *found_rows = r;
+    if (found_cols) *found_cols = c;
+    return m;
+}

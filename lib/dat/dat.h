@@ -66,8 +66,13 @@ extern const d_bo bo_list[];  // "msb" -> 0, "lsb" -> 1, {null, -1}
 // Process-wide tables of open handles and transfer states.
 struct d_info;
 extern DATFILE *d_iob[D_MAXFILES];
-extern DATFILE **d_lastbuf;                // one past the last used slot of d_iob
-extern struct d_info *_Dinfo[D_MAXFILES];  // indexed by file descriptor
+extern DATFILE **d_lastbuf;  // one past the last used slot of d_iob
+// The transfer state of the data file open on descriptor fd (null: none
+// yet). Kept by descriptor number in a table that grows with the numbers in
+// use, so any descriptor works (a parent may have left hundreds open).
+struct d_info *d_state(int fd);
+// False when the table cannot grow to hold fd (out of memory).
+bool d_set_state(int fd, struct d_info *s);
 extern int added_atexit;
 extern const char *defaultpath;  // search path when PICPATH is unset
 
@@ -113,14 +118,18 @@ extern thread_local int d_recoverable;
 // Internals, exposed for tests.
 bool d_iswhite(int c);  // the header's separators
 void add_atexit(void);
-d_token *loadhdr(const char *path, const char *mode);  // D_NOHEADER on failure
+// A header is a few lines of text; a larger "descriptor" is refused unread.
+constexpr long D_MAXHEADER = 1L << 20;
+// D_NOHEADER on failure, also for a descriptor that is not a regular file
+// (a FIFO would block the reader, a device never end) or is over D_MAXHEADER.
+d_token *loadhdr(const char *path, const char *mode);
 d_token *parsehdr(FILE *fp);
 int dumphdr(DATFILE *h);
 int chgkey(DATFILE *h, const char *key, const char *text, int append, const char *caller);
 
 // ---- transfer -------------------------------------------------------------
 
-// Transfer state of one open data file, kept in _Dinfo by descriptor.
+// Transfer state of one open data file, kept by descriptor (d_state).
 // Levels count from 0 = last dimension (fastest) up to nlev-1 = data sets.
 struct d_info {
     unsigned char type;   // file's type code
@@ -159,6 +168,11 @@ int write_mtx(matrix *mtx, int type, const char *filename);
 int mtx2dat_try(matrix *mtx, const char *filename);
 matrix *dat2mtx(const char *filename);
 matrix *load_mtx(const char *filename);
+// dat2mtx of a matrix whose shape the reader knows: null, with the header's
+// sizes in *found_rows and *found_cols, when they are not rows x cols. Found
+// before anything is allocated, so a small header claiming a huge matrix
+// over a sparse data file costs nothing. Other failures are dat2mtx's.
+matrix *dat2mtx_shape(const char *filename, int rows, int cols, int *found_rows, int *found_cols);
 
 // Images as byte datfiles: samples 0..1 stored as 0..255, a colour image
 // as three channels.

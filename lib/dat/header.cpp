@@ -7,12 +7,14 @@
 // protecting the next character. A malformed text ends the scan with a
 // message but keeps every entry read so far: a damaged header must never
 // make a datfile unreadable.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dat.h"
@@ -143,10 +145,60 @@ d_token *parsehdr(FILE *fp) {
     return head;
 }
 
+namespace {
+
+// The whole text of a header file, read only when it is a regular file of
+// at most D_MAXHEADER bytes (opened without blocking, so a FIFO cannot hang
+// the reader). False after a message naming the file when it is not.
+bool read_header_text(int fd, const std::string &file, std::string *text) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        lib_printf(2, "loadhdr: %s is not a regular file\n", file.c_str());
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Read to the end, or to one byte past the bound if the file grows.
+    size_t got = 0;
+    for (;;) {
+        if (got == text->size()) {
+            if (got > (size_t)D_MAXHEADER) break;
+            const size_t want = std::max<size_t>((size_t)st.st_size + 1, got + 4096);
+            text->resize(std::min(want, (size_t)D_MAXHEADER + 1));
+        }
+        const ssize_t r = read(fd, &(*text)[got], text->size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            lib_perror(file.c_str());
+            return false;
+        }
+        if (r == 0) break;
+        got += (size_t)r;
+    }
+    if (got > (size_t)D_MAXHEADER) {
+        lib_printf(2, "loadhdr: %s is larger than %ld bytes: not a datfile header\n",
+                   file.c_str(), D_MAXHEADER);
+        return false;
+    }
+    text->resize(got);
+    return true;
+}
+
+}  // namespace
+
 d_token *loadhdr(const char *path, const char *mode) {
     std::string file = std::string(path) + "/descriptor";
-    FILE *fp = fopen(file.c_str(), "r");
-    if (fp) {
+    const int in = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (in >= 0) {
+        std::string text;
+        const bool ok = read_header_text(in, file, &text);
+        close(in);
+        if (!ok) return D_NOHEADER;
+        if (text.empty()) return nullptr;
+        FILE *fp = fmemopen(&text[0], text.size(), "r");
+        if (!fp) {
+            lib_perror("loadhdr");
+            return D_NOHEADER;
+        }
         d_token *h = parsehdr(fp);
         fclose(fp);
         return h;

@@ -1,10 +1,11 @@
 // Opening, closing and flushing datfile handles, the process-wide handle
 // table, name resolution through PICPATH and the fatal-error handler.
 //
-// Transfers index their state by file descriptor in a 256-slot table, so an
-// open that would need a 257th handle or a descriptor of 256 or more is
-// refused before anything can index out of range. Replacing an old datfile
-// removes its whole tree in-process (never following symbolic links).
+// The handle table holds 256 handles, so an open that would need a 257th is
+// refused; transfer states are kept by descriptor number, whatever it is.
+// Replacing an old datfile removes its whole tree in-process (never
+// following symbolic links). An existing data file is opened only when it is
+// a regular file: a FIFO would block the reader and a device never end.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -22,7 +23,6 @@
 
 DATFILE *d_iob[D_MAXFILES];
 DATFILE **d_lastbuf = d_iob;
-d_info *_Dinfo[D_MAXFILES];
 int added_atexit = 0;
 const char *defaultpath = ".:";
 
@@ -47,6 +47,29 @@ void free_tokens(d_token *t) {
 }
 
 bool table_full() { return d_lastbuf >= d_iob + D_MAXFILES; }
+
+// fopen(path, mode) of a file that must be a regular file. Opened without
+// blocking (a FIFO would wait for a writer), then looked at: anything else
+// is closed again, *not_regular set.
+FILE *fopen_regular(const std::string &path, const char *mode, bool *not_regular) {
+    *not_regular = false;
+    const bool update = strchr(mode, '+') != nullptr;
+    int flags = update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+    const int fd = open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *not_regular = true;
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, mode);
+    if (!fp) close(fd);
+    return fp;
+}
 
 void table_append(DATFILE *h) { *d_lastbuf++ = h; }
 
@@ -168,7 +191,15 @@ DATFILE *d_open(const char *name, const char *mode) {
     }
 
     std::string datapath = noheader ? P : P + "/data";
-    FILE *fp = fopen(datapath.c_str(), mode);
+    // Only a headerless write goes to whatever the name is (a device, a
+    // pipe: written in place, as asked).
+    bool not_regular = false;
+    FILE *fp = noheader && mode[0] == 'w' ? fopen(datapath.c_str(), mode)
+                                          : fopen_regular(datapath, mode, &not_regular);
+    if (not_regular) {
+        lib_printf(2, "d_open: %s is not a regular file\n", datapath.c_str());
+        return nullptr;
+    }
     if (!fp) {
         lib_printf(2, "d_open: failed to fopen %s, mode %s\n", datapath.c_str(), mode);
         return nullptr;
@@ -184,13 +215,7 @@ DATFILE *d_open(const char *name, const char *mode) {
         }
         fseek(fp, 0, SEEK_END);
     }
-    int fd = fileno(fp);
-    if (fd >= D_MAXFILES) {
-        lib_printf(2, "d_open: descriptor %d for %s out of range\n", fd, datapath.c_str());
-        fclose(fp);
-        return nullptr;
-    }
-    _dclrinfo(fd);
+    _dclrinfo(fileno(fp));
 
     DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
     char *dup = strdup(P.c_str());

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <unistd.h>
 
@@ -24,6 +25,9 @@
 namespace {
 
 const int BUFSZ = 1024;
+
+// Transfer states by descriptor number; grown on demand.
+std::vector<d_info *> g_states;
 
 int32_t addr_at(const d_addr *a, int j) {
     if (j == 0) return a->dset;
@@ -47,8 +51,8 @@ int data_fd(DATFILE *h, const char *caller) {
 
 d_info *state_of(DATFILE *h, const char *caller) {
     int fd = data_fd(h, caller);
-    if (!_Dinfo[fd]) d_submatrix(h, nullptr, nullptr, nullptr);
-    return _Dinfo[fd];
+    if (!d_state(fd)) d_submatrix(h, nullptr, nullptr, nullptr);
+    return d_state(fd);
 }
 
 // Reads up to len bytes, retrying short reads; returns the count or -1.
@@ -108,11 +112,13 @@ bool needs_swap(DATFILE *h) {
 
 int d_submatrix(DATFILE *h, const d_addr *start, const d_addr *end, const d_addr *step) {
     int fd = data_fd(h, "d_submatrix");
-    d_info *s = _Dinfo[fd];
+    d_info *s = d_state(fd);
     if (!s) {
         s = (d_info *)calloc(1, sizeof(d_info));
-        if (!s) _daterrh("d_submatrix: out of core for %s\n", h->db_name);
-        _Dinfo[fd] = s;
+        if (!s || !d_set_state(fd, s)) {
+            free(s);
+            _daterrh("d_submatrix: out of core for %s\n", h->db_name);
+        }
     }
     d_addr full;
     int n = d_getdim(h, &full.dset, &full.chan, full.dim, 10);
@@ -307,14 +313,31 @@ int _dwrite(DATFILE *h, const void *buf, int n, int type) {
 }
 
 int d_getsubdim(DATFILE *h, d_addr *size) {
-    d_info *s = h->db_fp ? _Dinfo[fileno(h->db_fp)] : nullptr;
+    d_info *s = h->db_fp ? d_state(fileno(h->db_fp)) : nullptr;
     if (!s) return d_getdim(h, &size->dset, &size->chan, size->dim, 10);
     for (int f = 0; f < s->nlev; f++) addr_set(size, s->nlev - 1 - f, s->cnt[f]);
     return s->nlev - 2;
 }
 
+d_info *d_state(int fd) {
+    return fd >= 0 && (size_t)fd < g_states.size() ? g_states[fd] : nullptr;
+}
+
+bool d_set_state(int fd, d_info *s) {
+    if (fd < 0) return false;
+    if ((size_t)fd >= g_states.size()) {
+        if (!s) return true;
+        try {
+            g_states.resize((size_t)fd + 1, nullptr);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    }
+    g_states[fd] = s;
+    return true;
+}
+
 void _dclrinfo(int fd) {
-    if (fd < 0 || fd >= D_MAXFILES) return;
-    free(_Dinfo[fd]);
-    _Dinfo[fd] = nullptr;
+    free(d_state(fd));
+    d_set_state(fd, nullptr);
 }

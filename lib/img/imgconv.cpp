@@ -12,11 +12,14 @@
 // refuses images of more than IMG_MAX_PIXELS pixels from their header, and
 // hands the bytes to ImageMagick with the format stated: no ImageMagick
 // prefix ("text:", "msl:", "ftp://"), suffix ("[...]") or guessed coder
-// (SVG, MVG, PostScript) is ever reached. Writing encodes in memory in the
-// format of the name's suffix, writes a new file beside the target and
-// renames it into place. No mutable state is kept outside ImageMagick.
+// (SVG, MVG, PostScript) is ever reached. A decode that lost pixels is a
+// failure, and a refusal by ImageMagick's resource policy names the limit.
+// Writing encodes in memory in the format of the name's suffix, writes a new
+// file beside the target and renames it into place. No mutable state is kept
+// outside ImageMagick.
 #include "imgconv.h"
 #include "owners.h"
+#include "tempfiles.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -97,12 +100,95 @@ void tell(const char *what, const char *filename, const std::string &why) {
     lib_printf(2, "%s %s: %s\n", what, filename, why.c_str());
 }
 
+// ImageMagick's words without the place in its sources it appends to them
+// ("... `context' @ error/pnm.c/ReadPNMImage/1345"): the file is named
+// by the line already.
+std::string plain_words(const char *reason) {
+    std::string text = reason;
+    const size_t at = text.find(" @ ");
+    if (at == std::string::npos) return text;
+    const std::string where = text.substr(at + 3);
+    if (where.find(' ') != std::string::npos || where.find('/') == std::string::npos) return text;
+    text.erase(at);
+    const size_t tick = text.rfind(" `");
+    if (tick != std::string::npos && !text.empty() && text.back() == '\'') text.erase(tick);
+    return text;
+}
+
 // ImageMagick's reason and description of a recorded problem, or `fallback`.
 std::string magick_text(const ExceptionInfo *ex, const char *fallback) {
     if (!ex || ex->severity == UndefinedException || !ex->reason) return fallback;
-    std::string text = ex->reason;
+    std::string text = plain_words(ex->reason);
     if (ex->description && *ex->description) text += std::string(" (") + ex->description + ")";
     return text;
+}
+
+// Whether a problem recorded while decoding means that pixels were lost:
+// any error (an image handed back with one is partial, as a TIFF strip cut
+// short) and the corrupt-image warnings, which decoders give when they go
+// past damaged or missing data (libjpeg's "Premature end of JPEG file" of
+// a cut-off copy). Other warnings (an unknown TIFF tag, a note about a
+// colour profile) leave the pixels whole.
+bool loses_pixels(ExceptionType severity) {
+    return severity >= ErrorException || severity == CorruptImageWarning;
+}
+
+// A shortage of what ImageMagick's resource policy allows (its pixel cache).
+bool out_of_resources(ExceptionType severity) {
+    return severity == ResourceLimitError || severity == CacheError;
+}
+
+// The first problem in `ex` that `of_kind` picks, or null. A record keeps
+// only the most severe problem at its top, and a harmless coder warning
+// (350) outranks a corrupt-image one (325): the whole list is looked at.
+const ExceptionInfo *first_problem(const ExceptionInfo *ex, bool (*of_kind)(ExceptionType)) {
+    if (!ex || ex->severity == UndefinedException) return nullptr;
+    auto *list = (LinkedListInfo *)ex->exceptions;
+    if (!list) return of_kind(ex->severity) ? ex : nullptr;
+    ResetLinkedListIterator(list);
+    while (auto *p = (const ExceptionInfo *)GetNextValueInLinkedList(list))
+        if (of_kind(p->severity) && p->reason) return p;
+    return nullptr;
+}
+
+// ---- ImageMagick's resource policy -------------------------------------------
+
+// Where a refusal by the policy sends the reader.
+const char kPolicyHint[] =
+    " (ImageMagick's resource policy; \"ImageMagick's limits\" in README.md shows how to raise "
+    "it)";
+
+std::string bytes_text(MagickSizeType bytes) {
+    if (bytes < (1ULL << 20)) return std::to_string((unsigned long long)bytes) + " bytes";
+    return std::to_string((unsigned long long)((bytes + (1ULL << 19)) >> 20)) + " MiB";
+}
+
+// Why ImageMagick's limits refuse an image of columns x rows whose pixels
+// take `pixel_bytes` each in its pixel cache, or "" when none does.
+// `short_of_cache` tells that ImageMagick ran out of room for the cache:
+// which limit that was cannot be told exactly (the cache is held in memory
+// within the area and memory limits, beyond them on disk within the disk
+// limit, some decoders need it twice for a while, and other images hold
+// their share), so all three are named.
+std::string policy_refusal(size_t columns, size_t rows, size_t pixel_bytes, bool short_of_cache) {
+    if (columns == 0 || rows == 0) return "";
+    const std::string size =
+        "the image is " + std::to_string(columns) + " x " + std::to_string(rows) + " pixels, ";
+    const MagickSizeType width = GetMagickResourceLimit(WidthResource),
+                         height = GetMagickResourceLimit(HeightResource);
+    if (columns > width)
+        return size + "wider than ImageMagick's width limit of " + std::to_string(width) +
+               " pixels" + kPolicyHint;
+    if (rows > height)
+        return size + "taller than ImageMagick's height limit of " + std::to_string(height) +
+               " pixels" + kPolicyHint;
+    if (!short_of_cache) return "";
+    const MagickSizeType bytes = (MagickSizeType)columns * rows * pixel_bytes;
+    return size + "more than ImageMagick's limits leave room for: its pixels take " +
+           bytes_text(bytes) + ", and the area limit is " +
+           std::to_string(GetMagickResourceLimit(AreaResource)) + " pixels, the memory limit " +
+           bytes_text(GetMagickResourceLimit(MemoryResource)) + " and the disk limit " +
+           bytes_text(GetMagickResourceLimit(DiskResource)) + kPolicyHint;
 }
 
 // ---- reading: only plain image files reach ImageMagick -------------------------
@@ -222,9 +308,84 @@ std::string pixel_text(size_t columns, size_t rows) {
            " pixels, more than the limit of " + std::to_string(IMG_MAX_PIXELS) + " pixels";
 }
 
+std::string size_refusal(size_t columns, size_t rows) {
+    return "the image is " + (columns == 0 || rows == 0
+                                  ? std::string("empty (") + std::to_string(columns) + " x " +
+                                        std::to_string(rows) + " pixels)"
+                                  : pixel_text(columns, rows));
+}
+
+unsigned be16(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
+unsigned le16(const unsigned char *p) { return (unsigned)p[1] << 8 | p[0]; }
+unsigned long be32(const unsigned char *p) { return (unsigned long)be16(p) << 16 | be16(p + 2); }
+
+// The size that the header of a JPEG (its frame header), PNG (IHDR) or GIF
+// (first image descriptor) states, read here; false when not found.
+// ImageMagick's own look at the header of these formats is already held to
+// its width and height limits, so it would refuse a huge image before the
+// pixel limit of these programs could say why.
+bool stated_size(const Source &src, size_t *columns, size_t *rows) {
+    const unsigned char *b = src.bytes.get();
+    const size_t n = src.size;
+    if (strcmp(src.magick, "PNG") == 0) {
+        if (n < 24 || memcmp(b + 12, "IHDR", 4) != 0) return false;
+        *columns = be32(b + 16);
+        *rows = be32(b + 20);
+    } else if (strcmp(src.magick, "GIF") == 0) {
+        if (n < 13) return false;
+        size_t at = 13 + ((b[10] & 0x80) ? 3u << ((b[10] & 7) + 1) : 0);  // global colours
+        // Extensions (label, then sub-blocks up to an empty one) come first.
+        while (at + 2 < n && b[at] == 0x21) {
+            at += 2;
+            while (at < n && b[at] != 0) at += 1 + b[at];
+            at++;
+        }
+        if (at + 9 > n || b[at] != 0x2C) return false;
+        *columns = le16(b + at + 5);
+        *rows = le16(b + at + 7);
+    } else if (strcmp(src.magick, "JPEG") == 0) {
+        size_t at = 2;
+        for (;;) {
+            if (at >= n || b[at] != 0xFF) return false;
+            while (at < n && b[at] == 0xFF) at++;  // fill bytes before a marker code
+            if (at >= n) return false;
+            const unsigned char marker = b[at++];
+            if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length
+            if (marker == 0xD9 || marker == 0xDA || at + 2 > n) return false;    // no frame first
+            const unsigned len = be16(b + at);
+            // Start of frame: any of C0..CF but DHT (C4), JPG (C8) and DAC (CC).
+            if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+                marker != 0xCC) {
+                if (len < 7 || at + 7 > n) return false;
+                *rows = be16(b + at + 3);
+                *columns = be16(b + at + 5);
+                break;
+            }
+            if (len < 2) return false;
+            at += len;
+        }
+    } else {
+        return false;
+    }
+    return *columns > 0 && *rows > 0;  // a height of 0 is given later (DNL): not known here
+}
+
+// What the header says, for the decoding that follows.
+struct Header {
+    size_t columns = 0, rows = 0;
+    size_t pixel_bytes = sizeof(PixelPacket);  // in ImageMagick's pixel cache
+};
+
 // Reads the header only and refuses an image whose first frame holds more
-// pixels than IMG_MAX_PIXELS, before any pixel is decoded.
-bool ping_ok(const Source &src, const char *filename) {
+// pixels than IMG_MAX_PIXELS, before any pixel is decoded and before
+// ImageMagick's resource policy is asked; a header refused by the policy
+// is said so, with the limit.
+bool ping_ok(const Source &src, const char *filename, Header *header) {
+    size_t columns = 0, rows = 0;
+    if (stated_size(src, &columns, &rows) && !within_pixel_limit(columns, rows)) {
+        tell("Cannot read image", filename, size_refusal(columns, rows));
+        return false;
+    }
     ImageInfoPtr info = blob_info(src.magick);
     MagickException exception;
     if (!info) {
@@ -234,19 +395,23 @@ bool ping_ok(const Source &src, const char *filename) {
     info->ping = MagickTrue;
     ImagePtr head(PingBlob(info.get(), src.bytes.get(), src.size, exception.get()));
     if (!head) {
+        std::string why = policy_refusal(columns, rows, header->pixel_bytes,
+                                         first_problem(exception.get(), out_of_resources));
         tell("Cannot read image", filename,
-             std::string("not a readable ") + src.magick +
-                 " image: " + magick_text(exception.get(), "ImageMagick could not decode it"));
+             !why.empty() ? why
+                          : std::string("not a readable ") + src.magick + " image: " +
+                                magick_text(exception.get(), "ImageMagick could not decode it"));
         return false;
     }
     if (!within_pixel_limit(head->columns, head->rows)) {
-        tell("Cannot read image", filename,
-             "the image is " + (head->columns == 0 || head->rows == 0
-                                    ? std::string("empty (") + std::to_string(head->columns) +
-                                          " x " + std::to_string(head->rows) + " pixels)"
-                                    : pixel_text(head->columns, head->rows)));
+        tell("Cannot read image", filename, size_refusal(head->columns, head->rows));
         return false;
     }
+    header->columns = head->columns;
+    header->rows = head->rows;
+    // Colour-mapped and CMYK images keep an index per pixel as well.
+    if (head->storage_class == PseudoClass || head->colorspace == CMYKColorspace)
+        header->pixel_bytes += sizeof(IndexPacket);
     return true;
 }
 
@@ -266,6 +431,47 @@ bool to_rgb_family(Image *image) {
     }
 }
 
+// Takes the orientation entry (tag 0x0112) out of the first directory of an
+// EXIF profile ("Exif\0\0" and a TIFF structure), in place: the entries
+// after it and the link to the next directory move up, the other entries'
+// data stays where it is. False when the profile is not well formed.
+bool remove_exif_orientation(unsigned char *d, size_t n) {
+    if (n >= 6 && memcmp(d, "Exif\0\0", 6) == 0) d += 6, n -= 6;
+    if (n < 8 || !((d[0] == 'I' && d[1] == 'I') || (d[0] == 'M' && d[1] == 'M'))) return false;
+    const bool little = d[0] == 'I';
+    auto u16 = [&](size_t at) { return little ? le16(d + at) : be16(d + at); };
+    const size_t ifd = little ? (size_t)le16(d + 4) | (size_t)le16(d + 6) << 16 : be32(d + 4);
+    if (ifd > n || n - ifd < 2) return false;
+    const size_t count = u16(ifd), first = ifd + 2;
+    if ((n - first) / 12 < count || n - first - 12 * count < 4) return false;
+    for (size_t k = 0; k < count; k++) {
+        unsigned char *entry = d + first + 12 * k;
+        if (u16(first + 12 * k) != 0x0112) continue;
+        memmove(entry, entry + 12, 12 * (count - k - 1) + 4);
+        memset(d + first + 12 * (count - 1) + 4, 0, 12);
+        const unsigned left = (unsigned)count - 1;
+        d[ifd] = (unsigned char)(little ? left : left >> 8);
+        d[ifd + 1] = (unsigned char)(little ? left >> 8 : left);
+        break;
+    }
+    return true;
+}
+
+// The pixels are used as stored, and every output is made in that grid;
+// an orientation kept with the image would make viewers turn a saved copy
+// (the marked image) against the maps. The image then claims none, and its
+// EXIF profile loses the tag (the whole profile, when it cannot be read),
+// which ImageMagick would otherwise write back into a JPEG.
+void drop_orientation(Image *image) {
+    if (image->orientation == UndefinedOrientation || image->orientation == TopLeftOrientation)
+        return;
+    image->orientation = UndefinedOrientation;
+    (void)DeleteImageProperty(image, "exif:Orientation");
+    const StringInfo *exif = GetImageProfile(image, "exif");
+    if (exif && !remove_exif_orientation(GetStringInfoDatum(exif), GetStringInfoLength(exif)))
+        (void)DeleteImageProfile(image, "exif");
+}
+
 // Reads the first frame of `filename`; later frames of a multi-frame file are
 // dropped so that the caller owns exactly one image. The name is a path,
 // used literally; only regular files in an accepted format and within the
@@ -279,7 +485,8 @@ ImagePtr read_first_frame(const char *filename) {
         return nullptr;
     }
     Source src;
-    if (!load_source(filename, &src) || !ping_ok(src, filename)) {
+    Header header;
+    if (!load_source(filename, &src) || !ping_ok(src, filename, &header)) {
         say(kCantOpen);
         return nullptr;
     }
@@ -290,10 +497,23 @@ ImagePtr read_first_frame(const char *filename) {
         return nullptr;
     }
     ImagePtr image(BlobToImage(info.get(), src.bytes.get(), src.size, exception.get()));
-    if (!image) {
-        tell("Cannot read image", filename,
-             std::string("not a readable ") + src.magick +
-                 " image: " + magick_text(exception.get(), "ImageMagick could not decode it"));
+    // Decoders record their problems in the caller's record or in the
+    // image's own (libjpeg's warnings); an image that lost pixels is refused.
+    const ExceptionInfo *own = image ? &image->exception : nullptr;
+    const ExceptionInfo *loss =
+        image ? first_problem(exception.get(), loses_pixels) : exception.get();
+    if (!loss) loss = first_problem(own, loses_pixels);
+    if (loss) {
+        const bool short_of_cache = first_problem(exception.get(), out_of_resources) ||
+                                    first_problem(own, out_of_resources);
+        std::string why =
+            policy_refusal(header.columns, header.rows, header.pixel_bytes, short_of_cache);
+        if (why.empty())
+            why = image ? std::string("its ") + src.magick + " data is damaged or incomplete: " +
+                              magick_text(loss, "pixels were lost")
+                        : std::string("not a readable ") + src.magick +
+                              " image: " + magick_text(loss, "ImageMagick could not decode it");
+        tell("Cannot read image", filename, why);
         say(kCantOpen);
         return nullptr;
     }
@@ -314,6 +534,7 @@ ImagePtr read_first_frame(const char *filename) {
         say(kCantOpen);
         return nullptr;
     }
+    drop_orientation(image.get());
     // For ImageMagick's own messages about this image; never parsed again.
     CopyMagickString(image->filename, filename, MaxTextExtent);
     CopyMagickString(image->magick_filename, filename, MaxTextExtent);
@@ -347,20 +568,10 @@ const char *format_for_name(const char *filename) {
     return nullptr;
 }
 
-// A name for a new file in `dir` that no other writer picks.
-std::string temp_name(const std::string &dir, int attempt) {
-    unsigned long long r = 0;
-    if (getrandom(&r, sizeof r, 0) != (ssize_t)sizeof r) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        r = ((unsigned long long)ts.tv_nsec << 20) ^ (unsigned long long)ts.tv_sec ^
-            ((unsigned long long)getpid() << 40) ^ (unsigned long long)(uintptr_t)&ts ^
-            (unsigned long long)attempt;
-    }
-    char tail[40];
-    snprintf(tail, sizeof tail, "/.imgtmp.%016llx", r);
-    return dir + tail;
-}
+// A name for a new file in `dir` that no other writer picks, in the form
+// that later runs recognise as a leftover once its process is gone; a stop
+// signal removes the file until it is renamed into place or forgotten.
+std::string temp_name(const std::string &dir) { return temp_entry_name(dir); }
 
 struct FileCloser {
     FILE *fp;
@@ -381,9 +592,10 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        tmp = temp_name(dir, attempt);
+        tmp = temp_name(dir);
         // 0666 less the umask, as for a file that fopen creates.
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0) forget_temp_entry(tmp);  // not made by this call
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
@@ -396,6 +608,7 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
         *why = errno_text(errno);
         close(fd);
         unlink(tmp.c_str());
+        forget_temp_entry(tmp);
         return false;
     }
     // ImageMagick writes to the open stream in the stated format; neither
@@ -438,6 +651,7 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
         unlink(tmp.c_str());
         if (err) *why = errno_text(err);
     }
+    forget_temp_entry(tmp);
     return ok;
 }
 
@@ -522,7 +736,22 @@ int img_check_file(const char *filename) {
         return 0;
     }
     Source src;
-    return load_source(filename, &src) && ping_ok(src, filename) ? 1 : 0;
+    Header header;
+    return load_source(filename, &src) && ping_ok(src, filename, &header) ? 1 : 0;
+}
+
+int img_file_size(const char *filename, int *width, int *height) {
+    img_init();
+    if (!name_fits(filename)) {
+        if (filename) tell("Cannot read image", filename, "the name is too long");
+        return 0;
+    }
+    Source src;
+    Header header;
+    if (!load_source(filename, &src) || !ping_ok(src, filename, &header)) return 0;
+    *width = (int)header.columns;  // within IMG_MAX_PIXELS
+    *height = (int)header.rows;
+    return 1;
 }
 
 // ---- file level --------------------------------------------------------------

@@ -13,10 +13,17 @@
 // and '%' is not expanded. A file is read only when it is a regular file
 // whose content (not its name) is a JPEG, PNG, GIF, TIFF, BMP or PNM (P1-P6)
 // image of at most IMG_MAX_FILE_BYTES bytes whose first frame has at most
-// IMG_MAX_PIXELS pixels (checked from the header, before decoding). Only the
-// first frame is kept. Images in CMYK or another non-RGB colour space are
+// IMG_MAX_PIXELS pixels (checked from the header, before decoding and before
+// ImageMagick's resource policy). Only the first frame is kept. A file whose
+// decoder reports lost pixels (cut short or damaged: a corrupt-image
+// warning, or any error) is refused with the decoder's words; other warnings
+// (an unknown TIFF tag) keep it. An image beyond ImageMagick's resource
+// limits (policy.xml; MAGICK_CONFIGURE_PATH) is refused naming the limit and
+// the image's size. Images in CMYK or another non-RGB colour space are
 // converted to sRGB when read, so intensities and colours mean the same as
-// in an RGB file.
+// in an RGB file. Pixels are taken as stored: an orientation tag (EXIF) is
+// not applied, and a loaded image keeps none, so that a copy saved from it
+// shows in the same grid as the matrices.
 //
 // A file is written in the format that its name's suffix selects: jpg/jpeg,
 // png, gif, tif/tiff, bmp, pgm, ppm, pnm (any letter case); other suffixes are
@@ -51,6 +58,9 @@ constexpr unsigned long long IMG_MAX_FILE_BYTES = 2ULL << 30;
 // Otherwise 0, after a line "Cannot read image <name>: <reason>" on standard
 // error. The pixels are not decoded (damaged pixel data still fails later).
 int img_check_file(const char *filename);
+// The same check, also giving the size the header states (that of the
+// decoded first frame); 0 after the same message.
+int img_file_size(const char *filename, int *width, int *height);
 
 // The accepted format ("JPEG", "PNG", ...) that the first bytes of a
 // regular file show, or null (not a regular file, unreadable, or content

@@ -20,7 +20,7 @@ matrix *mk_gaufilter(void);
 // img, level i the filtered and 2x-subsampled level i-1. mode 'w' or 'z'.
 void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode);
 // The same pyramid built on img itself, which becomes its level 0 (taken
-// over: free_pyr frees it), without the copy.
+// over: free_pyr frees it, and so does a failure), without the copy.
 pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode);
 
 // out(y,x) = sum_k sum_l (cgain*fv(Lv-1-k)) * (rgain*fh(Lh-1-l)) *

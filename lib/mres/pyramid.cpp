@@ -247,13 +247,25 @@ void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, in
 pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode) {
     if (depth <= 0) fail("gpyr: pyramid has fewer levels than requested\n");
     pyramid *pyr = (pyramid *)calloc(1, sizeof(pyramid));
-    check_alloc(pyr);
-    pyr->level = (matrix **)calloc((size_t)depth, sizeof(matrix *));
-    check_alloc(pyr->level);
+    matrix **levels = (matrix **)calloc((size_t)depth, sizeof(matrix *));
+    if (!pyr || !levels) {
+        free(pyr);
+        free(levels);
+        free_mtx(img);
+        check_alloc(nullptr);
+    }
+    pyr->level = levels;
     pyr->depth = depth;
     pyr->level[0] = img;
-    int rows = img->nrows, cols = img->ncols;
-    for (int i = 1; i < depth; i++) pyr->level[i] = alloc_mtx(rows >>= 1, cols >>= 1);
-    fill_levels(pyr, 1, vfilt, hfilt, depth, mode);
+    // A failure reported in process takes the image and the levels with it
+    // (a caller that survives it, one image of many, would lose them).
+    try {
+        int rows = img->nrows, cols = img->ncols;
+        for (int i = 1; i < depth; i++) pyr->level[i] = alloc_mtx(rows >>= 1, cols >>= 1);
+        fill_levels(pyr, 1, vfilt, hfilt, depth, mode);
+    } catch (...) {
+        free_pyr(pyr);
+        throw;
+    }
     return pyr;
 }

@@ -31,7 +31,7 @@ size_t checked_count(int64_t nrows, int64_t ncols) {
     if (nrows <= 0 || ncols <= 0) fail(kNonPositive);
     int64_t n;
     if (__builtin_mul_overflow(nrows, ncols, &n) || (uint64_t)n > SIZE_MAX / sizeof(double))
-        fail("Unable to allocate memory\n");
+        lib_fatal_nomem(0);
     return (size_t)n;
 }
 
@@ -40,17 +40,24 @@ void **make_pix(int nrows, int ncols, int code, bool zero, const char *unknown_m
     size_t esize = element_size(code);
     if (esize == 0) fail(unknown_msg);
     void **rows = (void **)malloc((size_t)nrows * sizeof(void *));
-    check_alloc(rows);
+    if (!rows) lib_fatal_nomem((size_t)nrows * sizeof(void *));
     char *block = (char *)(zero ? calloc(count, esize) : malloc(count * esize));
-    check_alloc(block);
+    if (!block) {
+        // A caller that survives the failure (one image of many) must not
+        // lose the row table with it.
+        free(rows);
+        lib_fatal_nomem(count * esize);
+    }
     for (int r = 0; r < nrows; r++) rows[r] = block + (size_t)r * ncols * esize;
     return rows;
 }
 
 matrix *make_mtx(int nrows, int ncols, bool zero) {
+    double **pix = (double **)(zero ? calloc_pix(nrows, ncols, 'F') : alloc_pix(nrows, ncols, 'F'));
     matrix *m = (matrix *)calloc(1, sizeof(matrix));
+    if (!m) free_pix((void **)pix);
     check_alloc(m);
-    m->pix = (double **)(zero ? calloc_pix(nrows, ncols, 'F') : alloc_pix(nrows, ncols, 'F'));
+    m->pix = pix;
     m->nrows = nrows;
     m->ncols = ncols;
     return m;
@@ -64,7 +71,13 @@ pyramid *make_pyr(int depth, int nrows, int ncols, bool zero) {
     check_alloc(p->level);
     p->depth = depth;
     for (int i = 0; i < depth; i++) {
-        p->level[i] = make_mtx(nrows, ncols, zero);
+        try {
+            p->level[i] = make_mtx(nrows, ncols, zero);
+        } catch (...) {  // a failure reported in process: the levels made so far go too
+            p->depth = i;
+            free_pyr(p);
+            throw;
+        }
         nrows /= 2;
         ncols /= 2;
     }
@@ -78,7 +91,15 @@ volume *make_vol(int nframes, int nrows, int ncols, bool zero) {
     v->frame = (matrix **)malloc((size_t)nframes * sizeof(matrix *));
     check_alloc(v->frame);
     v->nframes = nframes;
-    for (int i = 0; i < nframes; i++) v->frame[i] = make_mtx(nrows, ncols, zero);
+    for (int i = 0; i < nframes; i++) {
+        try {
+            v->frame[i] = make_mtx(nrows, ncols, zero);
+        } catch (...) {
+            v->nframes = i;
+            free_vol(v);
+            throw;
+        }
+    }
     return v;
 }
 
@@ -94,7 +115,7 @@ image *make_img(int nrows, int ncols, bool zero) {
 }  // namespace
 
 void check_alloc(const void *p) {
-    if (p == nullptr) fail("Unable to allocate memory\n");
+    if (p == nullptr) lib_fatal_nomem(0);
 }
 
 void **alloc_pix(int nrows, int ncols, int code) {

@@ -14,6 +14,7 @@ std::atomic<fatal_handler> g_handler{nullptr};
 std::atomic<bool> g_quiet{false};
 thread_local message_sink t_sink = nullptr;
 thread_local void *t_context = nullptr;
+thread_local recoverable_failures *t_scope = nullptr;
 }
 
 fatal_handler set_fatal_handler(fatal_handler handler) { return g_handler.exchange(handler); }
@@ -29,11 +30,37 @@ void fatal_exit_handler(const fatal_report *report) {
 }
 
 void lib_fatal(int status, const std::string &err, const std::string &out) {
-    if (fatal_handler h = g_handler.load()) {
+    fatal_handler h = t_scope ? nullptr : g_handler.load();
+    if (h) {
         const fatal_report report{out.c_str(), err.c_str(), status};
         h(&report);
     }
     throw sendral::Error(out + err, status);
+}
+
+void lib_fatal_nomem(size_t bytes) {
+    if (t_scope) t_scope->note_out_of_memory(bytes);
+    lib_fatal(1, "Unable to allocate memory\n");
+}
+
+recoverable_failures::recoverable_failures() : outer_(t_scope) { t_scope = this; }
+recoverable_failures::~recoverable_failures() { t_scope = outer_; }
+
+void recoverable_failures::note_out_of_memory(size_t bytes) {
+    nomem_ = true;
+    bytes_ = bytes;
+}
+
+std::string out_of_memory_text(const recoverable_failures &scope) {
+    if (scope.needed() == 0) return "out of memory";
+    char buf[96];
+    const double mb = (double)scope.needed() / (1024.0 * 1024.0);
+    if (mb >= 1.0)
+        snprintf(buf, sizeof buf, "out of memory (%.1f MB could not be allocated)", mb);
+    else
+        snprintf(buf, sizeof buf, "out of memory (%zu bytes could not be allocated)",
+                 scope.needed());
+    return buf;
 }
 
 namespace {

@@ -41,6 +41,35 @@ void fatal_exit_handler(const fatal_report *report);
 [[noreturn]] void lib_fatal(int status, const std::string &err, const std::string &out = "");
 // The same with a printf-style message for standard error.
 [[noreturn]] void lib_fatalf(int status, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// An allocation of `bytes` (0: size not known) failed: the matrix library's
+// "Unable to allocate memory", with the size kept for a recoverable scope.
+[[noreturn]] void lib_fatal_nomem(size_t bytes);
+
+// While a thread holds one of these, every failure on that thread throws
+// sendral::Error, even where a program has set its exiting hook: the
+// programs hold one around each image's work, so that an image that cannot
+// be processed (too big for memory, say) is reported and skipped instead of
+// ending the run. Scopes nest; the innermost one records the failure.
+class recoverable_failures {
+public:
+    recoverable_failures();
+    ~recoverable_failures();
+    recoverable_failures(const recoverable_failures &) = delete;
+    recoverable_failures &operator=(const recoverable_failures &) = delete;
+    // Whether the failure caught in this scope was a failed allocation, and
+    // its size in bytes (0 when not known).
+    bool out_of_memory() const { return nomem_; }
+    size_t needed() const { return bytes_; }
+    // A failed allocation reported outside the library (std::bad_alloc).
+    void note_out_of_memory(size_t bytes = 0);
+
+private:
+    recoverable_failures *outer_;
+    bool nomem_ = false;
+    size_t bytes_ = 0;
+};
+// "out of memory" and, when known, the size that could not be allocated.
+std::string out_of_memory_text(const recoverable_failures &scope);
 
 // ---- messages ----------------------------------------------------------------
 // The libraries' progress and warnings go to standard output (stream 1) or

@@ -73,11 +73,21 @@ class Result:
 
 class Model:
     """The trained model of one class, as Lumivar loads it (``-f``, ``-m``,
-    ``-enforce``). Safe to use from several threads at once."""
+    ``-enforce``, ``--learned``, ``--smooth``). Safe to use from several
+    threads at once.
 
-    def __init__(self, result_dir, class_index, features=5, map_kind=0, enforce=False):
+    learned: use the weights, transform and smoothing that ``Sendral --boxes``
+    fitted for the class (learned_class_<j>); smooth: Gaussian sigma in
+    pixels applied to the map before the search (None: the learned one with
+    learned=True, else none; 0: none)."""
+
+    def __init__(self, result_dir, class_index, features=5, map_kind=0, enforce=False,
+                 learned=False, smooth=None):
+        if smooth is not None and not float(smooth) >= 0:
+            raise Error(f"smooth must be a number of pixels, 0 or more, not {smooth!r}")
         self._m = _native.Model(str(result_dir), int(class_index), int(features), int(map_kind),
-                                bool(enforce))
+                                bool(enforce), bool(learned),
+                                -1.0 if smooth is None else float(smooth))
 
     @property
     def depth(self):

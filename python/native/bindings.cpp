@@ -251,14 +251,16 @@ PYBIND11_MODULE(_native, m) {
 
     py::class_<lumivar::Model>(m, "Model")
         .def(py::init([](const std::string &dir, int cls, int features, int map_kind,
-                         bool enforce) {
+                         bool enforce, bool learned, double smooth) {
                  return run_logged("lumivar", [&] {
                      return new lumivar::Model(dir, cls,
-                                               lumivar::ModelOptions{features, map_kind, enforce});
+                                               lumivar::ModelOptions{features, map_kind, enforce},
+                                               lumivar::MapOptions{learned, smooth});
                  });
              }),
              py::arg("result_dir"), py::arg("class_index"), py::arg("features") = 5,
-             py::arg("map_kind") = 0, py::arg("enforce") = false)
+             py::arg("map_kind") = 0, py::arg("enforce") = false, py::arg("learned") = false,
+             py::arg("smooth") = -1.0)
         .def_property_readonly("depth", &lumivar::Model::depth)
         .def_property_readonly("features", &lumivar::Model::features)
         .def("detect",
@@ -303,7 +305,7 @@ PYBIND11_MODULE(_native, m) {
 
     m.def("train", [](const std::vector<std::vector<Input>> &classes, int depth,
                       const std::string &out, bool exbfea, bool nodenoise, int threads,
-                      py::object progress) {
+                      py::object progress, const std::string &boxes) {
         std::vector<std::vector<sendral::TrainImage>> set(classes.size());
         for (size_t j = 0; j < classes.size(); j++)
             for (size_t i = 0; i < classes[j].size(); i++) {
@@ -326,7 +328,7 @@ PYBIND11_MODULE(_native, m) {
                 progress(done, total);
             };
         run_logged("sendral", [&] {
-            sendral::train(set, depth, out, opt);
+            sendral::train(set, depth, out, opt, boxes);
             return 0;
         });
     });

@@ -37,13 +37,17 @@ def _images(images, j):
     return out
 
 
-def train(classes, depth, out, exbfea=False, nodenoise=False, threads=1, progress=None):
-    """Trains as ``Sendral [-exBfea] [-nodenoise] -j threads`` would and
-    returns the result directory read with ``sendral.io.read_model``.
+def train(classes, depth, out, exbfea=False, nodenoise=False, threads=1, progress=None,
+          boxes=None):
+    """Trains as ``Sendral [-exBfea] [-nodenoise] -j threads [--boxes boxes]``
+    would and returns the result directory read with ``sendral.io.read_model``.
 
     classes: a list (class 0, the background, first) of image lists; each
     image a path or a 2-D grey array (uint8, uint16 or float in 0..1).
     progress: called as progress(done, total) after every image.
+    boxes: a box file (lines entry,top,bottom,left,right; entries the image
+    paths as given, or their file names) to fit learned weights from, for
+    ``lumivar.Model(..., learned=True)``.
     The directory ``out`` gets the same bytes as the program writes from the
     same images and options (``timeusage`` aside).
     """
@@ -51,7 +55,7 @@ def train(classes, depth, out, exbfea=False, nodenoise=False, threads=1, progres
         raise ImportError(f"sendral.train needs the compiled module: {_native_error}")
     classes = [_images(c, j) for j, c in enumerate(classes)]
     _native.train(classes, int(depth), str(out), bool(exbfea), bool(nodenoise), int(threads),
-                  progress)
+                  progress, "" if boxes is None else str(boxes))
     return io.read_model(out)
 
 

@@ -16,6 +16,7 @@ in both.
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 
@@ -51,6 +52,23 @@ _INT_RANGE = {"i1": (-128, 127), "u1": (0, 255), "i2": (-32768, 32767), "u2": (0
 _INT32_MAX = 2147483647
 _WHITE = " \t\n\v\f\r"
 _MACHINE = "lsb" if sys.byteorder == "little" else "msb"
+# A header is a few lines of text; a larger descriptor is refused unread.
+MAX_DESCRIPTOR = 1 << 20
+
+
+def _open_regular(path):
+    """A binary file object for `path`, which must be a regular file: opened
+    without blocking (a FIFO would wait for a writer) and refused unless
+    regular (a device such as /dev/zero would never end)."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise DatError(f"{path}: not a regular file")
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def parse_descriptor(text):
@@ -150,13 +168,15 @@ def read_descriptor(path):
             raise DatError(f"{path}: not a datfile (a datfile is a directory)")
         raise DatError(f"{path}: no such datfile")
     try:
-        with open(descr, "rb") as f:
-            text = f.read().decode("latin-1")
+        with _open_regular(descr) as f:
+            raw = f.read(MAX_DESCRIPTOR + 1)
     except FileNotFoundError:
         raise DatError(f"{path}: directory is not a datfile (no descriptor)") from None
     except OSError as e:
         raise DatError(f"{descr}: cannot read: {e.strerror}") from None
-    return parse_descriptor(text)
+    if len(raw) > MAX_DESCRIPTOR:
+        raise DatError(f"{descr}: larger than {MAX_DESCRIPTOR} bytes: not a datfile header")
+    return parse_descriptor(raw.decode("latin-1"))
 
 
 def _layout(path, entries):
@@ -202,7 +222,12 @@ def read_dat(path, squeeze=True):
         raise DatError(f"{path}: {count} elements of {tname} exceed the 2 GiB the library reads")
     data = os.path.join(path, "data")
     try:
-        with open(data, "rb") as f:
+        with _open_regular(data) as f:
+            # The size is checked before the elements are given room.
+            have = os.fstat(f.fileno()).st_size
+            if have < count * size:
+                raise DatError(f"{data}: {have} bytes, but the descriptor declares {count} "
+                               f"elements of {tname} ({count * size} bytes)")
             raw = f.read(count * size)
     except OSError as e:
         raise DatError(f"{data}: cannot read: {e.strerror}") from None

@@ -94,7 +94,14 @@ def score_image(outdir, name, top, bottom, left, right, written=None):
     smap, src = load_map(outdir, name, written)
     res["auc"], res["map"] = None, src
     if smap is not None:
-        mask = np.zeros(smap.shape, bool)
-        mask[max(top, 0):bottom + 1, max(left, 0):right + 1] = True
-        res["auc"] = auc(smap[mask], smap[~mask])
+        # The box clipped to the map: one wholly outside it covers nothing
+        # (a negative end must not count from the far side, as a slice would).
+        h, w = smap.shape
+        t, b, l, r = max(top, 0), min(bottom, h - 1), max(left, 0), min(right, w - 1)
+        if t > b or l > r:
+            res.update({f"top{k}": False for k in TOPS})
+        else:
+            mask = np.zeros(smap.shape, bool)
+            mask[t:b + 1, l:r + 1] = True
+            res["auc"] = auc(smap[mask], smap[~mask])
     return res

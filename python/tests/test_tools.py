@@ -6,6 +6,7 @@ import csv
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -121,6 +122,41 @@ class ToolsTest(unittest.TestCase):
             self.assertIn(name, str(e.exception))
             self.assertIn(words, str(e.exception))
 
+    def test_hostile_files_are_refused_before_they_are_read(self):
+        """No hang on a FIFO, no endless read of a device or a huge header,
+        and no 2 GB allocation for a claim over a file of 100 bytes."""
+        def write(text):
+            def spoil(p):
+                with open(p, "wb") as f:
+                    f.write(text)
+            return spoil
+
+        signal.signal(signal.SIGALRM, lambda *_: self.fail("the reader hangs"))
+        self.addCleanup(signal.alarm, 0)
+        cases = [("descriptor", os.mkfifo, "not a regular file"),
+                 ("data", os.mkfifo, "not a regular file"),
+                 ("descriptor", lambda p: os.symlink("/dev/zero", p), "not a regular file"),
+                 ("descriptor", write(b" " * (sio.MAX_DESCRIPTOR + 1)), "larger than 1048576 bytes")]
+        for i, (part, spoil, words) in enumerate(cases):
+            name = make(os.path.join(self.dir, f"hostile{i}"),
+                        b"(_data_type double)(_dimensions 1 1)", bytes(8))
+            os.remove(os.path.join(name, part))
+            spoil(os.path.join(name, part))
+            signal.alarm(10)
+            with self.subTest(part=part, words=words), self.assertRaises(sio.DatError) as e:
+                sio.read_dat(name)
+            self.assertIn(os.path.join(name, part) + ": " + words, str(e.exception))
+        huge = make(os.path.join(self.dir, "huge"),
+                    b"(_data_type double)(_dimensions 16000 16000)", bytes(100))
+        limited = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
+                   "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30)); "
+                   "import sendral_io as sio\ntry:\n    sio.read_dat(sys.argv[2])\n"
+                   "except sio.DatError as e:\n    print(e)\n")
+        # One BLAS thread: buffers for every core would not fit under the limit.
+        out = subprocess.run([sys.executable, "-c", limited, os.path.join(HERE, ".."), huge],
+                             capture_output=True, text=True, timeout=60,
+                             env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+        self.assertIn("100 bytes, but the descriptor declares", out.stdout, out.stderr)
 
     def test_auc_is_the_pairwise_win_rate_with_ties_half(self):
         rng = np.random.default_rng(7)
@@ -216,6 +252,59 @@ class ToolsTest(unittest.TestCase):
         self.assertEqual(read(os.path.join(d, "lists", "query.txt")), [os.path.join(d, "q", "q1.jpg")])
         self.assertIn("Sendral ", run.stdout)
 
+    def test_links_planted_at_written_names_are_replaced_not_followed(self):
+        d = self.dir
+        out, model, lists, bg = (os.path.join(d, n) for n in ("out", "model", "lists", "bg"))
+        files = {"out/q_salloc": "1\t1\t8\t1.5\n", "boxes.csv": "q,0,1,0,1\n", "bg/a.png": "",
+                 "model/pyddepth": "1", "model/salientfeaturenum": "1\n",
+                 "model/Qor_class_0": "1.0\t0.5\t0\t3\n", "victim": "keep"}
+        for name, text in files.items():
+            os.makedirs(os.path.dirname(os.path.join(d, name)), exist_ok=True)
+            with open(os.path.join(d, name), "w") as f:
+                f.write(text)
+        sio.write_dat(os.path.join(out, "q_sm.dat"), np.eye(4))  # drawn into index_files/
+        os.makedirs(os.path.join(d, "victims"))
+        cases = [  # tool and its arguments; the files it writes, a folder first
+            (["lumivar_report.py", out], ["out/index_files", "out/index_files/q_sm.png",
+                                          "out/index.html"]),
+            (["lumivar_score.py", out, os.path.join(d, "boxes.csv"), "--csv",
+              os.path.join(out, "s.csv")], ["out/s.csv"]),
+            (["sendral_features.py", model], ["model/features.png", "model/features.html"]),
+            (["sendral_lists.py", "--out", lists, bg, bg], ["lists/train.txt", "lists/class0_bg.txt"]),
+        ]
+        os.makedirs(lists)
+        for argv, written in cases:
+            with self.subTest(argv[0]):
+                links = [w for w in written if os.path.dirname(w) not in written]
+                for w in links:  # a folder link leads to an empty folder of victims
+                    os.symlink(os.path.join(d, "victims" if "." not in w else "victim"),
+                               os.path.join(d, w))
+                run = subprocess.run([sys.executable, os.path.join(HERE, "..", argv[0]), *argv[1:]],
+                                     capture_output=True, text=True)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                for w in written:
+                    self.assertTrue(os.path.exists(os.path.join(d, w)) and
+                                    not os.path.islink(os.path.join(d, w)), w)
+                with open(os.path.join(d, "victim")) as f:
+                    self.assertEqual((f.read(), os.listdir(os.path.join(d, "victims"))), ("keep", []))
+                self.assertEqual([n for n in os.listdir(os.path.dirname(os.path.join(d, written[-1])))
+                                  if n.endswith(".tmp")], [])
+
+    def test_boxes_are_clipped_to_the_map_and_one_wholly_outside_scores_nothing(self):
+        smap = np.zeros((6, 6))
+        smap[0:2, 0:2] = 1
+        for name in ("up", "left", "corner"):
+            sio.write_dat(os.path.join(self.dir, name + "_sm.dat"), smap)
+            with open(os.path.join(self.dir, name + "_salloc"), "w") as f:
+                f.write("0\t0\t8\t1.5\n")
+        boxes = os.path.join(self.dir, "boxes.csv")
+        with open(boxes, "w") as f:  # a slice would take rows (columns) 0 to 3 of the first two
+            f.write("up,-5,-2,0,5\nleft,0,5,-9,-2\ncorner,-3,1,-3,1\n")
+        out = subprocess.run([sys.executable, os.path.join(HERE, "..", "lumivar_score.py"), self.dir,
+                              boxes], capture_output=True, text=True).stdout.splitlines()
+        for line, name in zip(out, ("up", "left")):
+            self.assertRegex(line, rf"^  {name} .*first miss .*AUC n/a \(box outside the map\)")
+        self.assertRegex(out[2], r"^  corner .*first hit .*AUC 1\.000")
 
 if __name__ == "__main__":
     FIXTURE = sys.argv.pop(1)

@@ -16,7 +16,7 @@ _Lumivar() {
         -m) _sendral_reply -W '0 1 2' -- "$cur"; return ;;
         -j) _sendral_reply -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur"; return ;;
         --json) compopt -o filenames 2>/dev/null; _sendral_reply -f -- "$cur"; return ;;
-        -f | -d) return ;;
+        -f | -d | --smooth) return ;;
     esac
     # Options come first; the first word that is neither an option nor an
     # option's value starts the positional arguments ("-" among them).
@@ -26,13 +26,13 @@ _Lumivar() {
         if ((pos > 0)) || [[ $w != -?* ]]; then
             ((pos++ == 0)) && model=$w
         else
-            case $w in -f | -d | -m | -j | --json) ((i++)) ;; esac
+            case $w in -f | -d | -m | -j | --json | --smooth) ((i++)) ;; esac
         fi
         ((i++))
     done
     if ((pos == 0)) && [[ $cur == -* ]]; then
         _sendral_reply -W '-f -enforce -d -m -nosm -nowta -s -v -j
-                           --json --quiet --help --version' -- "$cur"
+                           --json --quiet --learned --smooth --help --version' -- "$cur"
         return
     fi
     case $pos in

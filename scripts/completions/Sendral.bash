@@ -14,7 +14,7 @@ _Sendral() {
     COMPREPLY=()
     case $prev in
         -b) compopt -o filenames 2>/dev/null; _sendral_reply -d -- "$cur"; return ;;
-        -w | -merge | --json) compopt -o filenames 2>/dev/null; _sendral_reply -f -- "$cur"; return ;;
+        -w | -merge | --json | --boxes) compopt -o filenames 2>/dev/null; _sendral_reply -f -- "$cur"; return ;;
         -j) _sendral_reply -W "$(seq 1 "$(nproc 2>/dev/null || echo 1)")" -- "$cur"; return ;;
         -shard) return ;;
     esac
@@ -26,13 +26,13 @@ _Sendral() {
         if ((pos > 0)) || [[ $w != -?* ]]; then
             ((pos++))
         else
-            case $w in -b | -w | -j | -shard | -merge | --json) ((i++)) ;; esac
+            case $w in -b | -w | -j | -shard | -merge | --json | --boxes) ((i++)) ;; esac
         fi
         ((i++))
     done
     if ((pos == 0)) && [[ $cur == -* ]]; then
         _sendral_reply -W '-exBfea -nodenoise -fast -b -w -h -j -shard -merge
-                           --json --quiet --help --version' -- "$cur"
+                           --json --quiet --boxes --help --version' -- "$cur"
         return
     fi
     case $pos in

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include "imgconv.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -106,6 +109,11 @@ protected:
         spit(path("empty.pgm"), "");
         std::string whole = slurp(path("check0.pgm"));
         spit(path("truncated.pgm"), whole.substr(0, whole.size() / 2));
+        matrix *photo = scene(64, 64, 5);  // a JPEG cut short, as by an interrupted copy
+        mtx2im(photo, path("whole.jpg").c_str());
+        free_mtx(photo);
+        whole = slurp(path("whole.jpg"));
+        spit(path("cut_short.jpg"), whole.substr(0, whole.size() / 2));
         std::string junk = "\x89PNG\r\n\x1a\n";
         for (int i = 0; i < 300; i++) junk.push_back((char)(i * 37 + 11));
         spit(path("corrupt.png"), junk);
@@ -166,8 +174,8 @@ TEST_F(Sweep, TrainerListFiles) {
 
 TEST_F(Sweep, TrainerBadImagesStopTheRun) {
     spit(path("garbage.png"), "not an image");
-    for (const char *bad :
-         {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "garbage.png"}) {
+    for (const char *bad : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png",
+                            "garbage.png", "cut_short.jpg"}) {
         SCOPED_TRACE(bad);
         spit(path("c_bad.txt"), path("check0.pgm") + "\n" + path(bad) + "\n");
         spit(path("t_bad.txt"), path("c0.txt") + "\n" + path("c_bad.txt") + "\n");
@@ -235,15 +243,16 @@ TEST_F(Sweep, DetectorListsAndImages) {
     // them; the others are processed and the run reports the skips in its
     // status.
     std::string list;
-    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm",
-                            "tiny7.pgm", "check1.pgm"})
+    for (const char *img : {"missing.pgm", "empty.pgm", "truncated.pgm", "cut_short.jpg",
+                            "corrupt.png", "tiny1.pgm", "tiny7.pgm", "check1.pgm"})
         list += path(img) + "\n";
     spit(path("q_bad.txt"), list);
     r = lumivar({"-enforce", "-f", "3", model, "1", path("q_bad.txt"), out});
     EXPECT_TRUE(refused(r, ""));
     for (const char *img :
-         {"missing.pgm", "empty.pgm", "truncated.pgm", "corrupt.png", "tiny1.pgm"})
+         {"missing.pgm", "empty.pgm", "truncated.pgm", "cut_short.jpg", "corrupt.png", "tiny1.pgm"})
         EXPECT_NE(r.err.find(path(img)), std::string::npos) << img << "\n" << r.err;
+    EXPECT_NE(r.err.find(path("cut_short.jpg") + ": its JPEG data is damaged"), std::string::npos);
     EXPECT_TRUE(fs::exists(out + "/check1_salloc"));
     EXPECT_TRUE(fs::exists(out + "/tiny7_salloc"));
 
@@ -487,6 +496,108 @@ TEST_F(Sweep, RunRecordsQuietModeAndStandardInput) {
          "import json, sys; c = json.load(open(sys.argv[1]))['classes']; "
          "assert [(x['used'], x['skipped']) for x in c] == [(2, 0), (2, 0)], c",
          rec})));
+}
+
+// A program run under a limit on its address space (ulimit -v, in kB),
+// except under a sanitizer, whose shadow memory does not fit under one.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+RunResult capped(int kb, std::vector<std::string> argv) {
+    const std::string limit = kSanitized ? "" : "ulimit -v " + std::to_string(kb) + "; ";
+    argv.insert(argv.begin(), {"/bin/sh", "-c", limit + "exec \"$@\"", "-"});
+    return run_program(argv, 30);
+}
+
+// Model files that would block, flood or exhaust the reader (under a 1 GB
+// limit: a read of what a header claims fails), and zero GGD scales.
+TEST_F(Sweep, HostileModelDatfiles) {
+    spit(path("q_one.txt"), path("check1.pgm") + "\n");
+    int level = 0, index = 0;  // the class's first salient feature
+    sscanf(lines(model + "/Qor_class_1").at(0).c_str(), "%*f %*f %d %d", &level, &index);
+    const std::string used = std::to_string(64 * level + index);
+    const struct {
+        // damage: fifo; zero (a link to /dev/zero); text (written over the file);
+        // all:1 (every scale of class 1 zeroed); row:0 (row `text` zeroed)
+        const char *file, *damage;
+        std::string text, message;  // message after the model's path; empty: still works
+    } cases[] = {
+        {"Allalpha.dat/descriptor", "fifo", "", "Allalpha.dat/descriptor is not a regular file"},
+        {"Allbeta.dat/data", "fifo", "", "Allbeta.dat/data is not a regular file"},
+        {"Allalpha.dat/descriptor", "zero", "", "Allalpha.dat/descriptor is not a regular file"},
+        {"Allbeta.dat/descriptor", "text", std::string((1 << 20) + 1, ' '),
+         "Allbeta.dat/descriptor is larger than 1048576 bytes"},
+        {"Allalpha.dat/descriptor", "text", "(_data_type double)(_dimensions 16000 16000)",
+         "Allalpha.dat holds 16000 x 16000 values"},
+        {"Allalpha.dat/data", "all:1", "", "Allalpha.dat holds 0 in every row of column 1"},
+        {"Allalpha.dat/data", "row:0", used, "Allalpha.dat holds 0 in row " + used + ", column 0"},
+        {"Allalpha.dat/data", "row:0", "64", ""},  // a DC feature, never salient
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.damage + " " + c.text.substr(0, 40));
+        const std::string m = model_copy("m_hostile"), file = m + "/" + c.file;
+        const std::string d = c.damage;
+        if (d == "fifo" || d == "zero") fs::remove(file);
+        if (d == "fifo") ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+        if (d == "zero") fs::create_symlink("/dev/zero", file);
+        if (d == "text") spit(file, c.text);
+        if (c.text.find("16000") != std::string::npos)  // sparse: as large as claimed
+            fs::resize_file(m + "/Allalpha.dat/data", 16000ull * 16000 * 8);
+        if (d == "all:1" || d == "row:0") {
+            std::string data = slurp(file);
+            double *a = (double *)data.data();  // 128 rows of 2 classes
+            for (int f = 0; f < 128; f++)
+                for (int k = 0; k < 2; k++)
+                    if (d == "all:1" ? k == 1 : f == atoi(c.text.c_str())) a[2 * f + k] = 0;
+            spit(file, data);
+        }
+        RunResult r = capped(1 << 20, {LUMIVAR_EXE, m, "1", path("q_one.txt"), path("d_hostile")});
+        EXPECT_TRUE(c.message.empty() ? succeeded(r) : refused(r, m + "/" + c.message));
+    }
+}
+
+TEST_F(Sweep, AnImageTooBigForMemory) {
+    if (kSanitized) GTEST_SKIP() << "no ulimit -v under a sanitizer";
+    // 5000 x 5000 samples (a PGM header over a sparse file): decoded within
+    // ImageMagick's limits, but its matrices do not fit in 400 MB.
+    const std::string big = path("big.pgm"), head = "P5\n5000 5000\n255\n";
+    spit(big, head);
+    fs::resize_file(big, head.size() + 5000ull * 5000);
+    spit(path("q_big.txt"), big + "\n" + path("check1.pgm") + "\n");
+    spit(path("c_big.txt"), path("check0.pgm") + "\n" + big + "\n");
+    spit(path("t_big.txt"), path("c0.txt") + "\n" + path("c_big.txt") + "\n");
+    for (const std::string jobs : {"1", "2"}) {
+        const std::string out = path("d_big" + jobs);
+        RunResult r = capped(400000, {LUMIVAR_EXE, "-j", jobs, model, "1", path("q_big.txt"), out});
+        EXPECT_TRUE(refused(r, "Cannot process image " + big + ": out of memory (")) << jobs;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(fs::exists(out + "/check1_salloc")) << jobs;  // the run went on
+        // Sendral cannot leave an image out of a class: it stops, saying why.
+        r = capped(400000, {SENDRAL_EXE, "-j", jobs, path("t_big.txt"), "2", path("m_big")});
+        EXPECT_TRUE(refused(r, "Error: image " + big + " (class 1) does not fit in memory")) << jobs;
+    }
+}
+
+// Threads the system refuses: both programs go on with those they have (the
+// calling thread when none) and say so; Lumivar's outputs stay the same.
+TEST_F(Sweep, RefusedThreads) {
+    const std::string q = path("q_three.txt");
+    spit(q, path("check0.pgm") + "\n" + path("check1.pgm") + "\n" + path("smooth0.pgm") + "\n");
+    ASSERT_TRUE(succeeded(lumivar({"-j", "1", model, "1", q, path("d_ref")})));
+    for (const std::string at : {"1", "2"}) {
+        setenv("SENDRAL_FAIL_THREAD_AT", at.c_str(), 1);
+        const RunResult r = lumivar({"-j", "3", model, "1", q, path("d_at" + at)}),
+                        t = sendral({"-j", "3", path("train.txt"), "2", path("m_at" + at)});
+        unsetenv("SENDRAL_FAIL_THREAD_AT");
+        for (const RunResult *x : {&r, &t}) {
+            EXPECT_TRUE(succeeded(*x)) << at;
+            EXPECT_NE(x->err.find("Notice: only " + std::to_string(std::stoi(at) - 1) + " of "),
+                      std::string::npos) << x->err;
+        }
+        EXPECT_EQ(slurp(path("d_at" + at + "/check1_salloc")), slurp(path("d_ref/check1_salloc")));
+    }
 }
 
 }  // namespace

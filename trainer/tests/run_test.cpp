@@ -319,9 +319,11 @@ TEST_F(SendralRun, CreatesTheResultDirectoryWithItsParents) {
     EXPECT_EQ(r.status, 1);
 }
 
-// A training interrupted at any file operation of its write phase, by a
-// kill (SENDRAL_FAIL_AT=n) or by a full disk (n:nospace), leaves the old
-// model, the new one, or the marker that makes readers refuse the directory.
+// A training interrupted at any file operation of its write phase leaves
+// the old model, the new one, or, after a kill (SENDRAL_FAIL_AT=n) only, the
+// marker that makes readers refuse the directory. An error (a full disk,
+// n:nospace; an I/O error, n:eio) before the marker is gone puts the old
+// model back, with status 1 and the file and the reason named.
 TEST_F(SendralRun, AnInterruptedWriteLeavesOneWholeModelOrTheMarker) {
     ASSERT_EQ(base_.status, 0);
     const std::string base = g_dir + "/base", ref = g_dir + "/ref", res = g_dir + "/cut";
@@ -334,27 +336,45 @@ TEST_F(SendralRun, AnInterruptedWriteLeavesOneWholeModelOrTheMarker) {
     fresh_copy(base, ref);
     ASSERT_EQ(run_on(ref, "").status, 0);
     const Files old_files = files_of(base), new_files = files_of(ref, false);
-    int olds = 0, news = 0, marked = 0;
-    for (std::string mode : {"", ":nospace"})
+    int olds = 0, news = 0, marked = 0, failed_new = 0, first_swap = 0;
+    for (std::string mode : {"", ":nospace", ":eio"})
         for (int n = 1;; n++) {
             ASSERT_LT(n, 200) << "the run never completes";
             fresh_copy(base, res);
             RunResult r = run_on(res, std::to_string(n) + mode);
             if (result_dir_interrupted(res)) {
+                EXPECT_EQ(mode, "") << n << r.err;
                 marked++;
             } else if (files_of(res) == old_files) {
                 olds++;
             } else {
                 EXPECT_EQ(files_of(res, false), new_files) << n << mode;
                 news++;
+                failed_new += r.status != 0 && !mode.empty();
             }
             if (r.status == 0) break;
             EXPECT_EQ(r.status, 1) << n << mode;
-            EXPECT_TRUE(mode.empty() || has(r.err, "No space left on device")) << r.err;
+            if (mode.empty()) continue;
+            EXPECT_TRUE(has(r.err, res) && !has(r.err, "interrupted")) << r.err;
+            EXPECT_TRUE(has(r.err, mode == ":eio" ? "Input/output error" : "No space left on device"))
+                << r.err;
+            if (!first_swap && has(r.err, "Cannot replace " + res + "/")) first_swap = n;
         }
     EXPECT_GT(olds, 0);
     EXPECT_GT(marked, 0);
-    EXPECT_GE(news, 2);  // the completed runs, and those failing after the last swap
+    EXPECT_GE(news, 2);  // the completed runs, and those failing after the marker went
+    EXPECT_EQ(failed_new, 2);  // only the last sync comes after it
+    ASSERT_GT(first_swap, 0);
+
+    // When putting back fails as well, the marker stays and says so.
+    fresh_copy(base, res);
+    RunResult back = run_on(res, std::to_string(first_swap + 1) + ":eio," +
+                                     std::to_string(first_swap + 2) + ":estale");
+    EXPECT_TRUE(result_dir_interrupted(res));
+    EXPECT_TRUE(has(back.err, "Cannot put back " + res + "/") &&
+                has(back.err, "Stale file handle") &&
+                has(back.err, result_dir_interrupted_message(res)))
+        << back.err;
 
     // A marked directory is refused; a complete training clears the mark and
     // the staging folders that killed runs left.

@@ -2,6 +2,8 @@
 // parts train as one run over the whole lists, and inconsistent sets of
 // shards are refused before anything is written.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -102,6 +104,17 @@ protected:
         spit(g_dir + "/small.txt",
              g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n" + g_dir + "/tiny.txt\n");
         spit(g_dir + "/two.txt", g_dir + "/c0.txt\n" + g_dir + "/c1.txt\n");
+        // Class 1 of edited.txt holds its images in another order (as many);
+        // same.txt names a copy of c1.txt under another name.
+        std::vector<std::string> c1 = lines(g_dir + "/c1.txt");
+        std::string reversed;
+        for (auto l = c1.rbegin(); l != c1.rend(); ++l) reversed += *l + "\n";
+        spit(g_dir + "/c1r.txt", reversed);
+        spit(g_dir + "/c1copy.txt", slurp(g_dir + "/c1.txt"));
+        for (const char *name : {"edited", "same"})
+            spit(g_dir + "/" + name + ".txt",
+                 g_dir + "/c0.txt\n" + g_dir + (name[0] == 'e' ? "/c1r.txt\n" : "/c1copy.txt\n") +
+                     g_dir + "/c2.txt\n");
         ASSERT_EQ(sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
     }
     static void TearDownTestSuite() { g_scratch.reset(); }
@@ -139,7 +152,11 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     auto s2 = shards(2), s3 = shards(3);
     std::system(
         ("cp -r " + s2[0] + " " + g_dir + "/cut && sed -i '$d' " + g_dir + "/cut/shard").c_str());
-    const std::string train = g_dir + "/train.txt";
+    // A shard as earlier versions wrote it: no class lists in its record.
+    std::system(
+        ("cp -r " + s2[1] + " " + g_dir + "/old && sed -i '/^list /d' " + g_dir + "/old/shard")
+            .c_str());
+    const std::string train = g_dir + "/train.txt", edited = g_dir + "/edited.txt";
     struct Case {
         std::vector<std::string> dirs;
         std::string train, depth, message;
@@ -155,6 +172,15 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
         {shards(1, "/small.txt"), g_dir + "/small.txt", "2",
          "Class 2 (list " + g_dir + "/tiny.txt) has no usable image"},
         {s2, "/dev/zero", "2", "Cannot read the training list /dev/zero"},  // ends at once
+        // Shards of other class list entries: an edited list, a part of another training list.
+        {s2, edited, "2",
+         "Shard " + s2[0] + " does not match class 1 of the training list " + edited +
+             ": it was made from " + g_dir + "/c1.txt with other entries than " + g_dir +
+             "/c1r.txt holds now"},
+        {{s2[0], shards(2, "/edited.txt")[1]}, train, "2",
+         "Shard " + shards(2, "/edited.txt")[1] + " does not match class 1 of the training list"},
+        {{s2[0], g_dir + "/old"}, train, "2",
+         "Shard " + g_dir + "/old was made by an earlier version of Sendral"},
     };
     for (const Case &c : cases) {
         RunResult r = merge(c.dirs, {c.train, c.depth, g_dir + "/refused"});
@@ -182,12 +208,36 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(g_dir + "/notshard exists and is not a shard folder"), std::string::npos);
     EXPECT_EQ(slurp(g_dir + "/notshard/keep"), "x\n");
+    // Lists of the same entries under other names merge; an old shard is remade in place.
+    r = merge(s2, {g_dir + "/same.txt", "2", g_dir + "/renamed"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = sendral({"-shard", "1/2", train, "2", g_dir + "/old"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(slurp(g_dir + "/old/shard").find("\nlist 2 "), std::string::npos);
     spit(s3[1] + "/imgnum", "garbage");
     r = sendral({"-shard", "1/3", train, "2", s3[1]});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(s3[1] + "/imgnum"), "1\n1\n1\n");
     for (const auto &e : std::filesystem::directory_iterator(g_dir + "/shards/train.txt3"))
         EXPECT_NE(e.path().filename().string()[0], '.') << "staging left behind: " << e.path();
+}
+
+TEST_F(ShardMerge, AStoppedShardRunLeavesNoStagingFolder) {
+    // The class list is a pipe that no one writes: the run waits in it with
+    // its staging folder made. What a kill leaves, the next run removes.
+    const std::string parent = g_dir + "/stopped", pipe = g_dir + "/pipe.txt";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    spit(g_dir + "/piped.txt", pipe + "\n");
+    for (const char *sig : {"TERM", "KILL"}) {
+        RunResult r = run_program({"/usr/bin/timeout", "--preserve-status", "-s", sig, "0.3",
+                                   SENDRAL_EXE, "-shard", "0/1", g_dir + "/piped.txt", "2",
+                                   parent + "/shard"});
+        EXPECT_EQ(std::filesystem::is_empty(parent), sig[0] == 'T') << sig;
+        EXPECT_TRUE(r.signaled || r.status == 128 + SIGTERM) << sig << r.err;
+    }
+    EXPECT_EQ(sendral({"-shard", "0/1", g_dir + "/train.txt", "2", parent + "/shard"}).status, 0);
+    for (const auto &e : std::filesystem::directory_iterator(parent))
+        EXPECT_EQ(e.path().filename(), "shard");
 }
 
 }  // namespace

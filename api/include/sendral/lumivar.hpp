@@ -30,6 +30,12 @@ struct ModelOptions {
     bool enforce = false;
 };
 
+// How the map is made beyond that (the program's --learned, --smooth).
+struct MapOptions {
+    bool learned = false;  // the weights, transform and smoothing Sendral --boxes fitted
+    double smooth = -1.0;  // Gaussian sigma in pixels; below 0: the learned one, or none
+};
+
 // What one detection computes besides the map (the program's -nowta, -s).
 struct DetectOptions {
     bool nowta = false;
@@ -60,6 +66,8 @@ public:
     // Reads and checks the result directory for class `class_index`, as the
     // program does before its first image.
     Model(const std::string &result_dir, int class_index, const ModelOptions &options = {});
+    Model(const std::string &result_dir, int class_index, const ModelOptions &options,
+          const MapOptions &map);
     ~Model();
     Model(Model &&) noexcept;
     Model &operator=(Model &&) noexcept;

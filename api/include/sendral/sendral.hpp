@@ -34,6 +34,10 @@ struct TrainOptions {
 // classes[0] is the background class; each class a list of images.
 void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
            const std::string &result_dir, const TrainOptions &options = {});
+// The same, then learned weights as Sendral --boxes fits them, from the box
+// file `boxes` (entries: the images' paths as given, or their file names).
+void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
+           const std::string &result_dir, const TrainOptions &options, const std::string &boxes);
 
 // Fits and ranks again from the class moments a training left in
 // result_dir (Allmnt<depth>.dat), as `Sendral -fast` does: other options,

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -147,7 +148,7 @@ TEST_F(Open, HeaderOnlyHandle) {
                   " not found\n");
 }
 
-TEST_F(Open, TableAndDescriptorLimitsRefuseCleanly) {
+TEST_F(Open, TableLimitRefusesCleanlyAndAnyDescriptorWorks) {
     make_datfile(path("d"), "", "");
     std::vector<DATFILE *> hs;
     for (int i = 0; i < D_MAXFILES; i++) hs.push_back(d_descr(path("d").c_str()));
@@ -158,18 +159,25 @@ TEST_F(Open, TableAndDescriptorLimitsRefuseCleanly) {
     EXPECT_FALSE(fs::exists(path("e")));
     for (DATFILE *x : hs) d_close(x);
 
-    // Occupy every descriptor below the bound so the data file lands above it.
+    // A parent that leaves hundreds of descriptors open: the data files land
+    // far above the handle count, and transfers still find their state.
     std::vector<int> held;
     int fd;
     while ((fd = open("/dev/null", O_RDONLY)) >= 0) {
         held.push_back(fd);
-        if (fd >= D_MAXFILES) break;
+        if (fd > 300) break;
     }
-    std::string msg = open_msg(path("hi"), "w", &h);
+    if (fd < 0) {
+        for (int f : held) close(f);
+        GTEST_SKIP() << "descriptor limit below 300";
+    }
+    matrix *m = random_matrix(3, 4, 7);
+    mtx2dat(m, path("hi").c_str());
+    matrix *back = dat2mtx(path("hi").c_str());
     for (int f : held) close(f);
-    if (fd < 0) GTEST_SKIP() << "descriptor limit below " << D_MAXFILES;
-    EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(msg.rfind("d_open: descriptor ", 0), 0u) << msg;
+    EXPECT_EQ(memcmp(back->pix[0], m->pix[0], 12 * sizeof(double)), 0);
+    free_mtx(m);
+    free_mtx(back);
     EXPECT_EQ(d_lastbuf, d_iob);
 }
 

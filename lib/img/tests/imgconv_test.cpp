@@ -680,4 +680,83 @@ TEST_F(ImgTest, LinkAtTheTargetIsReplacedNotFollowed) {
     free_mtx(m);
 }
 
+// ---- damaged, turned and oversized images ------------------------------------------
+
+TEST_F(ImgTest, DamagedAndOversizedImagesAreRefusedSayingWhy) {
+    matrix *m = noise(48, 64);
+    for (const char *name : {"photo.jpg", "photo.png", "photo.pgm"})
+        ASSERT_EQ(mtx2im(m, path(name).c_str()), 1);
+    free_mtx(m);
+    const std::string jpg = slurp(path("photo.jpg")), png = slurp(path("photo.png"));
+    std::string bad_crc = png_chunk("tEXt", std::string("Comment\0hi", 10));
+    bad_crc.back() ^= 1;  // libpng drops the chunk with a warning
+    const std::string sof = "\xFF\xC0" + be32(11).substr(2) + "\x08" + be32(20000u << 16 | 20000) +
+                            std::string("\x01\x01\x11\x00", 4);
+    const std::string over =
+        ": the image is 20000 x 20000 pixels, more than the limit of 150000000";
+    struct Case {
+        std::string file, says;  // on standard error; empty: the image is read
+        std::vector<std::pair<ResourceType, MagickSizeType>> limits = {};  // lowered for the case
+    } cases[] = {
+        {spit("cut.jpg", jpg.substr(0, jpg.size() / 2)),
+         ": its JPEG data is damaged or incomplete: Premature end of JPEG file\n"},
+        {spit("note.png", png.substr(0, 33) + bad_crc + png.substr(33)), ""},
+        {path("photo.png"),
+         ": the image is 64 x 48 pixels, wider than ImageMagick's width limit of 32 pixels "
+         "(ImageMagick's resource policy; \"ImageMagick's limits\" in README.md",
+         {{WidthResource, 32}}},
+        {path("photo.pgm"),
+         ": the image is 64 x 48 pixels, more than ImageMagick's limits leave room for: its pixels "
+         "take 24576 bytes, and the area limit is 100 pixels, the memory limit 1000 bytes and the "
+         "disk limit 1000 bytes (ImageMagick's resource policy",
+         {{AreaResource, 100}, {MemoryResource, 1000}, {DiskResource, 1000}}},
+        // The programs' own limit speaks first, though the policy would refuse too.
+        {spit("huge.jpg", "\xFF\xD8" + sof + "\xFF\xD9"), over, {{WidthResource, 32}}},
+        {spit("huge.png", forged_png(20000, 20000)), over, {{WidthResource, 32}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file + c.says);
+        std::vector<std::pair<ResourceType, MagickSizeType>> saved;
+        for (const auto &l : c.limits) {
+            saved.emplace_back(l.first, GetMagickResourceLimit(l.first));
+            SetMagickResourceLimit(l.first, l.second);
+        }
+        testing::internal::CaptureStderr();
+        matrix *read = im2mtx(c.file.c_str(), "I");
+        std::string err = testing::internal::GetCapturedStderr();
+        for (const auto &l : saved) SetMagickResourceLimit(l.first, l.second);  // the policy's
+        EXPECT_EQ(read != nullptr, c.says.empty()) << err;
+        EXPECT_TRUE(c.says.empty() || err.find("Cannot read image " + c.file + c.says) != err.npos)
+            << err;
+        free_mtx(read);
+    }
+}
+
+TEST_F(ImgTest, TurnedJpegIsSavedInItsStoredGridWithoutOrientation) {
+    const std::string jpg = slurp(make("grid.jpg", 32, 16, true, pattern_at));
+    for (bool little : {true, false}) {
+        SCOPED_TRACE(little);
+        auto u16 = [&](unsigned v) {
+            return little ? std::string{(char)v, (char)(v >> 8)} : be32(v).substr(2);
+        };
+        auto u32 = [&](unsigned v) { return little ? u16(v) + u16(v >> 16) : be32(v); };
+        // EXIF: orientation 6 (viewers turn it a quarter right), then a Software entry.
+        const std::string exif = std::string("Exif\0\0", 6) + (little ? "II" : "MM") + u16(42) +
+                                 u32(8) + u16(2) + u16(0x0112) + u16(3) + u32(1) + u16(6) + u16(0) +
+                                 u16(0x0131) + u16(2) + u32(4) + std::string("abc\0", 4) + u32(0);
+        spit("turned.jpg", jpg.substr(0, 2) + "\xFF\xE1" + be32(exif.size() + 2).substr(2) + exif +
+                               jpg.substr(2));
+        Image *im = LoadImage(path("turned.jpg").c_str());
+        ASSERT_NE(im, nullptr);
+        EXPECT_EQ(im->columns, 32u);
+        EXPECT_EQ(im->rows, 16u);
+        ASSERT_EQ(SaveImage(im, path("turned_salloc.jpg").c_str()), 1);
+        DestroyImage(im);
+        // The saved EXIF keeps the other entry, not the orientation.
+        const std::string saved = slurp(path("turned_salloc.jpg"));
+        EXPECT_EQ(saved.find(u16(0x0112) + u16(3)), std::string::npos);
+        EXPECT_NE(saved.find(u16(0x0131) + u16(2) + u32(4) + "abc"), std::string::npos);
+    }
+}
+
 }  // namespace
