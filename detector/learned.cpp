@@ -62,8 +62,8 @@ std::vector<std::string> split_tabs(const std::string &line) {
     size_t start = 0;
     for (;;) {
         size_t tab = line.find('\t', start);
-        out.push_back(line.substr(start, tab == std::string::npos ? std::string::npos
-                                                                  : tab - start));
+        out.push_back(
+            line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
         if (tab == std::string::npos) return out;
         start = tab + 1;
     }
@@ -179,8 +179,8 @@ bool parse_learned(const std::string &text, LearnedWeights *w, std::string *erro
             if (!parse_int(val, &features) || features < 1)
                 return fail("features " + val + " is not a count");
         } else if (key == "weight") {
-            if (version < 0 || features < 0 || !(have[0] && have[1] && have[2] && have[3] &&
-                                                 have[4] && have[5]))
+            if (version < 0 || features < 0 ||
+                !(have[0] && have[1] && have[2] && have[3] && have[4] && have[5]))
                 return fail("the weights come before the header is complete");
             in_weights = true;
         }
@@ -200,8 +200,8 @@ void load_learned_weights(const LumivarSettings &set, LumivarModel *model) {
     const std::string path = learned_file_name(set.SFPath, set.qclassidx);
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        die("No learned weights for class " + std::to_string(set.qclassidx) + " in " +
-            set.SFPath + " (no file " + path + "): train with Sendral --boxes");
+        die("No learned weights for class " + std::to_string(set.qclassidx) + " in " + set.SFPath +
+            " (no file " + path + "): train with Sendral --boxes");
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -321,9 +321,8 @@ matrix *learned_saliency_map(pyramid *G, const LumivarSettings &set, const Lumiv
         std::vector<std::unique_ptr<LevelChannelRows>> channels;
         std::vector<std::unique_ptr<EnlargedRows>> enlarged;
         for (int i = 0; i < n; i++) {
-            channels.emplace_back(new LevelChannelRows(G, lw.level[i], lw.index[i], dct, 0,
-                                                       model.allalpha, model.allbeta,
-                                                       set.qclassidx));
+            channels.emplace_back(new LevelChannelRows(
+                G, lw.level[i], lw.index[i], dct, 0, model.allalpha, model.allbeta, set.qclassidx));
             LevelChannelRows *ch = channels.back().get();
             enlarged.emplace_back(new EnlargedRows(
                 ch->rows(), ch->cols(), [ch](int r) { return ch->row(r); }, lw.level[i]));
@@ -361,8 +360,8 @@ matrix *learned_saliency_map(pyramid *G, const LumivarSettings &set, const Lumiv
                     [&](size_t y, const double *row) {
                         std::copy(row, row + W, t.begin());
                         learned_transform(lw.log, t.data(), W);
-                        dom.add_weighted(t.data(), lw.weight[i], sum + (long)y * W, l,
-                                         (long)y * W, W);
+                        dom.add_weighted(t.data(), lw.weight[i], sum + (long)y * W, l, (long)y * W,
+                                         W);
                     })) {
                 lib_printf(2, "Cannot compute channel %d\n", i);
                 return nullptr;

@@ -18,9 +18,9 @@ struct LearnedWeights {
     std::string path;  // where it was read from (messages)
     int klass = 0;
     int depth = 0;
-    bool log = false;       // t(x) = log(x + epsilon); else t(x) = x
-    double epsilon = 0.0;   // only for log
-    double smooth = 0.0;    // Gaussian sigma in pixels, 0: none
+    bool log = false;      // t(x) = log(x + epsilon); else t(x) = x
+    double epsilon = 0.0;  // only for log
+    double smooth = 0.0;   // Gaussian sigma in pixels, 0: none
     double intercept = 0.0;
     std::vector<double> weight;
     std::vector<int> level, index;  // per feature: pyramid level, zig-zag index 1..63

@@ -676,6 +676,13 @@ void record_settings(Json &root, const LumivarSettings &set, const LumivarModel 
         e["cost"] = model.ftcost[i];
         e["md"] = model.ftmd[i];
     }
+    if (model.learned) {
+        Json &l = m["learned"] = Json::object();
+        l["file"] = model.learned->path;
+        l["features"] = (int)model.learned->weight.size();
+        l["transform"] = model.learned->log ? "log" : "plain";
+        l["smooth_sigma"] = set.smooth >= 0 ? set.smooth : model.learned->smooth;
+    }
 }
 
 }  // namespace

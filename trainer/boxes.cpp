@@ -123,8 +123,8 @@ TrainingBoxes read_training_boxes(const std::string &path, const TrainingSet &se
             if (byname->second.size() > 1) {
                 const Place a = byname->second[0], b = byname->second[1];
                 die(at + "entry " + f[0] + " is the file name of several images (" +
-                    set[a.first].images[a.second].name + ", " +
-                    set[b.first].images[b.second].name + "): write it as its list does");
+                    set[a.first].images[a.second].name + ", " + set[b.first].images[b.second].name +
+                    "): write it as its list does");
             }
             places = byname->second;
         }
@@ -134,10 +134,10 @@ TrainingBoxes read_training_boxes(const std::string &path, const TrainingSet &se
                     "): background images hold no object; leave them out of the box file");
             const auto [w, h] = size_of(p);
             if (box.top < 0 || box.left < 0 || box.bottom >= h || box.right >= w)
-                die(at + "the box of " + f[0] + " (rows " + f[1] + " to " + f[2] +
-                    ", columns " + f[3] + " to " + f[4] + ") reaches outside the image, " +
-                    std::to_string(w) + " x " + std::to_string(h) + " pixels (rows 0 to " +
-                    std::to_string(h - 1) + ", columns 0 to " + std::to_string(w - 1) + ")");
+                die(at + "the box of " + f[0] + " (rows " + f[1] + " to " + f[2] + ", columns " +
+                    f[3] + " to " + f[4] + ") reaches outside the image, " + std::to_string(w) +
+                    " x " + std::to_string(h) + " pixels (rows 0 to " + std::to_string(h - 1) +
+                    ", columns 0 to " + std::to_string(w - 1) + ")");
             tb.boxes[p.first][p.second].push_back(box);
             tb.width[p.first][p.second] = w;
             tb.height[p.first][p.second] = h;
@@ -147,7 +147,8 @@ TrainingBoxes read_training_boxes(const std::string &path, const TrainingSet &se
     if (in.bad()) die_errno("Cannot read the box file", path);
     for (size_t j = 1; j < set.size(); j++) {
         const auto &b = tb.boxes[j];
-        if (std::all_of(b.begin(), b.end(), [](const std::vector<ObjectBox> &v) { return v.empty(); }))
+        if (std::all_of(b.begin(), b.end(),
+                        [](const std::vector<ObjectBox> &v) { return v.empty(); }))
             die(path + ": no box for class " + std::to_string(j) + " (list " + set[j].list +
                 "): every object class needs boxed images to learn its weights from");
     }

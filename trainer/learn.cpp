@@ -189,8 +189,8 @@ void sample_image(const ImageSource &src, const std::vector<ObjectBox> *boxes, c
         std::vector<std::unique_ptr<LevelChannelRows>> ch;
         std::vector<std::unique_ptr<EnlargedRows>> en;
         for (const Feature &f : sh.features) {
-            ch.emplace_back(new LevelChannelRows(Gp.get(), f.level, f.index, dct, 0, sh.alpha,
-                                                 sh.beta, 0));
+            ch.emplace_back(
+                new LevelChannelRows(Gp.get(), f.level, f.index, dct, 0, sh.alpha, sh.beta, 0));
             LevelChannelRows *c = ch.back().get();
             en.emplace_back(new EnlargedRows(
                 c->rows(), c->cols(), [c](int r) { return c->row(r); }, f.level));
@@ -203,7 +203,8 @@ void sample_image(const ImageSource &src, const std::vector<ObjectBox> *boxes, c
                     continue;
                 }
                 const double *row = en[f]->next();
-                for (const auto &[x, i] : *pts) out->q[(size_t)i * F + f] = (uint16_t)channel_q(row[x]);
+                for (const auto &[x, i] : *pts)
+                    out->q[(size_t)i * F + f] = (uint16_t)channel_q(row[x]);
             }
         }
     } else {
@@ -694,7 +695,8 @@ void learn_from_boxes(const TrainingSet &set, const TrainingBoxes &tb, int pydde
             die("Class " + std::to_string(j) + " (list " + set[j].list + "): none of its boxed " +
                 "images is large enough for the pyramid, so no weights can be learned");
         if (cd.background.empty())
-            die("No background image is large enough for the pyramid, so no weights can be learned");
+            die("No background image is large enough for the pyramid, so no weights can be "
+                "learned");
         long npos = 0;
         for (const Sampled *s : cd.boxed_s) npos += (long)s->pos.size();
         if (npos == 0)
@@ -838,9 +840,8 @@ void learn_from_boxes(const TrainingSet &set, const TrainingBoxes &tb, int pydde
             lib_printf(1,
                        "  chosen: transform %s, C %s, smoothing sigma %s pixels (%s of the "
                        "median box): %d of %d held-out first locations in a box, AUC %.3f\n",
-                       tname[ch.t], general(1.0 / kLambda[ch.p]).c_str(),
-                       general(w.smooth).c_str(), general(kWidthFactor[ch.k]).c_str(), ch.hits,
-                       ch.images, ch.auc);
+                       tname[ch.t], general(1.0 / kLambda[ch.p]).c_str(), general(w.smooth).c_str(),
+                       general(kWidthFactor[ch.k]).c_str(), ch.hits, ch.images, ch.auc);
         } else {
             lib_printf(1,
                        "  one boxed image, nothing to hold out: transform %s, C %s, smoothing "

@@ -22,8 +22,8 @@ class Json;
 // choice and the cross-validated scores, and records them under
 // record["learned"] when record is not null. Images are read and analysed
 // on `threads` threads; the files do not depend on it.
-void learn_from_boxes(const TrainingSet &set, const TrainingBoxes &boxes, int pyddepth,
-                      int threads, const GgdFits &fits, ResultWriter &writer, Json *record);
+void learn_from_boxes(const TrainingSet &set, const TrainingBoxes &boxes, int pyddepth, int threads,
+                      const GgdFits &fits, ResultWriter &writer, Json *record);
 
 // ---- the regression, for the tests ----
 

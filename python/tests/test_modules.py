@@ -129,6 +129,31 @@ class SameNumbersAsThePrograms(unittest.TestCase):
         sendral.refit(os.path.join(Shared.work, "got"), DEPTH, exbfea=True)
         same_directory(self, os.path.join(Shared.work, "want-exBfea"), os.path.join(Shared.work, "got"))
 
+    def test_learned_weights_and_smoothing_as_the_programs(self):
+        w = Shared.work
+        names = {os.path.basename(p) for p in Shared.images[1]}
+        with open(os.path.join(SRC, "demo/train/boxes.csv")) as f:
+            lines = [line for line in f if line.split(",")[0] in names]
+        with open(f"{w}/boxes.csv", "w") as f:
+            f.write("".join(lines))
+        model = f"{w}/model-boxes"
+        subprocess.run([SENDRAL, "--boxes", f"{w}/boxes.csv", f"{w}/train.txt", str(DEPTH), model],
+                       check=True, capture_output=True)
+        sendral.train(Shared.images, DEPTH, f"{w}/got-boxes", boxes=f"{w}/boxes.csv")
+        self.assertTrue(filecmp.cmp(f"{model}/learned_class_1", f"{w}/got-boxes/learned_class_1",
+                                    shallow=False))
+        q = Shared.queries[0]
+        stem = os.path.splitext(os.path.basename(q))[0]
+        for opts, kw in ((["--learned"], {"learned": True}), (["--smooth", "3"], {"smooth": 3}),
+                         (["--learned", "--smooth", "0"], {"learned": True, "smooth": 0})):
+            out = f"{w}/out-" + "".join(opts)
+            subprocess.run([LUMIVAR, "-v", *opts, model, "1", f"{w}/query.txt", out], check=True,
+                           capture_output=True)
+            r = lumivar.Model(model, 1, **kw).detect(q)
+            self.assertTrue(np.array_equal(r.map, sio.read_dat(f"{out}/{stem}_sm.dat")), opts)
+        with self.assertRaises(lumivar.Error):
+            lumivar.Model(Shared.model, 1, learned=True)
+
     def test_detect_many_and_threads_give_the_same_arrays(self):
         model = lumivar.Model(Shared.model, 1, map_kind=2)
         one = [model.detect(q) for q in Shared.queries[:4]]

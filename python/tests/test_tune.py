@@ -112,6 +112,35 @@ class Tuned(unittest.TestCase):
             self.assertFalse(os.path.exists(f"{w}/tune.png"), args)
 
 
+class WithTrainingBoxes(unittest.TestCase):
+    def test_learned_settings_join_the_grid_and_their_lines_run(self):
+        w = tempfile.mkdtemp(prefix="test_tune_boxes.")
+        self.addCleanup(shutil.rmtree, w, True)
+        classes = [write_list(f"{w}/c{j}.txt", sorted(glob.glob(f"{SRC}/demo/train/{c}/*.jpg")))
+                   for j, c in enumerate(("background", "coin"))]
+        write_list(f"{w}/train.txt", classes)
+        names = sorted(glob.glob(f"{SRC}/demo/query/*.jpg"))[:4]
+        write_list(f"{w}/q.txt", names)
+        r = subprocess.run(
+            [sys.executable, f"{SRC}/python/lumivar_tune.py", "--depths", "2", "--features", "12",
+             "--maps", "0", "--exbfea", "on", "--enforce", "off", "--smooth", "0,14", "--folds",
+             "2", "--train-boxes", f"{SRC}/demo/train/boxes.csv", "--work", f"{w}/tuner",
+             "train.txt", "1", "q.txt", f"{SRC}/demo/query/boxes.csv"],
+            cwd=w, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(f"{w}/tuner/tune.csv", newline="") as f:
+            rows = list(csv.DictReader(f))
+        # Two smoothings of the plain setting; the learned one's own and the same two.
+        self.assertEqual(sorted((x["learned"], x["smooth"]) for x in rows),
+                         [("0", "0"), ("0", "14"), ("1", "0"), ("1", "14"), ("1", "learned")])
+        for line in r.stdout.splitlines():
+            if line.startswith(("Sendral ", "Lumivar ")):
+                args = shlex.split(line)
+                args[0] = {"Sendral": SENDRAL, "Lumivar": LUMIVAR}[args[0]]
+                subprocess.run(args, cwd=w, check=True, capture_output=True)
+        self.assertTrue(os.path.exists(f"{w}/model/learned_class_1") or rows[0]["learned"] == "0")
+
+
 class CrossValidation(unittest.TestCase):
     def test_each_fold_is_judged_by_a_choice_made_without_it(self):
         def setting(features, hit1):

@@ -51,9 +51,8 @@ struct DiscSet {
             // The first image as its list names it, the others by file name.
             const std::string entry = i == 0 ? o : "o" + std::to_string(i) + ".png";
             for (auto [r, c, rad] : discs)
-                box += entry + "," + std::to_string(r - rad) + "," +
-                       std::to_string(r + rad) + "," + std::to_string(c - rad) + "," +
-                       std::to_string(c + rad) + "\n";
+                box += entry + "," + std::to_string(r - rad) + "," + std::to_string(r + rad) + "," +
+                       std::to_string(c - rad) + "," + std::to_string(c + rad) + "\n";
         }
         spit(dir.path("bg.txt"), bg);
         spit(dir.path("ob.txt"), ob);
@@ -130,8 +129,8 @@ TEST(LearnedWeights, SendralBoxesAndLumivarLearned) {
         const std::string name = e.path().filename();
         if (name == "timeusage" || name[0] == '.') continue;
         SCOPED_TRACE(name);
-        for (const std::string &f : {std::string("/"), std::string("/data"),
-                                     std::string("/descriptor")}) {
+        for (const std::string &f :
+             {std::string("/"), std::string("/data"), std::string("/descriptor")}) {
             const std::string pa = a + "/" + name + (f == "/" ? "" : f);
             if (!fs::is_regular_file(pa)) continue;
             EXPECT_EQ(slurp(pa), slurp(b + "/" + name + (f == "/" ? "" : f)));
@@ -160,12 +159,14 @@ TEST(LearnedWeights, SendralBoxesAndLumivarLearned) {
     struct Run {
         std::vector<std::string> options;
         std::string dir;
-    } runs[] = {{{"--learned"}, "l"}, {{"--learned", "--smooth", "3"}, "ls"},
-                {{"--smooth", "2.5"}, "s"}, {{}, "d"}};
+    } runs[] = {{{"--learned"}, "l"},
+                {{"--learned", "--smooth", "3"}, "ls"},
+                {{"--smooth", "2.5"}, "s"},
+                {{}, "d"}};
     for (const Run &run : runs) {
         std::vector<std::string> args = run.options;
-        for (const std::string &x : {std::string("-v"), a, std::string("1"), qlist,
-                                     set.dir.path(run.dir)})
+        for (const std::string &x :
+             {std::string("-v"), a, std::string("1"), qlist, set.dir.path(run.dir)})
             args.push_back(x);
         const RunResult r = lumivar(args);
         EXPECT_EQ(r.status, 0) << r.err;
