@@ -729,17 +729,6 @@ void img_init(void) {
     (void)ready;
 }
 
-int img_check_file(const char *filename) {
-    img_init();
-    if (!name_fits(filename)) {
-        if (filename) tell("Cannot read image", filename, "the name is too long");
-        return 0;
-    }
-    Source src;
-    Header header;
-    return load_source(filename, &src) && ping_ok(src, filename, &header) ? 1 : 0;
-}
-
 int img_file_size(const char *filename, int *width, int *height) {
     img_init();
     if (!name_fits(filename)) {
@@ -752,6 +741,11 @@ int img_file_size(const char *filename, int *width, int *height) {
     *width = (int)header.columns;  // within IMG_MAX_PIXELS
     *height = (int)header.rows;
     return 1;
+}
+
+int img_check_file(const char *filename) {
+    int width = 0, height = 0;
+    return img_file_size(filename, &width, &height);
 }
 
 // ---- file level --------------------------------------------------------------
