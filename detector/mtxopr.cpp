@@ -1,59 +1,72 @@
 // Correlation and maximum search for the detector.
 //
 // filter2d keeps the per-window summation order (products added row by row
-// from 0.0), so its values do not depend on how the loops are arranged; it
-// computes 32 neighbouring windows together so that their sums stay in
-// vector registers while the window slides over the filter taps.
+// from 0.0), so its values do not depend on how the loops are arranged: it
+// computes neighbouring windows together, one per vector lane, so that their
+// sums stay in registers while the window slides over the filter taps.
+// Element-wise vector arithmetic keeps each lane's multiply and add separate
+// (no fused multiply-add: the file is built with -ffp-contract=off), in the
+// order of the scalar loop, so every build gives the same sums. The eight-wide
+// vectors become one AVX-512 register, two AVX2 ones or four SSE2 ones,
+// chosen at run time.
 #include <cstring>
 
 #include "lumivar.h"
 
 namespace {
 
-// Four window sums side by side. Element-wise vector arithmetic keeps each
-// lane's multiply and add separate, in the order of the scalar loop.
-typedef double v4d __attribute__((vector_size(32)));
-constexpr int kLanes = 4;
-// Vectors of window sums held in registers at once (32 outputs).
+typedef double v8d __attribute__((vector_size(64)));
+constexpr int kLanes = 8;
+// Vectors of window sums held in registers at once.
 constexpr int kVecs = 8;
-constexpr int kBlock = kLanes * kVecs;
+
+// Windows j .. j + kLanes * V - 1 of filter rows starting at `rows`.
+template <int V>
+__attribute__((always_inline)) inline void window_sums(const double *const *rows, const matrix *filt,
+                                                       int j, double *dst) {
+    const int h = filt->nrows, w = filt->ncols;
+    v8d acc[V] = {};
+    for (int m = 0; m < h; m++) {
+        const double *row = rows[m] + j;
+        const double *f = filt->pix[m];
+        for (int n = 0; n < w; n++) {
+            const v8d c = {f[n], f[n], f[n], f[n], f[n], f[n], f[n], f[n]};
+#pragma GCC unroll 8
+            for (int q = 0; q < V; q++) {
+                v8d x;
+                memcpy(&x, row + n + q * kLanes, sizeof x);
+                acc[q] += x * c;
+            }
+        }
+    }
+    memcpy(dst + j, acc, sizeof acc);
+}
 
 }  // namespace
 
-// The AVX2 build only widens the registers (no fused multiply-add), so both
-// builds give the same sums.
-__attribute__((target_clones("avx2", "default"))) void filter2d_row(const matrix *in,
-                                                                    const matrix *filt, int r,
-                                                                    double *dst) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void filter2d_row(const matrix *in,
+                                                                               const matrix *filt,
+                                                                               int r, double *dst) {
     const int N = in->nrows, M = in->ncols, h = filt->nrows, w = filt->ncols;
     const int oy = (h + 1) / 2 - 1, ox = (w + 1) / 2 - 1;
     const int i = r - oy;  // the window's top row
-    memset(dst, 0, sizeof(double) * M);
-    if (N < h || M < w || i < 0 || i + h > N) return;
-    dst += ox;
-    const int nj = M - w + 1;
-    int j = 0;
-    for (; j + kBlock <= nj; j += kBlock) {
-        v4d acc[kVecs] = {};
-        for (int m = 0; m < h; m++) {
-            const double *row = in->pix[i + m] + j;
-            const double *f = filt->pix[m];
-            for (int n = 0; n < w; n++) {
-                const v4d c = {f[n], f[n], f[n], f[n]};
-#pragma GCC unroll 8
-                for (int q = 0; q < kVecs; q++) {
-                    v4d x;
-                    memcpy(&x, row + n + q * kLanes, sizeof x);
-                    acc[q] += x * c;
-                }
-            }
-        }
-        memcpy(dst + j, acc, sizeof acc);
+    if (N < h || M < w || i < 0 || i + h > N) {
+        memset(dst, 0, sizeof(double) * M);
+        return;
     }
+    // Only the positions no window reaches are cleared; the rest is written.
+    const int nj = M - w + 1;
+    memset(dst, 0, sizeof(double) * ox);
+    memset(dst + ox + nj, 0, sizeof(double) * (M - ox - nj));
+    dst += ox;
+    const double *const *rows = in->pix + i;
+    int j = 0;
+    for (; j + kLanes * kVecs <= nj; j += kLanes * kVecs) window_sums<kVecs>(rows, filt, j, dst);
+    for (; j + kLanes <= nj; j += kLanes) window_sums<1>(rows, filt, j, dst);
     for (; j < nj; j++) {
         double acc = 0.0;
         for (int m = 0; m < h; m++) {
-            const double *row = in->pix[i + m] + j;
+            const double *row = rows[m] + j;
             const double *f = filt->pix[m];
             for (int n = 0; n < w; n++) acc += row[n] * f[n];
         }

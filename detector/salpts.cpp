@@ -27,6 +27,50 @@ namespace {
 
 constexpr int kTile = 8;
 
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8l __attribute__((vector_size(64)));
+static_assert(kTile == 8, "a tile row is one vector");
+
+// Index of the first largest positive value of rows r0..r1-1, columns
+// c0..c1-1 (row-major: rows, then columns), its value in *best; -1 and 0
+// when none is positive. A whole tile is reduced eight columns at a time:
+// its largest value is found first, then the first pixel holding it, which
+// is what scanning for a strictly larger value finds (NaN never is).
+__attribute__((target_clones("avx512f", "avx2", "default"))) long tile_maximum(
+    const double *p, int W, int r0, int r1, int c0, int c1, double *best) {
+    if (r1 - r0 == kTile && c1 - c0 == kTile) {
+        v8d m = {};
+        for (int r = r0; r < r1; r++) {
+            v8d v;
+            memcpy(&v, p + (long)r * W + c0, sizeof v);
+            m = v > m ? v : m;
+        }
+        double top = 0.0;
+        for (int k = 0; k < kTile; k++) top = m[k] > top ? m[k] : top;
+        *best = top;
+        if (!(top > 0.0)) return -1;
+        for (int r = r0; r < r1; r++) {
+            v8d v;
+            memcpy(&v, p + (long)r * W + c0, sizeof v);
+            const v8l hit = v == top;
+            for (int k = 0; k < kTile; k++)
+                if (hit[k]) return (long)r * W + c0 + k;
+        }
+    }
+    double top = 0.0;
+    long at = -1;
+    for (int r = r0; r < r1; r++) {
+        const double *row = p + (long)r * W;
+        for (int c = c0; c < c1; c++)
+            if (row[c] > top) {
+                top = row[c];
+                at = (long)r * W + c;
+            }
+    }
+    *best = top;
+    return at;
+}
+
 class MaxTree {
 public:
     // Works on the map itself. With `keep_map`, every cleared value is
@@ -79,23 +123,10 @@ public:
     }
 
 private:
-    // Rows, then columns: the first maximum found is the first in the
-    // map's row-major order among the tile's pixels.
     void scan(int t) {
         const int r0 = (t / tc_) * kTile, c0 = (t % tc_) * kTile;
         const int r1 = std::min(r0 + kTile, H_), c1 = std::min(c0 + kTile, W_);
-        double best = 0.0;
-        long at = -1;
-        for (int r = r0; r < r1; r++) {
-            const double *row = p_ + (long)r * W_;
-            for (int c = c0; c < c1; c++)
-                if (row[c] > best) {
-                    best = row[c];
-                    at = (long)r * W_ + c;
-                }
-        }
-        best_[t] = best;
-        at_[t] = at;
+        at_[t] = tile_maximum(p_, W_, r0, r1, c0, c1, &best_[t]);
     }
 
     int pick(int a, int b) const {
@@ -128,36 +159,39 @@ void DominantLevels::add(const matrix *chan, int level) {
         }
 }
 
-// Four pixels at a time where the machine has AVX2: each lane does the
-// scalar loop's operations in its order.
-__attribute__((target_clones("avx2", "default"))) void DominantLevels::add_weighted(
+// Eight pixels at a time (one AVX-512 vector, two AVX2 ones or four SSE2
+// ones, chosen at run time): each lane does the scalar loop's operations in
+// its order.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void DominantLevels::add_weighted(
     const double *c, double weight, double *sum, int level, long first, long count) {
-    typedef double v4d __attribute__((vector_size(32)));
-    typedef long long v4m __attribute__((vector_size(32)));
-    const unsigned char lv = (unsigned char)level;
+    typedef signed char v8c __attribute__((vector_size(8)));
+    const v8c lv = (v8c){} + (signed char)level;
     const bool scaled = weight != 1.0;
     double *best = best_.data() + first;
     unsigned char *lev = level_.data() + first;
     long j = 0;
-    for (; j + 4 <= count; j += 4) {
-        v4d v, s, b;
+    for (; j + 8 <= count; j += 8) {
+        v8d v, s, b;
+        v8c l;
         memcpy(&v, c + j, sizeof v);
         memcpy(&s, sum + j, sizeof s);
         memcpy(&b, best + j, sizeof b);
+        memcpy(&l, lev + j, sizeof l);
         if (scaled) v = v * weight;
         s += v;
-        const v4m larger = v > b;
+        const v8l larger = v > b;
         b = larger ? v : b;
+        l = __builtin_convertvector(larger, v8c) ? lv : l;
         memcpy(sum + j, &s, sizeof s);
         memcpy(best + j, &b, sizeof b);
-        for (int k = 0; k < 4; k++) lev[j + k] = larger[k] ? lv : lev[j + k];
+        memcpy(lev + j, &l, sizeof l);
     }
     for (; j < count; j++) {
         const double v = scaled ? c[j] * weight : c[j];
         sum[j] += v;
         if (v > best[j]) {
             best[j] = v;
-            lev[j] = lv;
+            lev[j] = (unsigned char)level;
         }
     }
 }
