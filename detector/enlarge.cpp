@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -39,6 +41,8 @@ constexpr double kEpsilon = 1.0e-12;  // ImageMagick's MagickEpsilon
 constexpr double kQuantumRange = 65535.0;
 constexpr int kLevels = 30;  // pyramid levels a model can name
 constexpr double kSupport = 2.0;
+// Output positions the horizontal pass makes side by side.
+constexpr int kGroup = 8;
 
 bool enlarged_size(int R, int C, int l, size_t *rows, size_t *cols);
 
@@ -88,6 +92,12 @@ struct Axis {
     int taps = 0;
     std::vector<long> start;
     std::vector<double> weight;
+    // The horizontal pass eight output positions at a time: group g's
+    // weights tap by tap (lanes side by side), and where each lane's taps
+    // start relative to the group's first (-1 in lane 0: the starts spread
+    // too far for one eight-sample load, the group runs sample by sample).
+    std::vector<double> lane_weight;
+    std::vector<long long> lane_offset;
 };
 
 Axis make_axis(size_t n_in, size_t n_out) {
@@ -124,6 +134,31 @@ Axis make_axis(size_t n_in, size_t n_out) {
     a.weight.assign(n_out * a.taps, 0.0);
     for (size_t x = 0; x < n_out; x++)
         std::copy(&weight[x * width], &weight[x * width] + count[x], &a.weight[x * a.taps]);
+    const size_t groups = n_out / kGroup;
+    a.lane_weight.assign(groups * kGroup * a.taps, 0.0);
+    a.lane_offset.assign(groups * kGroup, 0);
+    for (size_t g = 0; g < groups; g++) {
+        const long first = a.start[g * kGroup];
+        for (int k = 0; k < kGroup; k++) {
+            const size_t x = g * kGroup + k;
+            const long off = a.start[x] - first;
+            if (off < 0 || off >= kGroup) a.lane_offset[g * kGroup] = -1;
+            if (a.lane_offset[g * kGroup] >= 0) a.lane_offset[x] = off;
+            for (int i = 0; i < a.taps; i++)
+                a.lane_weight[(g * a.taps + i) * kGroup + k] = a.weight[x * a.taps + i];
+        }
+    }
+    return a;
+}
+
+// Axes depend only on the two lengths, which repeat from image to image:
+// each is made once per process and shared by every thread.
+std::shared_ptr<const Axis> shared_axis(size_t n_in, size_t n_out) {
+    static std::mutex lock;
+    static std::map<std::pair<size_t, size_t>, std::shared_ptr<const Axis>> made;
+    std::lock_guard<std::mutex> hold(lock);
+    std::shared_ptr<const Axis> &a = made[{n_in, n_out}];
+    if (!a) a = std::make_shared<const Axis>(make_axis(n_in, n_out));
     return a;
 }
 
@@ -133,101 +168,119 @@ inline double intensity(double q) {
     return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
 }
 
-// The same steps four samples at a time: every lane rounds as the scalar
-// code does (the comparisons send NaN to 0 as q16 does; the conversion
-// truncates as the cast does). Always inlined, so that they run in their
-// caller's instruction set and no vector is passed in a call.
-typedef double v4d __attribute__((vector_size(32)));
-typedef int v4i __attribute__((vector_size(16)));
+// The same steps eight samples at a time (one AVX-512 vector, two AVX2 or
+// four SSE2 ones, chosen at run time): every lane rounds as the scalar code
+// does (the comparisons send NaN to 0 as q16 does; the conversion truncates
+// as the cast does). Always inlined, so that they run in their caller's
+// instruction set and no vector is passed in a call.
+typedef double v8d __attribute__((vector_size(64)));
+typedef int v8i __attribute__((vector_size(32)));
+typedef long long v8l __attribute__((vector_size(64)));
 
-__attribute__((always_inline)) inline v4d q16_lanes(v4d v) {
-    const v4d zero = {}, top = {kQuantumRange, kQuantumRange, kQuantumRange, kQuantumRange};
-    v4d t = v > zero ? v : zero;
+__attribute__((always_inline)) inline v8d q16_lanes(v8d v) {
+    const v8d zero = {}, top = zero + kQuantumRange;
+    v8d t = v > zero ? v : zero;
     t = t < top ? t : top;
-    return __builtin_convertvector(__builtin_convertvector(t + 0.5, v4i), v4d);
+    return __builtin_convertvector(__builtin_convertvector(t + 0.5, v8i), v8d);
 }
 
-__attribute__((always_inline)) inline v4d intensity_lanes(v4d q) {
+__attribute__((always_inline)) inline v8d intensity_lanes(v8d q) {
     return (1.0 / kQuantumRange) * (0.212656 * q + 0.715158 * q + 0.072186 * q);
 }
 
-__attribute__((always_inline)) inline v4d load4(const double *p) {
-    v4d v;
+__attribute__((always_inline)) inline v8d load8(const double *p) {
+    v8d v;
     memcpy(&v, p, sizeof v);
     return v;
 }
 
-__attribute__((always_inline)) inline void store4(double *p, v4d v) { memcpy(p, &v, sizeof v); }
+__attribute__((always_inline)) inline void store8(double *p, v8d v) { memcpy(p, &v, sizeof v); }
 
 // Input samples as ImageMagick stores them.
-__attribute__((target_clones("avx2", "default"))) void quantize_input(const double *src, size_t n,
-                                                                      double *dst) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void quantize_input(const double *src,
+                                                                                 size_t n,
+                                                                                 double *dst) {
     size_t x = 0;
-    for (; x + 4 <= n; x += 4) store4(dst + x, q16_lanes(kQuantumRange * load4(src + x)));
+    for (; x + 8 <= n; x += 8) store8(dst + x, q16_lanes(kQuantumRange * load8(src + x)));
     for (; x < n; x++) dst[x] = to_q16(kQuantumRange * src[x]);
 }
 
-// The first pass's sums as the intermediate image stores them.
-__attribute__((target_clones("avx2", "default"))) void quantize_sums(const double *src, size_t n,
-                                                                     double *dst) {
+// What a pass stores of its sums: the 16-bit values of an intermediate
+// image, or, after the last pass, the intensities read back.
+enum class Store { q16, intensity };
+
+// The vertical pass for one output row: out[x] = the stored value of
+// sum_i w[i] * rows[i][x], summed from 0.0 in tap order.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_rows(
+    const double *const *rows, const double *w, int n, size_t cols, Store store, double *out) {
     size_t x = 0;
-    for (; x + 4 <= n; x += 4) store4(dst + x, q16_lanes(load4(src + x)));
-    for (; x < n; x++) dst[x] = to_q16(src[x]);
+    for (; x + 8 <= cols; x += 8) {
+        v8d acc = {};
+        for (int i = 0; i < n; i++) acc += w[i] * load8(rows[i] + x);
+        const v8d q = q16_lanes(acc);
+        store8(out + x, store == Store::q16 ? q : intensity_lanes(q));
+    }
+    for (; x < cols; x++) {
+        double acc = 0.0;
+        for (int i = 0; i < n; i++) acc += w[i] * rows[i][x];
+        const double q = to_q16(acc);
+        out[x] = store == Store::q16 ? q : intensity(q);
+    }
 }
 
-// The second pass's sums as the intensity read back.
-__attribute__((target_clones("avx2", "default"))) void intensity_of_sums(const double *src,
-                                                                         size_t n, double *dst) {
-    size_t x = 0;
-    for (; x + 4 <= n; x += 4) store4(dst + x, intensity_lanes(q16_lanes(load4(src + x))));
-    for (; x < n; x++) dst[x] = intensity(to_q16(src[x]));
-}
-
-// Sums of one row of the horizontal pass, one per output position: `row`
-// holds the input row followed by a.taps zeros for the zero-weight taps.
-template <int N>
-void tap_sums_n(const double *row, const Axis &a, double *sum) {
-    const int n = N > 0 ? N : a.taps;
-    const size_t out_cols = a.start.size();
-    const double *w = a.weight.data();
-    for (size_t x = 0; x < out_cols; x++, w += n) {
-        const double *p = row + a.start[x];
+// One row of the horizontal pass into `out`: `row` holds the input row
+// followed by zeros for the zero-weight taps (a.taps + kGroup of them). A
+// group of eight positions loads eight neighbouring samples per tap and
+// hands each lane its own, as the scalar loop reads it.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void horizontal_pass(
+    const double *row, const Axis &a, Store store, double *out) {
+    const int n = a.taps;
+    const size_t out_cols = a.start.size(), groups = out_cols / kGroup;
+    for (size_t g = 0; g < groups; g++) {
+        const size_t x0 = g * kGroup;
+        const long long *off = &a.lane_offset[x0];
+        v8d acc = {};
+        if (off[0] >= 0) {
+            v8l lanes;
+            memcpy(&lanes, off, sizeof lanes);
+            const double *p = row + a.start[x0];
+            const double *w = &a.lane_weight[g * n * kGroup];
+            for (int i = 0; i < n; i++, w += kGroup)
+                acc += load8(w) * __builtin_shuffle(load8(p + i), lanes);
+        } else {
+            for (int k = 0; k < kGroup; k++) {
+                const double *p = row + a.start[x0 + k], *w = &a.weight[(x0 + k) * n];
+                double s = 0.0;
+                for (int i = 0; i < n; i++) s += w[i] * p[i];
+                acc[k] = s;
+            }
+        }
+        const v8d q = q16_lanes(acc);
+        store8(out + x0, store == Store::q16 ? q : intensity_lanes(q));
+    }
+    for (size_t x = groups * kGroup; x < out_cols; x++) {
+        const double *p = row + a.start[x], *w = &a.weight[x * n];
         double s = 0.0;
         for (int i = 0; i < n; i++) s += w[i] * p[i];
-        sum[x] = s;
+        const double q = to_q16(s);
+        out[x] = store == Store::q16 ? q : intensity(q);
     }
 }
 
-// One row of the horizontal pass into `out`: 16-bit values, or their
-// intensities when `last`. `sum` is scratch of the output row's length.
-void filter_row(const double *row, const Axis &a, bool last, double *sum, double *out) {
-    switch (a.taps) {
-        case 4: tap_sums_n<4>(row, a, sum); break;
-        case 5: tap_sums_n<5>(row, a, sum); break;
-        default: tap_sums_n<0>(row, a, sum);
-    }
-    if (last)
-        intensity_of_sums(sum, a.start.size(), out);
-    else
-        quantize_sums(sum, a.start.size(), out);
-}
-
-// Output row y of the vertical pass over `rows` input rows of `cols`
-// samples, summed into acc; row(r) gives input row r. Taps past the last
-// row have zero weight and are not read.
+// The taps of output row y of the vertical pass over `rows` input rows:
+// pointers and weights, leaving out taps past the last row and, as the
+// rows summed hold 16-bit values, zero weights, whose exact zeros change
+// no sum (their rows are not even made: the trainer samples a few rows).
 template <class RowOf>
-void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
-                   std::vector<double> &acc) {
-    std::fill(acc.begin(), acc.end(), 0.0);
-    const double *w = &a.weight[y * a.taps];
+int column_taps(size_t y, size_t rows, const Axis &a, RowOf row, const double **p, double *w) {
+    const double *wy = &a.weight[y * a.taps];
+    int n = 0;
     for (int i = 0; i < a.taps && (size_t)(a.start[y] + i) < rows; i++) {
-        const double wi = w[i];
-        // The rows summed hold 16-bit values, so a zero weight adds exact
-        // zeros: its row is not even made (the trainer samples a few rows).
-        if (wi == 0.0) continue;
-        const double *p = row((size_t)a.start[y] + i);
-        for (size_t x = 0; x < cols; x++) acc[x] += wi * p[x];
+        if (wy[i] == 0.0) continue;
+        p[n] = row((size_t)a.start[y] + i);
+        w[n++] = wy[i];
     }
+    return n;
 }
 
 }  // namespace
@@ -238,9 +291,12 @@ void filter_column(size_t y, size_t rows, size_t cols, const Axis &a, RowOf row,
 struct EnlargedRows::State {
     size_t R, C, rows, cols, y = 0;
     RowSource source;
-    Axis ax, ay;
+    std::shared_ptr<const Axis> axp, ayp;
+    const Axis &ax, &ay;
     bool columns_first;
-    std::vector<double> sum, out, acc, row;
+    std::vector<double> out, row;
+    std::vector<const double *> tap_rows;
+    std::vector<double> tap_weights;
     // Rows first: the input rows in use, as 16-bit values, in a ring (they
     // are needed in ascending order); each row of the first pass goes
     // straight into the second.
@@ -257,25 +313,25 @@ struct EnlargedRows::State {
           rows(rows_),
           cols(cols_),
           source(std::move(src)),
-          ax(make_axis(C, cols)),
-          ay(make_axis(R, rows)),
+          axp(shared_axis(C, cols)),
+          ayp(shared_axis(R, rows)),
+          ax(*axp),
+          ay(*ayp),
           columns_first((double)cols / (double)C > (double)rows / (double)R),
-          sum(cols),
-          out(cols) {
+          out(cols),
+          tap_rows(std::max(ay.taps, 1)),
+          tap_weights(std::max(ay.taps, 1)) {
+        row.assign(C + ax.taps + kGroup, 0.0);
         if (columns_first) {
-            row.assign(C + ax.taps, 0.0);
             mid.resize(R * cols);
-            acc.resize(cols);
             for (size_t r = 0; r < R; r++) {
                 quantize_input(source((int)r), C, row.data());
-                filter_row(row.data(), ax, false, sum.data(), &mid[r * cols]);
+                horizontal_pass(row.data(), ax, Store::q16, &mid[r * cols]);
             }
         } else {
             ring = std::max(ay.taps, 1);
             cache.resize(ring * C);
             held.assign(ring, SIZE_MAX);
-            acc.resize(C);
-            row.assign(C + ax.taps, 0.0);
         }
     }
 
@@ -290,14 +346,17 @@ struct EnlargedRows::State {
 
     const double *next() {
         if (columns_first) {
-            filter_column(
-                y, R, cols, ay, [&](size_t r) { return &mid[r * cols]; }, acc);
-            intensity_of_sums(acc.data(), cols, out.data());
+            const int n = column_taps(
+                y, R, ay, [&](size_t r) { return (const double *)&mid[r * cols]; },
+                tap_rows.data(), tap_weights.data());
+            weighted_rows(tap_rows.data(), tap_weights.data(), n, cols, Store::intensity,
+                          out.data());
         } else {
-            filter_column(
-                y, R, C, ay, [&](size_t r) { return input_row(r); }, acc);
-            quantize_sums(acc.data(), C, row.data());
-            filter_row(row.data(), ax, true, sum.data(), out.data());
+            const int n = column_taps(
+                y, R, ay, [&](size_t r) { return input_row(r); }, tap_rows.data(),
+                tap_weights.data());
+            weighted_rows(tap_rows.data(), tap_weights.data(), n, C, Store::q16, row.data());
+            horizontal_pass(row.data(), ax, Store::intensity, out.data());
         }
         y++;
         return out.data();
@@ -512,13 +571,12 @@ void enlarge_select(int maxlevel) {
 
 bool magick_rounding_checked() { return use_exact(0); }
 
-__attribute__((target_clones("avx2", "default"))) void quantize_ratio(const double *v, long n,
-                                                                      double divisor,
-                                                                      unsigned short *q) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void quantize_ratio(
+    const double *v, long n, double divisor, unsigned short *q) {
     long i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const v4d r = q16_lanes(kQuantumRange * (load4(v + i) / divisor));
-        for (int k = 0; k < 4; k++) q[i + k] = (unsigned short)r[k];
+    for (; i + 8 <= n; i += 8) {
+        const v8d r = q16_lanes(kQuantumRange * (load8(v + i) / divisor));
+        for (int k = 0; k < 8; k++) q[i + k] = (unsigned short)r[k];
     }
     for (; i < n; i++) q[i] = (unsigned short)q16(kQuantumRange * (v[i] / divisor));
 }
