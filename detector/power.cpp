@@ -3,10 +3,11 @@
 // pow is a fifth of a default run's time. Here x^1.5 is formed as x * sqrt(x)
 // in double-double arithmetic (error about 2^-100 relative), which tells how
 // far the exact value lies from the double r it rounds to. glibc's pow is
-// within 0.51 ULP of the exact value for these arguments (its documented
+// within 0.512 ULP of the exact value for these arguments (its documented
 // bound is 0.509 ULP for the final exp plus a log term that stays below
 // 0.003 ULP while |ln x| < 42), so wherever the exact value is within
-// 0.47 ULP of r no other double can come out of pow, and r is its answer.
+// 0.488 ULP of r no other double can come out of pow, and r is its answer;
+// 0.485 keeps a margin beyond that.
 // The other few per cent of samples, and every argument outside
 // [2^-60, 2^60] (zero, NaN, infinities included), are passed to pow itself.
 #include <cmath>
@@ -22,7 +23,7 @@ namespace {
 constexpr double kLow = 0x1p-60, kHigh = 0x1p60;
 // How close to r the exact value must be, in units of the spacing of the
 // doubles on its side of r.
-constexpr double kMargin = 0.47;
+constexpr double kMargin = 0.485;
 
 inline uint64_t bits_of(double v) {
     uint64_t b;
@@ -92,10 +93,61 @@ __attribute__((target("avx2,fma"))) void flag_four_at_a_time(double *p, long n) 
     for (; i < n; i++) p[i] = three_halves_or_flag(std::fabs(p[i]));
 }
 
+// The same steps on eight samples at a time.
+__attribute__((target("avx512f"))) void flag_eight_at_a_time(double *p, long n) {
+    const __m512d low = _mm512_set1_pd(kLow), high = _mm512_set1_pd(kHigh),
+                  one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0),
+                  half = _mm512_set1_pd(0.5), margin = _mm512_set1_pd(kMargin),
+                  zero = _mm512_setzero_pd();
+    const __m512i exponent = _mm512_set1_epi64(0x7ff0000000000000ll),
+                  fraction = _mm512_set1_epi64(0x000fffffffffffffll),
+                  ulp_shift = _mm512_set1_epi64(52ll << 52), sign = _mm512_set1_epi64(1ll << 63),
+                  izero = _mm512_setzero_si512();
+    long i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m512d x = _mm512_abs_pd(_mm512_loadu_pd(p + i));
+        const __mmask8 in_range =
+            _mm512_cmp_pd_mask(x, low, _CMP_GE_OQ) & _mm512_cmp_pd_mask(x, high, _CMP_LE_OQ);
+        const __m512d v = _mm512_mask_blend_pd(in_range, one, x);
+        const __m512d s = _mm512_maskz_sqrt_pd(0xff, v);  // (the unmasked form warns in GCC 12)
+        const __m512d ds = _mm512_div_pd(_mm512_fnmadd_pd(s, s, v), _mm512_mul_pd(two, s));
+        const __m512d hi = _mm512_mul_pd(v, s);
+        const __m512d lo = _mm512_add_pd(_mm512_fmsub_pd(v, s, hi), _mm512_mul_pd(v, ds));
+        const __m512d r = _mm512_add_pd(hi, lo);
+        const __m512d err = _mm512_sub_pd(lo, _mm512_sub_pd(r, hi));
+        const __m512i b = _mm512_castpd_si512(r);
+        const __m512d up =
+            _mm512_castsi512_pd(_mm512_sub_epi64(_mm512_and_si512(b, exponent), ulp_shift));
+        const __mmask8 halved = _mm512_cmp_pd_mask(err, zero, _CMP_LT_OQ) &
+                                _mm512_cmpeq_epi64_mask(_mm512_and_si512(b, fraction), izero);
+        const __m512d side = _mm512_mask_blend_pd(halved, up, _mm512_mul_pd(half, up));
+        const __mmask8 sure =
+            in_range & _mm512_cmp_pd_mask(_mm512_abs_pd(err), _mm512_mul_pd(margin, side),
+                                          _CMP_LT_OQ);
+        const __m512d flagged =
+            _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(x), sign));
+        _mm512_storeu_pd(p + i, _mm512_mask_blend_pd(sure, flagged, r));
+        // The few samples in doubt go to pow at once (no second pass).
+        for (unsigned doubt = (unsigned char)~sure; doubt; doubt &= doubt - 1) {
+            const int k = __builtin_ctz(doubt);
+            p[i + k] = pow(std::fabs(p[i + k]), 1.5);
+        }
+    }
+    for (; i < n; i++) {
+        p[i] = three_halves_or_flag(std::fabs(p[i]));
+        if (std::signbit(p[i])) p[i] = pow(std::fabs(p[i]), 1.5);
+    }
+}
+
 }  // namespace
 
 void abs_pow_three_halves(double *p, long n) {
+    static const bool widest = __builtin_cpu_supports("avx512f");
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    if (widest) {
+        flag_eight_at_a_time(p, n);
+        return;
+    }
     if (wide)
         flag_four_at_a_time(p, n);
     else

@@ -75,14 +75,35 @@ LevelChannelRows::LevelChannelRows(pyramid *G, int l, int k, matrix **dctmtx, in
 
 const double *LevelChannelRows::row(int r) {
     const int H = level_->nrows, W = level_->ncols;
-    double *p = row_.data();
     // Rows 0..2 and the last four are cleared; so are columns 0..2 and the
     // last four of every other row.
     if (r < 3 || r >= H - 4 || (mapnum_ != 0 && !density_)) {
-        std::fill(row_.begin(), row_.end(), 0.0);
-        return p;
+        std::fill(row_.begin(), row_.begin() + W, 0.0);
+        made_ = 0;  // the buffer no longer holds the rows made
+        last_ = r;
+        return row_.data();
     }
-    filter2d_row(level_, filter_, r, p);
+    if (r >= first_ && r < first_ + made_) {
+        last_ = r;
+        return row_.data() + (size_t)(r - first_) * W;
+    }
+    // Rows asked for one after the other are made several at a time (the
+    // correlation is cheaper so); a row asked for on its own is made alone.
+    const int batch = filter2d_batch();
+    const int count = r == last_ + 1 ? std::min(batch, H - 4 - r) : 1;
+    if (row_.size() < (size_t)batch * W) row_.resize((size_t)batch * W);
+    double *out[16];
+    for (int t = 0; t < count; t++) out[t] = row_.data() + (size_t)t * W;
+    filter2d_rows(level_, filter_, r, count, out);
+    for (int t = 0; t < count; t++) finish_row(out[t]);
+    first_ = r;
+    made_ = count;
+    last_ = r;
+    return out[0];
+}
+
+void LevelChannelRows::finish_row(double *p) const {
+    const int W = level_->ncols;
     if (mapnum_ == 0) {
         abs_pow_three_halves(p, W);
     } else {
@@ -105,7 +126,6 @@ const double *LevelChannelRows::row(int r) {
     }
     for (int c : {0, 1, 2, W - 4, W - 3, W - 2, W - 1})
         if (c >= 0 && c < W) p[c] = 0.0;
-    return p;
 }
 
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,

@@ -77,71 +77,87 @@ public:
     // really set to 0, leaving the map as the rescanning search would;
     // without, tiles holding no positive value are left as they are (the
     // search cannot tell).
-    MaxTree(double *p, int H, int W, bool keep_map)
-        : H_(H), W_(W), tc_((W + kTile - 1) / kTile), keep_(keep_map), p_(p) {
+    MaxTree(double *p, const unsigned char *dom, int H, int W, bool keep_map)
+        : H_(H), W_(W), tc_((W + kTile - 1) / kTile), keep_(keep_map), p_(p), dom_(dom) {
         const int ntiles = ((H + kTile - 1) / kTile) * tc_;
-        best_.assign(ntiles, 0.0);
-        at_.assign(ntiles, -1);
         leaves_ = 1;
         while (leaves_ < ntiles) leaves_ *= 2;
-        tree_.assign(2 * (size_t)leaves_, -1);
-        for (int t = 0; t < ntiles; t++) {
-            scan(t);
-            tree_[leaves_ + t] = t;
-        }
-        for (int i = leaves_ - 1; i >= 1; i--) tree_[i] = pick(tree_[2 * i], tree_[2 * i + 1]);
+        node_.assign(2 * (size_t)leaves_, Entry{});
+        for (int t = 0; t < ntiles; t++) node_[leaves_ + t] = scan(t);
+        for (int i = leaves_ - 1; i >= 1; i--) node_[i] = pick(node_[2 * i], node_[2 * i + 1]);
     }
 
-    // Pixel index of the current maximum, or -1 when no value is positive.
-    long top() const {
-        const int t = tree_[1];
-        return t < 0 ? -1 : at_[t];
-    }
-
-    double value(long at) const { return p_[at]; }
+    // Pixel index of the current maximum, or -1 when no value is positive;
+    // its value and the level of its dominant channel.
+    long top() const { return node_[1].at; }
+    double top_value() const { return node_[1].v; }
+    int top_level() const { return node_[1].level; }
 
     // Zeroes rows r0..r1, columns c0..c1. A tile's first maximum changes
     // only when the cleared part holds it; only then is the tile rescanned
-    // and its path up the tree replayed.
+    // and its path up the tree replayed, as far as the winners change.
     void clear(int r0, int r1, int c0, int c1) {
         for (int ti = r0 / kTile; ti <= r1 / kTile; ti++)
             for (int tj = c0 / kTile; tj <= c1 / kTile; tj++) {
                 const int t = ti * tc_ + tj;
-                const long at = at_[t];
+                const long at = node_[leaves_ + t].at;
                 if (at < 0 && !keep_) continue;
                 const int ra = std::max(r0, ti * kTile), rb = std::min(r1, ti * kTile + kTile - 1);
                 const int ca = std::max(c0, tj * kTile), cb = std::min(c1, tj * kTile + kTile - 1);
                 for (int r = ra; r <= rb; r++)
                     std::fill(p_ + (long)r * W_ + ca, p_ + (long)r * W_ + cb + 1, 0.0);
                 if (at < 0) continue;
-                const int ar = (int)(at / W_), ac = (int)(at % W_);
+                const long ar = at / W_, ac = at - ar * W_;
                 if (ar < ra || ar > rb || ac < ca || ac > cb) continue;
-                scan(t);
-                for (int i = (leaves_ + t) / 2; i >= 1; i /= 2)
-                    tree_[i] = pick(tree_[2 * i], tree_[2 * i + 1]);
+                replay(t, scan(t));
             }
     }
 
 private:
-    void scan(int t) {
+    // A tile's or a subtree's first maximum; at -1 (value 0) when none is
+    // positive. The level is looked up when the tile is scanned, while its
+    // neighbourhood is in cache, not when the location is taken.
+    struct Entry {
+        double v = 0.0;
+        long at = -1;
+        int level = 0;
+    };
+
+    Entry scan(int t) const {
         const int r0 = (t / tc_) * kTile, c0 = (t % tc_) * kTile;
         const int r1 = std::min(r0 + kTile, H_), c1 = std::min(c0 + kTile, W_);
-        at_[t] = tile_maximum(p_, W_, r0, r1, c0, c1, &best_[t]);
+        Entry e;
+        e.at = tile_maximum(p_, W_, r0, r1, c0, c1, &e.v);
+        if (e.at >= 0) e.level = dom_[e.at];
+        return e;
     }
 
-    int pick(int a, int b) const {
-        if (a < 0 || at_[a] < 0) return (b >= 0 && at_[b] >= 0) ? b : -1;
-        if (b < 0 || at_[b] < 0) return a;
-        if (best_[a] != best_[b]) return best_[a] > best_[b] ? a : b;
-        return at_[a] < at_[b] ? a : b;
+    // The larger value wins, equal values go to the smaller pixel index.
+    static Entry pick(const Entry &a, const Entry &b) {
+        if (a.at < 0) return b;
+        if (b.at < 0) return a;
+        if (a.v != b.v) return a.v > b.v ? a : b;
+        return a.at < b.at ? a : b;
+    }
+
+    // A node whose winner stays the same leaves every node above it as it
+    // is: the replay stops there.
+    void replay(int t, Entry e) {
+        int i = leaves_ + t;
+        node_[i] = e;
+        for (; i > 1; i /= 2) {
+            const Entry up = pick(node_[i & ~1], node_[i | 1]);
+            Entry &parent = node_[i / 2];
+            if (up.at == parent.at && up.v == parent.v) return;
+            parent = up;
+        }
     }
 
     int H_, W_, tc_, leaves_;
     bool keep_;
     double *p_;
-    std::vector<double> best_;
-    std::vector<long> at_;
-    std::vector<int> tree_;
+    const unsigned char *dom_;
+    std::vector<Entry> node_;
 };
 
 }  // namespace
@@ -221,7 +237,8 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
     std::vector<double> found;
     bool more = false;
     auto add = [&](long at, int level, double v) {
-        found.insert(found.end(), {(double)(at / W), (double)(at % W), (double)level, v});
+        const long r = at / W;
+        found.insert(found.end(), {(double)r, (double)(at - r * W), (double)level, v});
     };
     // A not-a-number first element ends a search that starts from it.
     if (!std::isnan(p[0])) {
@@ -248,15 +265,15 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
                 p[x.at] = 0.0;
             }
         } else {
-            MaxTree tree(p, H, W, leave_cleared_map);
+            MaxTree tree(p, dom, H, W, leave_cleared_map);
             int n = 0;
             for (long at = tree.top(); at >= 0 && n < kMaxSalPts; at = tree.top(), n++) {
-                const int r = (int)(at / W), c = (int)(at % W);
-                const int level = dom[at];
-                add(at, level, tree.value(at));
-                const int h = scale_radius(level);
-                tree.clear(std::max(r - h, 0), std::min(r + h, H - 1), std::max(c - h, 0),
-                           std::min(c + h, W - 1));
+                const long r = at / W, c = at - r * W;
+                const int level = tree.top_level();
+                add(at, level, tree.top_value());
+                const int h = level <= 28 ? 4 << level : scale_radius(level);  // 2^(level+2)
+                tree.clear((int)std::max(r - h, 0L), (int)std::min(r + h, (long)H - 1),
+                           (int)std::max(c - h, 0L), (int)std::min(c + h, (long)W - 1));
             }
             more = tree.top() >= 0;
         }
