@@ -93,11 +93,14 @@ struct Axis {
     std::vector<long> start;
     std::vector<double> weight;
     // The horizontal pass eight output positions at a time: group g's
-    // weights tap by tap (lanes side by side), and where each lane's taps
-    // start relative to the group's first (-1 in lane 0: the starts spread
-    // too far for one eight-sample load, the group runs sample by sample).
+    // weights tap by tap (lanes side by side), where each lane's taps start
+    // relative to the group's first, and the group's kind: its lanes start
+    // one after the other (an enlargement by 1), start within one
+    // eight-sample load (by more), or spread further (sample by sample).
+    enum Kind : char { consecutive, within_load, spread };
     std::vector<double> lane_weight;
     std::vector<long long> lane_offset;
+    std::vector<Kind> group_kind;
 };
 
 Axis make_axis(size_t n_in, size_t n_out) {
@@ -137,13 +140,17 @@ Axis make_axis(size_t n_in, size_t n_out) {
     const size_t groups = n_out / kGroup;
     a.lane_weight.assign(groups * kGroup * a.taps, 0.0);
     a.lane_offset.assign(groups * kGroup, 0);
+    a.group_kind.assign(groups, Axis::consecutive);
     for (size_t g = 0; g < groups; g++) {
         const long first = a.start[g * kGroup];
         for (int k = 0; k < kGroup; k++) {
             const size_t x = g * kGroup + k;
             const long off = a.start[x] - first;
-            if (off < 0 || off >= kGroup) a.lane_offset[g * kGroup] = -1;
-            if (a.lane_offset[g * kGroup] >= 0) a.lane_offset[x] = off;
+            a.lane_offset[x] = off;
+            if (off < 0 || off >= kGroup)
+                a.group_kind[g] = Axis::spread;
+            else if (off != k && a.group_kind[g] == Axis::consecutive)
+                a.group_kind[g] = Axis::within_load;
             for (int i = 0; i < a.taps; i++)
                 a.lane_weight[(g * a.taps + i) * kGroup + k] = a.weight[x * a.taps + i];
         }
@@ -238,13 +245,14 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void horizontal_pas
     const size_t out_cols = a.start.size(), groups = out_cols / kGroup;
     for (size_t g = 0; g < groups; g++) {
         const size_t x0 = g * kGroup;
-        const long long *off = &a.lane_offset[x0];
+        const double *p = row + a.start[x0];
+        const double *w = &a.lane_weight[g * n * kGroup];
         v8d acc = {};
-        if (off[0] >= 0) {
+        if (a.group_kind[g] == Axis::consecutive) {
+            for (int i = 0; i < n; i++, w += kGroup) acc += load8(w) * load8(p + i);
+        } else if (a.group_kind[g] == Axis::within_load) {
             v8l lanes;
-            memcpy(&lanes, off, sizeof lanes);
-            const double *p = row + a.start[x0];
-            const double *w = &a.lane_weight[g * n * kGroup];
+            memcpy(&lanes, &a.lane_offset[x0], sizeof lanes);
             for (int i = 0; i < n; i++, w += kGroup)
                 acc += load8(w) * __builtin_shuffle(load8(p + i), lanes);
         } else {

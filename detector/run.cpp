@@ -414,8 +414,15 @@ matrix *combine_by_channels(pyramid *G, const LumivarSettings &set, const Lumiva
 matrix *saliency_map(matrix *crop, const LumivarSettings &set, const LumivarModel &model,
                      std::vector<unsigned char> *levels, bool by_channels) {
     const int H = crop->nrows, W = crop->ncols;
-    // The crop itself becomes level 0.
-    PyramidPtr G(gpyr_on(crop, model.pyddepth, model.gaufilt, model.gaufilt, 'w'));
+    // The crop itself becomes level 0. Levels below the deepest one a
+    // feature uses are not built (the learned weights may use any level);
+    // the crop still follows the model's depth.
+    int depth = model.pyddepth;
+    if (!set.learned) {
+        depth = 1;
+        for (int i = 0; i < model.ftnum4smap; i++) depth = std::max(depth, model.ftpydlevel[i] + 1);
+    }
+    PyramidPtr G(gpyr_on(crop, depth, model.gaufilt, model.gaufilt, 'w'));
 
     lib_progress(2, "\tComputing saliency map...");
     if (set.learned) return learned_saliency_map(G.get(), set, model, levels);

@@ -71,6 +71,17 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) long tile_maximum(
     return at;
 }
 
+// Zeroes rows ra..rb, columns ca..cb of one tile: at most eight short
+// runs, stored directly (a memset call per run would cost more than the
+// run).
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_block(
+    double *p, int W, int ra, int rb, int ca, int cb) {
+    for (int r = ra; r <= rb; r++) {
+        double *row = p + (long)r * W;
+        for (int c = ca; c <= cb; c++) row[c] = 0.0;
+    }
+}
+
 class MaxTree {
 public:
     // Works on the map itself. With `keep_map`, every cleared value is
@@ -104,8 +115,7 @@ public:
                 if (at < 0 && !keep_) continue;
                 const int ra = std::max(r0, ti * kTile), rb = std::min(r1, ti * kTile + kTile - 1);
                 const int ca = std::max(c0, tj * kTile), cb = std::min(c1, tj * kTile + kTile - 1);
-                for (int r = ra; r <= rb; r++)
-                    std::fill(p_ + (long)r * W_ + ca, p_ + (long)r * W_ + cb + 1, 0.0);
+                zero_block(p_, W_, ra, rb, ca, cb);
                 if (at < 0) continue;
                 const long ar = at / W_, ac = at - ar * W_;
                 if (ar < ra || ar > rb || ac < ca || ac > cb) continue;
@@ -271,7 +281,7 @@ matrix *search_locations(matrix *SM, const unsigned char *dom, int nowta, bool *
                 const long r = at / W, c = at - r * W;
                 const int level = tree.top_level();
                 add(at, level, tree.top_value());
-                const int h = level <= 28 ? 4 << level : scale_radius(level);  // 2^(level+2)
+                const int h = scale_radius(level);
                 tree.clear((int)std::max(r - h, 0L), (int)std::min(r + h, (long)H - 1),
                            (int)std::max(c - h, 0L), (int)std::min(c + h, (long)W - 1));
             }

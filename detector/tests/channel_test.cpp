@@ -68,10 +68,19 @@ protected:
 }  // namespace
 
 TEST_F(Channels, CorrelationSumsWindowsInOrderAtTheirOffset) {
-    // Widths around the 32-window blocks, so that both loop paths run.
-    for (int W : {8, 39, 41, 75}) {
+    // Widths around the blocks of 64, 32 and 8 windows and their scalar
+    // tails, so that every loop path runs; the rows made four at a time are
+    // the rows made one by one.
+    for (int W : {8, 23, 41, 75, 79, 90}) {
         matrix *img = random_matrix(12, W, W);
         matrix *out = filter2d(img, dct[6]);
+        std::vector<double> batch(4 * W);
+        double *rows[4] = {&batch[0], &batch[W], &batch[2 * W], &batch[3 * W]};
+        for (int r : {3, 4}) {
+            filter2d_rows(img, dct[6], r, 4, rows);
+            for (int t = 0; t < 4; t++)
+                ASSERT_EQ(memcmp(rows[t], out->pix[r + t], sizeof(double) * W), 0) << W << " " << r;
+        }
         for (int i = 0; i < 12; i++)
             for (int j = 0; j < W; j++) {
                 double sum = 0.0;
