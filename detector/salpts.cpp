@@ -20,6 +20,8 @@
 #include <cstring>
 #include <vector>
 
+#include <immintrin.h>
+
 #include "files.h"
 #include "lumivar.h"
 
@@ -29,34 +31,13 @@ constexpr int kTile = 8;
 
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v8l __attribute__((vector_size(64)));
-static_assert(kTile == 8, "a tile row is one vector");
+static_assert(kTile == 8, "a tile row is one AVX-512 vector");
 
 // Index of the first largest positive value of rows r0..r1-1, columns
 // c0..c1-1 (row-major: rows, then columns), its value in *best; -1 and 0
-// when none is positive. A whole tile is reduced eight columns at a time:
-// its largest value is found first, then the first pixel holding it, which
-// is what scanning for a strictly larger value finds (NaN never is).
-__attribute__((target_clones("avx512f", "avx2", "default"))) long tile_maximum(
-    const double *p, int W, int r0, int r1, int c0, int c1, double *best) {
-    if (r1 - r0 == kTile && c1 - c0 == kTile) {
-        v8d m = {};
-        for (int r = r0; r < r1; r++) {
-            v8d v;
-            memcpy(&v, p + (long)r * W + c0, sizeof v);
-            m = v > m ? v : m;
-        }
-        double top = 0.0;
-        for (int k = 0; k < kTile; k++) top = m[k] > top ? m[k] : top;
-        *best = top;
-        if (!(top > 0.0)) return -1;
-        for (int r = r0; r < r1; r++) {
-            v8d v;
-            memcpy(&v, p + (long)r * W + c0, sizeof v);
-            const v8l hit = v == top;
-            for (int k = 0; k < kTile; k++)
-                if (hit[k]) return (long)r * W + c0 + k;
-        }
-    }
+// when none is positive. This is what scanning for a strictly larger value
+// finds (NaN never is).
+long scan_block(const double *p, int W, int r0, int r1, int c0, int c1, double *best) {
     double top = 0.0;
     long at = -1;
     for (int r = r0; r < r1; r++) {
@@ -71,11 +52,47 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) long tile_maximum(
     return at;
 }
 
+// A whole tile one row per vector: its largest value first, then the first
+// pixel holding it.
+__attribute__((target("avx512f"))) long scan_tile_avx512(const double *p, int W, int r0, int c0,
+                                                         double *best) {
+    const double *q = p + (long)r0 * W + c0;
+    v8d m = {};
+    for (int r = 0; r < kTile; r++) {
+        v8d v;
+        memcpy(&v, q + (long)r * W, sizeof v);
+        m = v > m ? v : m;
+    }
+    double top = 0.0;
+    for (int k = 0; k < kTile; k++) top = m[k] > top ? m[k] : top;
+    *best = top > 0.0 ? top : 0.0;
+    if (!(top > 0.0)) return -1;
+    const __m512d t = _mm512_set1_pd(top);
+    for (int r = 0;; r++)
+        if (const unsigned hit = _mm512_cmp_pd_mask(_mm512_loadu_pd(q + (long)r * W), t, _CMP_EQ_OQ))
+            return (long)(r0 + r) * W + c0 + __builtin_ctz(hit);
+}
+
+long tile_maximum(const double *p, int W, int r0, int r1, int c0, int c1, double *best) {
+    static const bool wide = __builtin_cpu_supports("avx512f");
+    if (wide && r1 - r0 == kTile && c1 - c0 == kTile) return scan_tile_avx512(p, W, r0, c0, best);
+    return scan_block(p, W, r0, r1, c0, c1, best);
+}
+
 // Zeroes rows ra..rb, columns ca..cb of one tile: at most eight short
-// runs, stored directly (a memset call per run would cost more than the
-// run).
+// runs, one masked store each where the machine has AVX-512, else stored
+// directly (a memset call per run would cost more than the run).
+__attribute__((target("avx512f"))) void zero_runs_avx512(double *p, int W, int ra, int rb, int ca,
+                                                         int cb) {
+    const __mmask8 run = (__mmask8)(((1u << (cb - ca + 1)) - 1));
+    const __m512d zero = _mm512_setzero_pd();
+    for (int r = ra; r <= rb; r++) _mm512_mask_storeu_pd(p + (long)r * W + ca, run, zero);
+}
+
 __attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_block(
     double *p, int W, int ra, int rb, int ca, int cb) {
+    static const bool wide = __builtin_cpu_supports("avx512f");
+    if (wide && cb - ca < kTile) return zero_runs_avx512(p, W, ra, rb, ca, cb);
     for (int r = ra; r <= rb; r++) {
         double *row = p + (long)r * W;
         for (int c = ca; c <= cb; c++) row[c] = 0.0;
@@ -95,14 +112,14 @@ public:
         while (leaves_ < ntiles) leaves_ *= 2;
         node_.assign(2 * (size_t)leaves_, Entry{});
         for (int t = 0; t < ntiles; t++) node_[leaves_ + t] = scan(t);
-        for (int i = leaves_ - 1; i >= 1; i--) node_[i] = pick(node_[2 * i], node_[2 * i + 1]);
+        for (int i = leaves_ - 1; i >= 1; i--) node_[i] = node_[winner(2 * i)];
     }
 
     // Pixel index of the current maximum, or -1 when no value is positive;
     // its value and the level of its dominant channel.
-    long top() const { return node_[1].at; }
+    long top() const { return node_[1].empty() ? -1 : node_[1].at(); }
     double top_value() const { return node_[1].v; }
-    int top_level() const { return node_[1].level; }
+    int top_level() const { return node_[1].level(); }
 
     // Zeroes rows r0..r1, columns c0..c1. A tile's first maximum changes
     // only when the cleared part holds it; only then is the tile rescanned
@@ -111,43 +128,50 @@ public:
         for (int ti = r0 / kTile; ti <= r1 / kTile; ti++)
             for (int tj = c0 / kTile; tj <= c1 / kTile; tj++) {
                 const int t = ti * tc_ + tj;
-                const long at = node_[leaves_ + t].at;
-                if (at < 0 && !keep_) continue;
+                const Entry &leaf = node_[leaves_ + t];
+                if (leaf.empty() && !keep_) continue;
                 const int ra = std::max(r0, ti * kTile), rb = std::min(r1, ti * kTile + kTile - 1);
                 const int ca = std::max(c0, tj * kTile), cb = std::min(c1, tj * kTile + kTile - 1);
                 zero_block(p_, W_, ra, rb, ca, cb);
-                if (at < 0) continue;
-                const long ar = at / W_, ac = at - ar * W_;
+                if (leaf.empty()) continue;
+                const long at = leaf.at(), ar = at / W_, ac = at - ar * W_;
                 if (ar < ra || ar > rb || ac < ca || ac > cb) continue;
                 replay(t, scan(t));
             }
     }
 
 private:
-    // A tile's or a subtree's first maximum; at -1 (value 0) when none is
-    // positive. The level is looked up when the tile is scanned, while its
-    // neighbourhood is in cache, not when the location is taken.
+    // A tile's or a subtree's first maximum: its value and, packed in one
+    // word, its pixel index and the level of its dominant channel (looked
+    // up when the tile is scanned, while its neighbourhood is in cache).
+    // Packing keeps the order of the indices, so one comparison of the
+    // words is the tie rule; no positive value is value 0 and the largest
+    // word, which every entry beats.
     struct Entry {
         double v = 0.0;
-        long at = -1;
-        int level = 0;
+        long long key = kNone;
+        static constexpr long long kNone = 0x7fffffffffffffffll;
+        bool empty() const { return key == kNone; }
+        long at() const { return (long)(key >> 8); }
+        int level() const { return (int)(key & 0xff); }
     };
 
     Entry scan(int t) const {
         const int r0 = (t / tc_) * kTile, c0 = (t % tc_) * kTile;
         const int r1 = std::min(r0 + kTile, H_), c1 = std::min(c0 + kTile, W_);
         Entry e;
-        e.at = tile_maximum(p_, W_, r0, r1, c0, c1, &e.v);
-        if (e.at >= 0) e.level = dom_[e.at];
+        const long at = tile_maximum(p_, W_, r0, r1, c0, c1, &e.v);
+        if (at >= 0) e.key = ((long long)at << 8) | dom_[at];
         return e;
     }
 
-    // The larger value wins, equal values go to the smaller pixel index.
-    static Entry pick(const Entry &a, const Entry &b) {
-        if (a.at < 0) return b;
-        if (b.at < 0) return a;
-        if (a.v != b.v) return a.v > b.v ? a : b;
-        return a.at < b.at ? a : b;
+    // Of siblings i and i+1 (i even), the node holding the larger value,
+    // equal values going to the smaller pixel index; without branches, as
+    // the outcome is a coin toss.
+    int winner(int i) const {
+        const Entry &a = node_[i], &b = node_[i + 1];
+        const bool left = (a.v > b.v) | ((a.v == b.v) & (a.key < b.key));
+        return left ? i : i + 1;
     }
 
     // A node whose winner stays the same leaves every node above it as it
@@ -156,9 +180,9 @@ private:
         int i = leaves_ + t;
         node_[i] = e;
         for (; i > 1; i /= 2) {
-            const Entry up = pick(node_[i & ~1], node_[i | 1]);
+            const Entry &up = node_[winner(i & ~1)];
             Entry &parent = node_[i / 2];
-            if (up.at == parent.at && up.v == parent.v) return;
+            if (up.key == parent.key && up.v == parent.v) return;
             parent = up;
         }
     }
