@@ -155,8 +155,10 @@ public:
     // For `count` pixels from pixel `first` on: the channel times weight
     // (unless 1) is added to sum and to the dominant levels, in one pass.
     // chan and sum point at pixel `first`.
+    // With `fresh`, the pixels start as restart(level) leaves them and sum
+    // as zeros: neither is read.
     void add_weighted(const double *chan, double weight, double *sum, int level, long first,
-                      long count);
+                      long count, bool fresh = false);
     // Drops the per-pixel values once every channel is in.
     void done_adding();
     // Starts again with no channel added.

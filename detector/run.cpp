@@ -372,11 +372,10 @@ matrix *combine_by_rows(pyramid *G, const LumivarSettings &set, const LumivarMod
     DominantLevels dom(W, model.ftpydlevel[0]);
     for (int y = 0; y < H; y++) {
         double *sum = SM->pix[y];
-        std::fill(sum, sum + W, 0.0);
-        dom.restart(model.ftpydlevel[0]);
+        // The first channel starts the row's sums and levels afresh.
         for (int i = 0; i < nft; i++)
             dom.add_weighted(enlarged[i]->next(), channel_weight(set, model, i), sum,
-                             model.ftpydlevel[i], 0, W);
+                             model.ftpydlevel[i], 0, W, i == 0);
         memcpy(levels->data() + (size_t)y * W, dom.levels(), W);
     }
     return SM.release();

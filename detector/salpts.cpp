@@ -213,13 +213,34 @@ void DominantLevels::add(const matrix *chan, int level) {
 // ones, chosen at run time): each lane does the scalar loop's operations in
 // its order.
 __attribute__((target_clones("avx512f", "avx2", "default"))) void DominantLevels::add_weighted(
-    const double *c, double weight, double *sum, int level, long first, long count) {
+    const double *c, double weight, double *sum, int level, long first, long count, bool fresh) {
     typedef signed char v8c __attribute__((vector_size(8)));
     const v8c lv = (v8c){} + (signed char)level;
     const bool scaled = weight != 1.0;
     double *best = best_.data() + first;
     unsigned char *lev = level_.data() + first;
     long j = 0;
+    if (fresh) {
+        // The first channel of a restart: the sums and the best values are
+        // zero, which need not be read (0.0 + v is still formed: it turns
+        // -0.0 into 0.0 as the sum always did).
+        const v8d zero = {};
+        for (; j + 8 <= count; j += 8) {
+            v8d v;
+            memcpy(&v, c + j, sizeof v);
+            if (scaled) v = v * weight;
+            const v8d s = zero + v, b = v > zero ? v : zero;
+            memcpy(sum + j, &s, sizeof s);
+            memcpy(best + j, &b, sizeof b);
+        }
+        for (; j < count; j++) {
+            const double v = scaled ? c[j] * weight : c[j];
+            sum[j] = 0.0 + v;
+            best[j] = v > 0.0 ? v : 0.0;
+        }
+        memset(lev, level, count);
+        return;
+    }
     for (; j + 8 <= count; j += 8) {
         v8d v, s, b;
         v8c l;
