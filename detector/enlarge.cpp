@@ -159,11 +159,14 @@ Axis make_axis(size_t n_in, size_t n_out) {
 }
 
 // Axes depend only on the two lengths, which repeat from image to image:
-// each is made once per process and shared by every thread.
+// each is made once and shared by every thread. A batch of many image sizes
+// would keep a table per size, so the store is emptied when it holds many
+// (axes in use stay alive with their users).
 std::shared_ptr<const Axis> shared_axis(size_t n_in, size_t n_out) {
     static std::mutex lock;
     static std::map<std::pair<size_t, size_t>, std::shared_ptr<const Axis>> made;
     std::lock_guard<std::mutex> hold(lock);
+    if (made.size() >= 64 && !made.count({n_in, n_out})) made.clear();
     std::shared_ptr<const Axis> &a = made[{n_in, n_out}];
     if (!a) a = std::make_shared<const Axis>(make_axis(n_in, n_out));
     return a;
