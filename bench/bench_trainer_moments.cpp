@@ -1,16 +1,23 @@
-// Times the trainer's per-image work -- read, crop, pyramid, per-level DCT
-// moments -- on a 1024x768 image at depth 4, once through the block-by-block
-// moment route (mnts_DCT) and once through the ovlapDct route
-// (mnts_DCT_ovlap), in the same run, and prints both figures and their ratio.
+// Times the trainer's per-image work on a 1024x768 image at depth 4, step
+// by step, as Sendral does it:
+//   read     LoadImage + Image2matrix (the grey samples as doubles)
+//   pyramid  levels 1..3 from the cropped image (gpyr_level)
+//   moments  the block-DCT moments of every level (mnts_DCT)
+// Each is the median CPU time of its runs, printed beside its floor:
+// libjpeg's own decode of the file for the read, and for the pyramid and
+// the moments a plain streaming pass over the bytes they read and write
+// (floors.h). The steps must give image_mnts_DCT's moments bit for bit;
+// one run of the ovlapDct route (mnts_DCT_ovlap) shows how far the slow
+// reference route lies from them.
 //
 // Then it times a whole class of 20 generated 1024x768 images through
-// getAllmnts_DCT on 1 and on 2 threads, prints images per second for each,
-// and checks that both give the same moments bit for bit.
+// getAllmnts_DCT (Sendral's image loop) at 1 and 2 threads, alternating,
+// prints the median images per second of each and their ratio, and checks
+// that both give the same moments bit for bit.
 //
-// usage: bench_trainer_moments [image] [repetitions]
+// usage: bench_trainer_moments [image] [repetitions] [class repetitions]
 // Without an image a textured 1024x768 JPEG is generated in a temp dir.
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,8 +34,12 @@
 #include "classes.h"
 #include "classstat.h"
 #include "cli.h"
+#include "floors.h"
 #include "imgconv.h"
 #include "mres.h"
+#include "owners.h"
+#include "simd.h"
+#include "test_support.h"
 
 namespace {
 
@@ -35,7 +47,7 @@ const int kDepth = 4;
 
 std::string make_image(const std::string &dir, unsigned seed = 42) {
     const int h = 768, w = 1024;
-    matrix *m = alloc_mtx(h, w);
+    MatrixPtr m(alloc_mtx(h, w));
     std::mt19937 gen(seed);
     std::normal_distribution<double> noise(0.0, 0.05);
     for (int i = 0; i < h; i++)
@@ -45,56 +57,87 @@ std::string make_image(const std::string &dir, unsigned seed = 42) {
             m->pix[i][j] = std::min(1.0, std::max(0.0, v));
         }
     std::string path = dir + "/bench_1024x768_" + std::to_string(seed) + ".jpg";
-    if (!mtx2im(m, path.c_str())) {
+    if (!mtx2im(m.get(), path.c_str())) {
         fprintf(stderr, "cannot write %s\n", path.c_str());
         exit(1);
     }
-    free_mtx(m);
     return path;
 }
 
-// One image's work; returns seconds and leaves its moments in acc.
-double per_image(const char *path, volume *acc, matrix *g, matrix *D, int slow) {
-    auto t0 = std::chrono::steady_clock::now();
-    matrix *img = im2mtx(path, "I");
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+size_t bytes(const matrix *m) { return (size_t)m->nrows * m->ncols * sizeof(double); }
+
+void clear(volume *v) {
+    for (int L = 0; L < v->nframes; L++) fill_mtx(v->frame[L], 0.0);
+}
+
+bool same(const volume *a, const volume *b) {
+    for (int L = 0; L < a->nframes; L++)
+        if (memcmp(a->frame[L]->pix[0], b->frame[L]->pix[0], 64 * 4 * sizeof(double)) != 0)
+            return false;
+    return true;
+}
+
+// One image's steps, each timed, as image_mnts_DCT takes them.
+struct Split {
+    double read, pyramid, moments;
+    size_t pyr_in, pyr_out, mnt_in;
+};
+
+Split steps(const char *path, volume *acc, matrix *g, matrix *D) {
+    Split s{};
+    double t0 = cpu_ms();
+    ImagePtr image(LoadImage(path));
+    MatrixPtr img(image ? Image2matrix(image.get(), "I") : nullptr);
+    image.reset();
     if (!img) {
         fprintf(stderr, "cannot read %s\n", path);
         exit(1);
     }
-    add_image_mnts_DCT(img, acc, kDepth, g, D, slow);
-    free_mtx(img);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-struct Stats {
-    double median, min;
-};
-
-Stats time_route(const char *path, int reps, matrix *g, matrix *D, int slow, volume *acc) {
-    std::vector<double> t;
-    for (int r = 0; r < reps; r++) {
-        for (int L = 0; L < kDepth; L++) fill_mtx(acc->frame[L], 0.0);
-        t.push_back(per_image(path, acc, g, D, slow));
+    double t1 = cpu_ms();
+    const int mod = 1 << (kDepth - 1);
+    matrix crop = {img->pix, img->nrows - img->nrows % mod, img->ncols - img->ncols % mod};
+    std::vector<MatrixPtr> levels;
+    const matrix *prev = &crop;
+    for (int L = 1; L < kDepth; L++) {
+        levels.emplace_back(alloc_mtx(prev->nrows / 2, prev->ncols / 2));
+        gpyr_level(prev, levels.back().get(), g, g, 'w');
+        s.pyr_in += bytes(prev);
+        s.pyr_out += bytes(levels.back().get());
+        prev = levels.back().get();
     }
-    std::sort(t.begin(), t.end());
-    return {t[t.size() / 2], t.front()};
+    double t2 = cpu_ms();
+    for (int L = 0; L < kDepth; L++) {
+        matrix *lv = L == 0 ? &crop : levels[L - 1].get();
+        MatrixPtr m(mnts_DCT(lv, D));
+        for (int i = 0; i < 64 * 4; i++) acc->frame[L]->pix[0][i] += m->pix[0][i];
+        s.mnt_in += bytes(lv);
+    }
+    double t3 = cpu_ms();
+    s.read = t1 - t0;
+    s.pyramid = t2 - t1;
+    s.moments = t3 - t2;
+    return s;
 }
-
-double g_cpu_seconds = 0;  // process CPU time after the last time_class
 
 // Seconds for getAllmnts_DCT over one class list on `threads` threads, with
-// the moments in *out (caller frees). The per-image log goes to /dev/null.
-double time_class(const char *list, int threads, matrix *D, matrix **out) {
+// the moments in *out and the CPU milliseconds of the process in *cpu. The
+// per-image log goes to /dev/null.
+double time_class(const char *list, int threads, matrix *D, MatrixPtr *out, double *cpu) {
     set_moments_threads(threads);
     fflush(stdout);
     int saved = dup(1), null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
+    const double c0 = cpu_ms();
     auto t0 = std::chrono::steady_clock::now();
-    *out = getAllmnts_DCT(&list, 1, kDepth, D);
+    out->reset(getAllmnts_DCT(&list, 1, kDepth, D));
     double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    struct timespec cpu;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
-    g_cpu_seconds = cpu.tv_sec + cpu.tv_nsec * 1e-9;
+    *cpu = cpu_ms() - c0;
     fflush(stdout);
     dup2(saved, 1);
     close(saved);
@@ -102,7 +145,7 @@ double time_class(const char *list, int threads, matrix *D, matrix **out) {
     return t;
 }
 
-// Images per second of a 20-image class at 1 and 2 threads (best of `reps`).
+// Images per second of a 20-image class at 1 and 2 threads, runs alternating.
 void bench_threads(const std::string &dir, int reps, matrix *D) {
     const int kImages = 20;
     std::vector<std::string> paths;
@@ -117,31 +160,32 @@ void bench_threads(const std::string &dir, int reps, matrix *D) {
         fprintf(stderr, "cannot write %s\n", list.c_str());
         exit(1);
     }
-    matrix *ref = nullptr;
-    double best[3] = {0, 1e30, 1e30}, cpu[3] = {0, 0, 0};
-    bool same = true;
-    for (int r = 0; r < reps; r++)
+    MatrixPtr ref;
+    double c;
+    time_class(list.c_str(), 2, D, &ref, &c);  // warm-up: both threads' heaps
+    std::vector<double> t[3], cpu[3], ratio;
+    bool identical = true;
+    for (int r = 0; r < reps; r++) {
         for (int threads : {1, 2}) {
-            matrix *m = nullptr;
-            double cpu0 = g_cpu_seconds;
-            best[threads] = std::min(best[threads], time_class(list.c_str(), threads, D, &m));
-            if (r > 0 || threads == 2) cpu[threads] = g_cpu_seconds - cpu0;
-            if (!ref) {
-                ref = m;
-                continue;
-            }
-            same = same && memcmp(ref->pix[0], m->pix[0], sizeof(double) * 64 * kDepth * 4) == 0;
-            free_mtx(m);
+            MatrixPtr m;
+            t[threads].push_back(time_class(list.c_str(), threads, D, &m, &c));
+            cpu[threads].push_back(c / kImages);
+            identical =
+                identical && memcmp(ref->pix[0], m->pix[0], sizeof(double) * 64 * kDepth * 4) == 0;
         }
-    printf("whole class, %d images 1024x768, depth %d, best of %d\n", kImages, kDepth, reps);
-    // CPU time per image tells the threads' overhead apart from a busy machine.
-    printf("  -j 1: %6.2f images/s\n", kImages / best[1]);
-    printf("  -j 2: %6.2f images/s  (%.2f x)\n", kImages / best[2], best[1] / best[2]);
-    if (reps > 1)
-        printf("  CPU time per image: -j 1 %.1f ms, -j 2 %.1f ms\n", 1e3 * cpu[1] / kImages,
-               1e3 * cpu[2] / kImages);
-    printf("  moments identical at -j 1 and -j 2: %s\n", same ? "yes" : "NO");
-    free_mtx(ref);
+        ratio.push_back(t[1].back() / t[2].back());
+    }
+    printf("whole class, %d images 1024x768, depth %d, median of %d alternating runs\n", kImages,
+           kDepth, reps);
+    printf("  -j 1: %6.2f images/s\n", kImages / median(t[1]));
+    printf("  -j 2: %6.2f images/s\n", kImages / median(t[2]));
+    printf("  -j 2 / -j 1: %.2f x (medians; single runs %.2f .. %.2f x)\n",
+           median(t[1]) / median(t[2]), *std::min_element(ratio.begin(), ratio.end()),
+           *std::max_element(ratio.begin(), ratio.end()));
+    // CPU time per image tells the threads' own overhead apart from a busy machine.
+    printf("  CPU time per image: -j 1 %.1f ms, -j 2 %.1f ms (medians)\n", median(cpu[1]),
+           median(cpu[2]));
+    printf("  moments identical at -j 1 and -j 2: %s\n", identical ? "yes" : "NO");
     for (const std::string &p : paths) unlink(p.c_str());
     unlink(list.c_str());
 }
@@ -153,7 +197,7 @@ int main(int argc, char **argv) {
     char tmpl[] = "/tmp/bench_moments_XXXXXX";
     std::string dir;
     std::string path;
-    if (argc > 1) {
+    if (argc > 1 && argv[1][0]) {
         path = argv[1];
     } else {
         if (!mkdtemp(tmpl)) {
@@ -163,42 +207,65 @@ int main(int argc, char **argv) {
         dir = tmpl;
         path = make_image(dir);
     }
-    const int reps = argc > 2 ? std::max(1, atoi(argv[2])) : 5;
+    const int reps = argc > 2 ? std::max(1, atoi(argv[2])) : 15;
+    const int class_reps = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
 
-    matrix *D = initdct(8);
-    matrix *g = mk_gaufilter();
-    volume *fast = calloc_vol(kDepth, 64, 4), *slow = calloc_vol(kDepth, 64, 4);
+    MatrixPtr D(initdct(8)), g(mk_gaufilter());
+    VolumePtr acc(calloc_vol(kDepth, 64, 4)), whole(calloc_vol(kDepth, 64, 4)),
+        slow(calloc_vol(kDepth, 64, 4));
 
-    per_image(path.c_str(), fast, g, D, 0);  // warm-up: caches, ImageMagick set-up
-    Stats f = time_route(path.c_str(), reps, g, D, 0, fast);
-    Stats s = time_route(path.c_str(), reps, g, D, 1, slow);
+    steps(path.c_str(), acc.get(), g.get(), D.get());  // warm-up: caches, ImageMagick set-up
+    std::vector<double> read, pyr, mnt, total;
+    Split s{};
+    for (int r = 0; r < reps; r++) {
+        clear(acc.get());
+        s = steps(path.c_str(), acc.get(), g.get(), D.get());
+        read.push_back(s.read);
+        pyr.push_back(s.pyramid);
+        mnt.push_back(s.moments);
+        total.push_back(s.read + s.pyramid + s.moments);
+    }
 
-    // Largest difference between the routes, relative to the coefficient scale.
-    double worst = 0;
+    // The same image through image_mnts_DCT, and through the ovlapDct route.
+    MatrixPtr img(im2mtx(path.c_str(), "I"));
+    std::vector<double> analysis;
+    for (int r = 0; r < reps; r++) {
+        clear(whole.get());
+        const double t0 = cpu_ms();
+        image_mnts_DCT(img.get(), whole.get(), kDepth, g.get(), D.get(), 0);
+        analysis.push_back(cpu_ms() - t0);
+    }
+    const double t0 = cpu_ms();
+    image_mnts_DCT(img.get(), slow.get(), kDepth, g.get(), D.get(), 1);
+    const double slow_ms = cpu_ms() - t0;
+    double worst = 0;  // relative to the coefficient scale
     for (int L = 0; L < kDepth; L++)
         for (int k = 0; k < 64; k++) {
             double scale = std::pow(slow->frame[L]->pix[k][3], 0.25);
             for (int m = 0; m < 4; m++) {
-                double d = std::fabs(fast->frame[L]->pix[k][m] - slow->frame[L]->pix[k][m]);
+                double d = std::fabs(acc->frame[L]->pix[k][m] - slow->frame[L]->pix[k][m]);
                 if (scale > 0) worst = std::max(worst, d / std::pow(scale, m + 1));
             }
         }
 
-    printf("per-image work (read, crop, pyramid, moments), 1024x768, depth %d, %d runs each\n",
-           kDepth, reps);
-    printf("  block-by-block route: median %8.2f ms  (min %8.2f ms)\n", 1e3 * f.median,
-           1e3 * f.min);
-    printf("  ovlapDct route:       median %8.2f ms  (min %8.2f ms)\n", 1e3 * s.median,
-           1e3 * s.min);
-    printf("  ratio (ovlapDct / block-by-block): %.2f x (medians)\n", s.median / f.median);
-    printf("  largest route difference relative to scale^(m+1): %.3g\n", worst);
+    const char *isa[] = {"plain C++", "AVX2", "AVX-512"};
+    printf("per-image work, 1024x768, depth %d, %s, median CPU ms of %d runs\n", kDepth,
+           isa[simd_level()], reps);
+    printf("  read     %7.2f ms   floor %6.2f ms (libjpeg's own decode)\n", median(read),
+           floor_jpeg_decode_ms(path, reps));
+    printf("  pyramid  %7.2f ms   floor %6.2f ms (streaming pass: %.1f MB in, %.1f MB out)\n",
+           median(pyr), floor_pass_ms(s.pyr_in, s.pyr_out, reps), s.pyr_in / 1e6, s.pyr_out / 1e6);
+    printf("  moments  %7.2f ms   floor %6.2f ms (streaming pass: %.1f MB in)\n", median(mnt),
+           floor_pass_ms(s.mnt_in, 64 * 4 * sizeof(double) * kDepth, reps), s.mnt_in / 1e6);
+    printf("  total    %7.2f ms   (image_mnts_DCT, pyramid and moments: %.2f ms)\n", median(total),
+           median(analysis));
+    printf("  steps give image_mnts_DCT's moments bit for bit: %s\n",
+           same(acc.get(), whole.get()) ? "yes" : "NO");
+    printf("  ovlapDct route: %.0f ms, largest difference relative to scale^(m+1): %.3g\n", slow_ms,
+           worst);
 
-    if (!dir.empty()) bench_threads(dir, std::max(1, reps / 2), D);
+    if (!dir.empty()) bench_threads(dir, class_reps, D.get());
 
-    free_vol(fast);
-    free_vol(slow);
-    free_mtx(g);
-    free_mtx(D);
     if (!dir.empty()) {
         unlink(path.c_str());
         rmdir(dir.c_str());

@@ -6,12 +6,17 @@
 // prints and every decision to stop happen on the calling thread in list
 // order, so logs and results are the same for any thread count. At most
 // 2 * threads images are in flight, so memory stays bounded however long
-// the list.
+// the list. A training's classes are one list for the threads, which so
+// never wait at the end of a class for its last image.
 #include "classes.h"
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -143,15 +148,38 @@ void analyse_image(const ImageSource &src, int pyddepth, matrix *gaufilt, matrix
     }
 }
 
-// The images of one class on `threads` threads, handed to `take` in list
-// order. Each worker only reads and computes: all output and every
-// decision to stop happen on the calling thread, after the workers have
-// been joined when the run stops. False, with nothing done, when no thread
-// could be started.
-// `announce`(n) comes before anything image n prints, `take`(n, ...) after.
+// A worker's heap asked for 2 MB pages where the system offers them, as
+// the program asks for its main heap at start-up: every worker thread has
+// a heap of its own, and on a virtual machine the first touch of each of
+// the ~4000 pages of 4 kB an image needs there costs about 10 us, a large
+// part of the worker's first images. A block of the size one image needs
+// is taken and given back, so that its pages are the ones the images get;
+// only a hint: without large pages nothing changes.
+void ask_large_pages_for_this_thread() {
+#ifdef MADV_HUGEPAGE
+    const size_t size = 30 << 20;  // below the size the program maps separately
+    const uintptr_t huge = (uintptr_t)2 << 20;
+    void *volatile block = malloc(size);  // volatile: the pair must not be elided
+    if (!block) return;
+    const uintptr_t from = ((uintptr_t)block + huge - 1) & ~(huge - 1);
+    const uintptr_t to = ((uintptr_t)block + size) & ~(huge - 1);
+    if (to > from) madvise((void *)from, to - from, MADV_HUGEPAGE);
+    free(block);
+#endif
+}
+
+// The images (of class classes[n] each) on `threads` threads, handed to
+// `take` in list order. Each worker only reads and computes: all output
+// and every decision to stop happen on the calling thread, after the
+// workers have been joined when the run stops. False, with nothing done,
+// when no thread could be started.
+// `announce`(n) comes before anything image n prints, `take`(n, ...) after;
+// neither may end the run (take returns false to stop it, and the caller
+// says why once the threads are gone).
 template <class Announce, class Take>
-bool on_threads(const std::vector<const ImageSource *> &images, int j, int threads, int pyddepth,
-                matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
+bool on_threads(const std::vector<const ImageSource *> &images, const std::vector<int> &classes,
+                int threads, int pyddepth, matrix *gaufilt, matrix *dctarr, Announce announce,
+                Take take) {
     const int imgnum = (int)images.size();
     // ImageMagick is set up once, here, before any worker can race to do it.
     img_init();
@@ -164,6 +192,7 @@ bool on_threads(const std::vector<const ImageSource *> &images, int j, int threa
     int next = 0, consumed = 0;
     bool stop = false;
     auto worker = [&] {
+        ask_large_pages_for_this_thread();
         for (;;) {
             int n;
             {
@@ -189,23 +218,29 @@ bool on_threads(const std::vector<const ImageSource *> &images, int j, int threa
         std::mutex &mu;
         std::condition_variable &cv;
         bool &stop;
-        ~Joiner() {
+        void join() {
             {
                 std::lock_guard<std::mutex> lock(mu);
                 stop = true;
             }
             cv.notify_all();
             for (std::thread &t : pool) t.join();
+            pool.clear();
         }
+        ~Joiner() { join(); }
     } joiner{pool, mu, cv, stop};
     if (start_threads(&pool, std::min(threads, imgnum), worker) == 0) return false;
+    int failed = -1;
     for (int n = 0; n < imgnum; n++) {
         {
             std::unique_lock<std::mutex> lock(mu);
             cv.wait(lock, [&] { return results[n].ready; });
         }
         announce(n);
-        if (results[n].failure) image_failed(results[n], *images[n], j);
+        if (results[n].failure) {
+            failed = n;
+            break;
+        }
         bool go_on = take(n, results[n], captured[n]);
         std::lock_guard<std::mutex> lock(mu);
         results[n].mnts.reset();
@@ -213,84 +248,191 @@ bool on_threads(const std::vector<const ImageSource *> &images, int j, int threa
         cv.notify_all();
         if (!go_on) break;
     }
+    // A program's failure ends the process: never while a worker still runs.
+    joiner.join();
+    if (failed >= 0) image_failed(results[failed], *images[failed], classes[failed]);
     return true;
 }
 
 // The same on the calling thread alone when `threads` is 1 or no thread
 // can be started.
 template <class Announce, class Take>
-void for_each_image(const std::vector<const ImageSource *> &images, int j, int threads,
-                    int pyddepth, matrix *gaufilt, matrix *dctarr, Announce announce, Take take) {
+void for_each_image(const std::vector<const ImageSource *> &images, const std::vector<int> &classes,
+                    int threads, int pyddepth, matrix *gaufilt, matrix *dctarr, Announce announce,
+                    Take take) {
     const int imgnum = (int)images.size();
-    if (threads > 1 && on_threads(images, j, threads, pyddepth, gaufilt, dctarr, announce, take))
+    if (threads > 1 &&
+        on_threads(images, classes, threads, pyddepth, gaufilt, dctarr, announce, take))
         return;
     const std::vector<Captured> none;
     for (int n = 0; n < imgnum; n++) {
         ImageMoments r;
         announce(n);
         analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, nullptr);
-        if (r.failure) image_failed(r, *images[n], j);
+        if (r.failure) image_failed(r, *images[n], classes[n]);
         if (!take(n, r, none)) return;
     }
 }
+
+// What the images of class j add up to, taken in list order: their
+// moments (added into acc) and count, the progress line and the messages
+// of each.
+class ClassSums {
+public:
+    ClassSums(const std::vector<const ImageSource *> &images, int j, volume *acc,
+              const std::function<void()> &step)
+        : images_(images), j_(j), step_(step), progress_((int)images.size()), acc_(acc) {}
+
+    void announce(int n) {
+        progress_.clear();
+        lib_printf(1, "%s\n", images_[n]->name.c_str());
+        progress_.show(n + 1, images_[n]->name.c_str());
+    }
+    // False when the training must stop (finish() says why).
+    bool take(int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+        progress_.clear();
+        replay(cap);
+        if (step_) step_();
+        if (!r.read) {
+            unreadable_ = n;
+            return false;
+        }
+        if (!r.used) {
+            lib_notice(1, "Image too small, Skip!\n");
+            return true;
+        }
+        used_++;
+        add_mnts_volume(acc_, r.mnts.get());
+        return true;
+    }
+    int usable() const { return used_; }
+    bool stopped() const { return unreadable_ >= 0; }
+    // How many images were large enough for the pyramid; an unreadable
+    // image stops the training.
+    int finish() {
+        progress_.clear();
+        if (unreadable_ >= 0)  // a class's statistics must never silently lose an image
+            lib_fatalf(1, "Error: can't read image %s (class %d); the run stops\n",
+                       images_[unreadable_]->name.c_str(), j_);
+        return used_;
+    }
+
+private:
+    const std::vector<const ImageSource *> &images_;
+    const int j_;
+    const std::function<void()> &step_;
+    Progress progress_;
+    volume *const acc_;
+    int used_ = 0, unreadable_ = -1;
+};
 
 // Adds the moments of `images` of class j into acc in list order, printing
 // each name as it comes; returns how many were large enough for the
 // pyramid. An unreadable image stops the training.
 int sum_images(const std::vector<const ImageSource *> &images, int j, volume *acc, int pyddepth,
                matrix *gaufilt, matrix *dctarr, int threads, const std::function<void()> &step) {
-    const int count = (int)images.size();
-    int used = 0, unreadable = -1;
-    {
-        Progress progress(count);
-        for_each_image(
-            images, j, threads, pyddepth, gaufilt, dctarr,
-            [&](int n) {
-                progress.clear();
-                lib_printf(1, "%s\n", images[n]->name.c_str());
-                progress.show(n + 1, images[n]->name.c_str());
-            },
-            [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
-                progress.clear();
-                replay(cap);
-                if (step) step();
-                if (!r.read) {
-                    unreadable = n;
-                    return false;
-                }
-                if (!r.used) {
-                    lib_notice(1, "Image too small, Skip!\n");
-                    return true;
-                }
-                used++;
-                add_mnts_volume(acc, r.mnts.get());
-                return true;
-            });
-    }
-    if (unreadable >= 0)  // a class's statistics must never silently lose an image
-        lib_fatalf(1, "Error: can't read image %s (class %d); the run stops\n",
-                   images[unreadable]->name.c_str(), j);
-    return used;
+    ClassSums sums(images, j, acc, step);
+    for_each_image(
+        images, std::vector<int>(images.size(), j), threads, pyddepth, gaufilt, dctarr,
+        [&](int n) { sums.announce(n); },
+        [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+            return sums.take(n, r, cap);
+        });
+    return sums.finish();
+}
+
+void refuse_empty(const ClassImages &c, int j) {
+    if (c.images.empty())
+        lib_fatalf(1, "Error: the image list %s of class %d holds no image name\n", c.list.c_str(),
+                   j);
+}
+
+// The class averages of `used` images summed in acc into Allmnt; no image
+// large enough for the pyramid stops the training.
+void place_class(const ClassImages &c, int j, volume *acc, int used, int pyddepth, matrix *Allmnt) {
+    if (used == 0)
+        lib_fatalf(1,
+                   "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
+                   "the run stops\n",
+                   j, c.list.c_str(), pyddepth);
+    set_class_mnts(acc, used, j, Allmnt);
 }
 
 // Moments of class j into columns 4j..4j+3 of Allmnt: the mean over the
 // images large enough for the pyramid.
 int one_class(const ClassImages &c, int j, matrix *Allmnt, int pyddepth, matrix *gaufilt,
               matrix *dctarr, int threads, const std::function<void()> &step) {
-    if (c.images.empty())
-        lib_fatalf(1, "Error: the image list %s of class %d holds no image name\n", c.list.c_str(),
-                   j);
+    refuse_empty(c, j);
     std::vector<const ImageSource *> images;
     for (const ImageSource &s : c.images) images.push_back(&s);
     VolumePtr acc(calloc_vol(pyddepth, NC, 4));
     const int used = sum_images(images, j, acc.get(), pyddepth, gaufilt, dctarr, threads, step);
-    if (used == 0)
-        lib_fatalf(1,
-                   "Error: no image of class %d (list %s) is large enough for pyramid depth %d; "
-                   "the run stops\n",
-                   j, c.list.c_str(), pyddepth);
-    set_class_mnts(acc.get(), used, j, Allmnt);
+    place_class(c, j, acc.get(), used, pyddepth, Allmnt);
     return used;
+}
+
+// one_class for classes first..N-1 in turn, with the images of all of them
+// handed to the threads as one list: the threads go on into the next class
+// instead of waiting at the end of each for its last image. Everything a
+// class prints or decides still comes in list order, between its
+// neighbours' as one_class has it.
+void all_classes(const TrainingSet &set, int first, matrix *Allmnt, int pyddepth, matrix *gaufilt,
+                 matrix *dctarr, int threads, const std::function<void()> &step,
+                 std::vector<int> *used) {
+    const int N = (int)set.size();
+    std::vector<std::vector<const ImageSource *>> lists(set.size());
+    std::vector<const ImageSource *> images;
+    std::vector<int> classes, index;  // per entry of `images`: its class, its place there
+    for (int j = first; j < N; j++)
+        for (const ImageSource &s : set[j].images) {
+            index.push_back((int)lists[j].size());
+            lists[j].push_back(&s);
+            images.push_back(&s);
+            classes.push_back(j);
+        }
+    int current = first - 1;  // the class being taken
+    VolumePtr acc;
+    std::unique_ptr<ClassSums> sums;
+    auto close = [&] {
+        const int n = sums->finish();
+        sums.reset();
+        place_class(set[current], current, acc.get(), n, pyddepth, Allmnt);
+        if (used) (*used)[current] = n;
+    };
+    // Closes the class being taken and opens those up to j.
+    auto advance = [&](int j) {
+        while (current < j) {
+            if (sums) close();
+            current++;
+            // As the lists were always announced (they are read once, before).
+            if (set[current].from_file)
+                lib_printf(1, "%s\nRead filenames from %s...Done\n", set[current].list.c_str(),
+                           set[current].list.c_str());
+            refuse_empty(set[current], current);
+            acc.reset(calloc_vol(pyddepth, NC, 4));
+            sums.reset(new ClassSums(lists[current], current, acc.get(), step));
+        }
+    };
+    // While the threads run, a class is closed and the next opened only when
+    // that cannot stop the run; otherwise the loop stops at the class's last
+    // image, and the same steps, failure included, follow it.
+    auto closes_cleanly = [&](int j) {
+        return sums->usable() > 0 && (j + 1 >= N || !set[j + 1].images.empty());
+    };
+    for_each_image(
+        images, classes, threads, pyddepth, gaufilt, dctarr,
+        [&](int n) {
+            advance(classes[n]);
+            sums->announce(index[n]);
+        },
+        [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+            if (!sums->take(index[n], r, cap)) return false;
+            const bool last = index[n] + 1 == (int)lists[classes[n]].size();
+            return !last || closes_cleanly(classes[n]);
+        });
+    if (sums && sums->stopped()) close();  // an unreadable image
+    advance(N - 1);
+    if (sums) close();
 }
 
 // Counts the images handed over, for the progress callback.
@@ -411,14 +553,7 @@ void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddep
     MatrixPtr gaufilt(mk_gaufilter());
     int done = 0;
     const std::function<void()> step = progress_step(set, first, progress, &done);
-    for (int j = first; j < (int)set.size(); j++) {
-        // As the lists were always announced (they are read once, before).
-        if (set[j].from_file)
-            lib_printf(1, "%s\nRead filenames from %s...Done\n", set[j].list.c_str(),
-                       set[j].list.c_str());
-        const int n = one_class(set[j], j, Allmnt, pyddepth, gaufilt.get(), dctarr, threads, step);
-        if (used) (*used)[j] = n;
-    }
+    all_classes(set, first, Allmnt, pyddepth, gaufilt.get(), dctarr, threads, step, used);
 }
 
 matrix *part_moments(const TrainingSet &set, int pyddepth, matrix *dctarr, int part, int nparts,

@@ -15,9 +15,13 @@
 // (SVG, MVG, PostScript) is ever reached. A decode that lost pixels is a
 // failure, and a refusal by ImageMagick's resource policy names the limit.
 // Writing encodes in memory in the format of the name's suffix, writes a new
-// file beside the target and renames it into place. No mutable state is kept
-// outside ImageMagick.
+// file beside the target and renames it into place. Two steps go around
+// ImageMagick's slowest per-pixel code with the same arithmetic: the "I"
+// export to doubles, and JPEG encoding (libjpeg fed directly, jpegwrite.h);
+// each is used only after a check on probes that it gives ImageMagick's own
+// doubles or bytes. No other mutable state is kept outside ImageMagick.
 #include "imgconv.h"
+#include "jpegwrite.h"
 #include "owners.h"
 #include "tempfiles.h"
 
@@ -26,6 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -33,11 +38,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <strings.h>
 #include <ctime>
+#include <vector>
 #include "fail.h"
 
 namespace {
@@ -541,10 +548,102 @@ ImagePtr read_first_frame(const char *filename) {
     return image;
 }
 
+// ---- intensities straight from the pixel cache ---------------------------------
+
+// ImageMagick's export of "I" calls a function per pixel, which costs more
+// than decoding the JPEG. For the images the readers give (grey, and sRGB,
+// with no intensity method set) its arithmetic is repeated here on whole
+// rows; every other image goes through ImageMagick.
+enum class Intensity { kMagick, kRed, kLuma };
+
+// One row as ImageMagick's "I" export in doubles gives it: the red sample,
+// or Rec. 709 luma of the stored samples, times QuantumScale, in the same
+// order of operations (never fused: the build keeps ISO floating point).
+__attribute__((target_clones("avx2", "default"))) void intensity_row(const PixelPacket *p, size_t w,
+                                                                     bool luma, double *q) {
+    if (!luma) {
+        for (size_t x = 0; x < w; x++) q[x] = QuantumScale * (MagickRealType)p[x].red;
+        return;
+    }
+    for (size_t x = 0; x < w; x++) {
+        const MagickRealType red = p[x].red, green = p[x].green, blue = p[x].blue;
+        q[x] = QuantumScale * (0.212656 * red + 0.715158 * green + 0.072186 * blue);
+    }
+}
+
+bool intensity_rows(const Image *image, Intensity kind, double *dest, ExceptionInfo *ex) {
+    const size_t w = image->columns;
+    for (size_t y = 0; y < image->rows; y++) {
+        const PixelPacket *p = GetVirtualPixels(image, 0, (ssize_t)y, w, 1, ex);
+        if (!p) return false;
+        intensity_row(p, w, kind == Intensity::kLuma, dest + y * w);
+    }
+    return true;
+}
+
+// Which rule gives ImageMagick's doubles bit for bit for sRGB and for grey
+// images, found once on a probe of extreme, grey and scattered colour
+// samples read both ways (ImageMagick releases differ: some take a grey
+// image's red sample, others its luma). kMagick where neither does.
+struct IntensityRules {
+    Intensity srgb = Intensity::kMagick, gray = Intensity::kMagick;
+};
+
+const IntensityRules &intensity_rules() {
+    static const IntensityRules rules = [] {
+        IntensityRules found;
+        img_init();
+        const size_t w = 64, h = 64;
+        std::vector<unsigned short> rgb(w * h * 3);
+        uint32_t state = 12345;
+        for (size_t i = 0; i < w * h; i++) {
+            unsigned short *px = &rgb[i * 3];
+            for (int c = 0; c < 3; c++) {
+                state = state * 1664525u + 1013904223u;
+                px[c] = (unsigned short)(state >> 16);
+            }
+            if (i % 5 == 0) px[1] = px[2] = px[0];  // grey
+            if (i < 8) px[0] = px[1] = px[2] = i % 2 ? 65535 : 0;
+        }
+        MagickException exception;
+        ImagePtr probe(ConstituteImage(w, h, "RGB", ShortPixel, rgb.data(), exception.get()));
+        if (!probe) return found;
+        std::vector<double> theirs(w * h), ours(w * h);
+        auto rule_for = [&](ColorspaceType space, std::initializer_list<Intensity> candidates) {
+            probe->colorspace = space;  // the samples stay; only how they are read changes
+            probe->intensity = UndefinedPixelIntensityMethod;
+            if (!ExportImagePixels(probe.get(), 0, 0, w, h, "I", DoublePixel, theirs.data(),
+                                   exception.get()))
+                return Intensity::kMagick;
+            for (Intensity kind : candidates)
+                if (intensity_rows(probe.get(), kind, ours.data(), exception.get()) &&
+                    memcmp(theirs.data(), ours.data(), w * h * sizeof(double)) == 0)
+                    return kind;
+            return Intensity::kMagick;
+        };
+        found.srgb = rule_for(sRGBColorspace, {Intensity::kLuma});
+        found.gray = rule_for(GRAYColorspace, {Intensity::kRed, Intensity::kLuma});
+        return found;
+    }();
+    return rules;
+}
+
+Intensity intensity_kind(const Image *image) {
+    if (image->intensity != UndefinedPixelIntensityMethod) return Intensity::kMagick;
+    if (image->colorspace == GRAYColorspace) return intensity_rules().gray;
+    if (image->colorspace == sRGBColorspace) return intensity_rules().srgb;
+    return Intensity::kMagick;
+}
+
 // Exports the whole image through `map` into `dest`, which must hold
 // columns * rows * strlen(map) elements of `type`.
 bool export_pixels(const Image *image, const char *map, StorageType type, void *dest) {
     MagickException exception;
+    if (type == DoublePixel && strcmp(map, "I") == 0) {
+        const Intensity kind = intensity_kind(image);
+        if (kind != Intensity::kMagick)
+            return intensity_rows(image, kind, (double *)dest, exception.get());
+    }
     return ExportImagePixels(image, 0, 0, image->columns, image->rows, map, type, dest,
                              exception.get()) != MagickFalse;
 }
@@ -580,12 +679,12 @@ struct FileCloser {
     }
 };
 
-// Encodes `image` as `magick` into a new file beside `filename`, flushes it
-// to the disk and renames it over the name. A link at the name is replaced,
-// not followed; a failed write leaves no file behind and the old file, if
-// any, as it was. The image's file name is cleared (pass a copy of an image
-// that is not one's own). On failure *why tells the reason.
-bool encode_and_store(Image *image, const char *magick, const char *filename, std::string *why) {
+// Writes what `encode` puts on a stream into a new file beside `filename`,
+// flushes it to the disk and renames it over the name. A link at the name
+// is replaced, not followed; a failed write leaves no file behind and the
+// old file, if any, as it was. On failure *why tells the reason.
+bool store_file(const char *filename, const std::function<bool(FILE *, std::string *)> &encode,
+                std::string *why) {
     std::string target = filename;
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "" : target.substr(0, slash);
@@ -611,31 +710,15 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
         forget_temp_entry(tmp);
         return false;
     }
-    // ImageMagick writes to the open stream in the stated format; neither
-    // the settings nor the image carry a name it could interpret.
-    bool ok = false;
     int err = 0;
-    ImageInfoPtr info(CloneImageInfo(nullptr));
-    if (!info) {
-        *why = "out of memory";
-    } else {
-        CopyMagickString(info->magick, magick, MaxTextExtent);
-        info->filename[0] = '\0';
-        info->affirm = MagickTrue;
-        info->adjoin = MagickFalse;
-        SetImageInfoFile(info.get(), out.fp);
-        image->filename[0] = '\0';
-        CopyMagickString(image->magick, magick, MaxTextExtent);
-        ok = WriteImage(info.get(), image) != MagickFalse;
-        if (!ok) *why = magick_text(&image->exception, "the encoder failed");
-        if (ok && (fflush(out.fp) != 0 || ferror(out.fp))) {
-            err = errno ? errno : EIO;
-            ok = false;
-        }
-        if (ok && fsync(fd) != 0) {
-            err = errno;
-            ok = false;
-        }
+    bool ok = encode(out.fp, why);
+    if (ok && (fflush(out.fp) != 0 || ferror(out.fp))) {
+        err = errno ? errno : EIO;
+        ok = false;
+    }
+    if (ok && fsync(fd) != 0) {
+        err = errno;
+        ok = false;
     }
     int closed = fclose(out.fp);
     out.fp = nullptr;
@@ -655,6 +738,371 @@ bool encode_and_store(Image *image, const char *magick, const char *filename, st
     return ok;
 }
 
+// ImageMagick writes `image` to the open stream `fp` as `magick`; neither
+// the settings nor the image carry a name it could interpret. The image's
+// file name is cleared (pass a copy of an image that is not one's own).
+bool magick_write(Image *image, const char *magick, FILE *fp, std::string *why) {
+    ImageInfoPtr info(CloneImageInfo(nullptr));
+    if (!info) {
+        *why = "out of memory";
+        return false;
+    }
+    CopyMagickString(info->magick, magick, MaxTextExtent);
+    info->filename[0] = '\0';
+    info->affirm = MagickTrue;
+    info->adjoin = MagickFalse;
+    SetImageInfoFile(info.get(), fp);
+    image->filename[0] = '\0';
+    CopyMagickString(image->magick, magick, MaxTextExtent);
+    if (WriteImage(info.get(), image) != MagickFalse) return true;
+    *why = magick_text(&image->exception, "the encoder failed");
+    return false;
+}
+
+// ---- JPEG files by libjpeg itself (jpegwrite.h) ------------------------------
+
+// ImageMagick's scaling of 16-bit samples to 8 bits, on whole rows.
+__attribute__((target_clones("avx2", "default"))) void eight_bit_row(const unsigned short *q,
+                                                                     size_t n, unsigned char *out) {
+    for (size_t x = 0; x < n; x++) {
+        const unsigned v = q[x] + 128u;
+        out[x] = (unsigned char)((v - (v >> 8)) >> 8);
+    }
+}
+
+// The samples ImageMagick's JPEG coder takes from a row of its pixel cache,
+// by the inline functions of its headers: red, green and blue scaled to 8
+// bits, or for a grey file the pixel's luma, rounded and scaled.
+__attribute__((target_clones("avx2", "default"))) void rgb_row(const PixelPacket *p, size_t n,
+                                                               unsigned char *out) {
+    for (size_t x = 0; x < n; x++) {
+        out[3 * x] = ScaleQuantumToChar(p[x].red);
+        out[3 * x + 1] = ScaleQuantumToChar(p[x].green);
+        out[3 * x + 2] = ScaleQuantumToChar(p[x].blue);
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) bool gray_pixels(const PixelPacket *p, size_t n) {
+    unsigned differ = 0;  // no early exit: the loop runs on whole vectors
+    for (size_t x = 0; x < n; x++)
+        differ |= (unsigned)(p[x].red ^ p[x].green) | (unsigned)(p[x].green ^ p[x].blue);
+    return differ == 0;
+}
+
+__attribute__((target_clones("avx2", "default"))) void red_row(const PixelPacket *p, size_t n,
+                                                               unsigned char *out) {
+    for (size_t x = 0; x < n; x++) out[x] = ScaleQuantumToChar(p[x].red);
+}
+
+// Whether eight_bit_row and red_row agree with the coder's arithmetic on
+// grey pixels (their luma, rounded and scaled) for every 16-bit value.
+bool gray16_scaling_exact() {
+    static const bool exact = [] {
+        std::vector<PixelPacket> pixels(65536);
+        std::vector<unsigned short> values(65536);
+        for (unsigned i = 0; i < 65536; i++) {
+            values[i] = (unsigned short)i;
+            pixels[i] = PixelPacket{};
+            pixels[i].red = pixels[i].green = pixels[i].blue = (Quantum)i;
+        }
+        ImagePtr any(AcquireImage(nullptr));
+        if (!any) return false;
+        std::vector<unsigned char> ours(65536), red(65536), theirs(65536);
+        eight_bit_row(values.data(), values.size(), ours.data());
+        red_row(pixels.data(), pixels.size(), red.data());
+        for (unsigned i = 0; i < 65536; i++)
+            theirs[i] = ScaleQuantumToChar(ClampToQuantum(GetPixelLuma(any.get(), &pixels[i])));
+        return ours == theirs && red == theirs;
+    }();
+    return exact;
+}
+
+void luma_row(const Image *image, const PixelPacket *p, size_t n, unsigned char *out) {
+    // A row of grey pixels (as a grey image holds) has the luma of its red
+    // samples, rounded back to them: gray16_scaling_exact checks that.
+    if (gray_pixels(p, n) && gray16_scaling_exact()) return red_row(p, n, out);
+    for (size_t x = 0; x < n; x++)
+        out[x] = ScaleQuantumToChar(ClampToQuantum(GetPixelLuma(image, p + x)));
+}
+
+// Every pixel has equal red, green and blue samples: ImageMagick then
+// writes a grey JPEG (its SetImageGray).
+bool all_pixels_gray(const Image *image, ExceptionInfo *ex) {
+    for (size_t y = 0; y < image->rows; y++) {
+        const PixelPacket *p = GetVirtualPixels(image, 0, (ssize_t)y, image->columns, 1, ex);
+        if (!p || !gray_pixels(p, image->columns)) return false;
+    }
+    return true;
+}
+
+const size_t kJpegMaxSide = 65500;  // libjpeg's JPEG_MAX_DIMENSION
+const int kJpegComponents = 10;     // libjpeg's MAX_COMPONENTS
+
+// The sampling factors ImageMagick reads from a list such as "2x2,1x1,1x1"
+// (its SamplingFactorToList and ParseGeometry), the components not named
+// being 1x1; false for a list libjpeg would refuse.
+bool parse_sampling(const char *text, std::vector<std::pair<int, int>> *factors) {
+    factors->assign(kJpegComponents, {1, 1});
+    const char *p = text;
+    for (int i = 0; i < kJpegComponents; i++) {
+        const char *q = p;
+        while (*q != '\0' && *q != ',') q++;
+        const std::string item(p, q);
+        GeometryInfo geometry{};
+        const MagickStatusType flags = ParseGeometry(item.c_str(), &geometry);
+        if ((flags & SigmaValue) == 0) geometry.sigma = geometry.rho;
+        if (!(geometry.rho >= 1 && geometry.rho <= 4 && geometry.sigma >= 1 && geometry.sigma <= 4))
+            return false;
+        (*factors)[i] = {(int)geometry.rho, (int)geometry.sigma};
+        if (*q == '\0') break;
+        p = q + 1;
+    }
+    return true;
+}
+
+// What ImageMagick's JPEG writer chooses for `image` (its WriteJPEGImage
+// given settings that carry no options): grey or RGB, quality, DCT,
+// sampling, density, comment and profiles. False for an image whose
+// writing is left to ImageMagick: other colour spaces, an image that
+// claims to be grey, a quality beyond 100, other profiles than ICC and
+// EXIF, an unusual density or sampling list.
+bool magick_jpeg_layout(const Image *image, JpegLayout *layout, ExceptionInfo *ex) {
+    if (image->columns == 0 || image->rows == 0 || image->columns > kJpegMaxSide ||
+        image->rows > kJpegMaxSide || image->quality > 100)
+        return false;
+    if (image->colorspace == GRAYColorspace) {
+        layout->gray = true;
+    } else if (image->colorspace == sRGBColorspace) {
+        if (image->type == BilevelType || image->type == GrayscaleType ||
+            image->type == GrayscaleMatteType ||
+            GetImageProperty(image, "colorspace:auto-grayscale") != nullptr)
+            return false;
+        layout->gray = all_pixels_gray(image, ex);
+    } else {
+        return false;
+    }
+    layout->width = image->columns;
+    layout->height = image->rows;
+    if (image->x_resolution != 0.0 && image->y_resolution != 0.0) {
+        if (!(image->x_resolution >= 1 && image->x_resolution < 65536 && image->y_resolution >= 1 &&
+              image->y_resolution < 65536))
+            return false;
+        layout->density = true;
+        layout->x_density = (unsigned short)image->x_resolution;
+        layout->y_density = (unsigned short)image->y_resolution;
+        if (image->units == PixelsPerInchResolution) layout->density_unit = 1;
+        if (image->units == PixelsPerCentimeterResolution) layout->density_unit = 2;
+    }
+    layout->quality = image->quality != 0 ? (int)image->quality : 92;  // 0: none of its own
+    layout->fast_dct = layout->quality <= 90;
+    // The sampling of the file an image was read from, when it was of the
+    // same colour model; else 1x1 from quality 90 up, libjpeg's below.
+    const int model = layout->gray ? 1 : 2;  // libjpeg's JCS_GRAYSCALE, JCS_RGB
+    const char *space = GetImageProperty(image, "jpeg:colorspace");
+    const char *sampling = GetImageProperty(image, "jpeg:sampling-factor");
+    if (sampling && (space ? (int)strtol(space, nullptr, 10) : model) == model) {
+        if (!parse_sampling(sampling, &layout->sampling)) return false;
+    } else if (layout->quality >= 90) {
+        layout->sampling.assign(kJpegComponents, {1, 1});
+    }
+    if (const char *comment = GetImageProperty(image, "comment")) {
+        const size_t length = strlen(comment);
+        for (size_t i = 0; i < length; i += 65533)
+            layout->markers.push_back(
+                {0xFE, std::string(comment + i, std::min(length - i, (size_t)65533))});
+    }
+    if (image->profiles) {
+        ResetImageProfileIterator(image);
+        for (const char *name = GetNextImageProfile(image); name;
+             name = GetNextImageProfile(image)) {
+            const StringInfo *profile = GetImageProfile(image, name);
+            const char *datum = (const char *)GetStringInfoDatum(profile);
+            const size_t length = GetStringInfoLength(profile);
+            if (LocaleCompare(name, "EXIF") == 0 && length <= 65533) {
+                layout->markers.push_back({0xE1, std::string(datum, length)});
+            } else if (LocaleCompare(name, "ICC") == 0) {
+                // In pieces of at most 65519 bytes, each after "ICC_PROFILE",
+                // its number and the count.
+                for (size_t i = 0; i < length; i += 65519) {
+                    std::string piece("ICC_PROFILE", 12);
+                    piece += (char)(unsigned char)(i / 65519 + 1);
+                    piece += (char)(unsigned char)(length / 65519 + 1);
+                    piece.append(datum + i, std::min(length - i, (size_t)65519));
+                    layout->markers.push_back({0xE2, piece});
+                }
+            } else {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// ImageMagick optimizes the Huffman tables only when its memory limit
+// leaves room for the samples once more; otherwise its coder decides.
+bool optimized_coding_allowed(const JpegLayout &layout) {
+    const MagickSizeType bytes =
+        (MagickSizeType)layout.width * layout.height * (layout.gray ? 1 : 3);
+    if (AcquireMagickResource(MemoryResource, bytes) == MagickFalse) return false;
+    RelinquishMagickResource(MemoryResource, bytes);
+    return true;
+}
+
+// The rows of `image` as the coder would hand them to libjpeg.
+JpegRows image_rows(const Image *image, bool gray, ExceptionInfo *ex) {
+    return [image, gray, ex](size_t y, unsigned char *out) {
+        const PixelPacket *p = GetVirtualPixels(image, 0, (ssize_t)y, image->columns, 1, ex);
+        if (!p) return false;
+        if (gray)
+            luma_row(image, p, image->columns, out);
+        else
+            rgb_row(p, image->columns, out);
+        return true;
+    };
+}
+
+// The grey image of 16-bit samples that gray16_to_im writes, as ImageMagick
+// would lay it out (made in memory: quality 92, nothing else of its own).
+JpegLayout gray16_layout(size_t width, size_t height) {
+    JpegLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.gray = true;
+    layout.sampling.assign(kJpegComponents, {1, 1});
+    return layout;
+}
+
+JpegRows gray16_rows(const unsigned short *q, size_t width) {
+    return [q, width](size_t y, unsigned char *out) {
+        eight_bit_row(q + y * width, width, out);
+        return true;
+    };
+}
+
+// The bytes of each route, in memory, for the checks below.
+std::vector<unsigned char> magick_jpeg_bytes(Image *image) {
+    std::vector<unsigned char> bytes;
+    char *text = nullptr;
+    size_t size = 0;
+    std::string why;
+    if (FILE *fp = open_memstream(&text, &size)) {
+        const bool ok = magick_write(image, "JPEG", fp, &why);
+        if (fclose(fp) == 0 && ok) bytes.assign(text, text + size);
+    }
+    free(text);
+    return bytes;
+}
+
+std::vector<unsigned char> own_jpeg_bytes(const JpegLayout &layout, const JpegRows &rows) {
+    std::vector<unsigned char> bytes;
+    std::string why;
+    if (!write_jpeg(layout, rows, nullptr, &bytes, &why)) bytes.clear();
+    return bytes;
+}
+
+// Whether the route by libjpeg gives the very bytes of ImageMagick's,
+// tried once on small probes (45 x 29 pixels: no whole number of blocks).
+// Another ImageMagick may choose otherwise; then its coder writes every
+// JPEG.
+struct Probe {
+    std::vector<unsigned short> rgb, gray, ramp;  // colour, equal channels, 16-bit grey
+    Probe() : rgb(kW * kH * 3), gray(kW * kH * 3), ramp(kW * kH) {
+        uint32_t state = 6789;
+        for (size_t i = 0; i < kW * kH; i++) {
+            for (int c = 0; c < 3; c++) {
+                state = state * 1664525u + 1013904223u;
+                rgb[i * 3 + c] = (unsigned short)(state >> 16);
+            }
+            gray[i * 3] = gray[i * 3 + 1] = gray[i * 3 + 2] = rgb[i * 3];
+            // A ramp over the first rows, the extremes, then scattered values.
+            ramp[i] = i < kW * 8 ? (unsigned short)(i * 65535 / (kW * 8 - 1)) : rgb[i * 3 + 1];
+        }
+        ramp[kW * 8] = 0;
+        ramp[kW * 8 + 1] = 65535;
+    }
+    static const size_t kW = 45, kH = 29;
+};
+
+// Images as files leave them, through every branch of the layout: colour
+// with the sampling, density and comment of a file, at the fast DCT; grey
+// samples in an sRGB image; a grey image.
+bool image_route_exact() {
+    static const bool exact = [] {
+        img_init();
+        const Probe probe;
+        const struct {
+            const unsigned short *pixels;
+            ColorspaceType space;
+            size_t quality;
+            double resolution;
+            ResolutionType units;
+            const char *comment, *jpeg_space, *sampling;
+        } cases[] = {
+            {probe.rgb.data(), sRGBColorspace, 90, 72.0, PixelsPerInchResolution, "probe", "2",
+             "2x2,1x1,1x1"},
+            {probe.gray.data(), sRGBColorspace, 95, 0.0, UndefinedResolution, nullptr, nullptr,
+             nullptr},
+            {probe.gray.data(), GRAYColorspace, 75, 28.3, PixelsPerCentimeterResolution, nullptr,
+             "1", "1x1"},
+        };
+        MagickException exception;
+        for (const auto &c : cases) {
+            ImagePtr image(ConstituteImage(Probe::kW, Probe::kH, "RGB", ShortPixel, c.pixels,
+                                           exception.get()));
+            if (!image) return false;
+            image->colorspace = c.space;
+            image->quality = c.quality;
+            image->x_resolution = image->y_resolution = c.resolution;
+            image->units = c.units;
+            if (c.comment) SetImageProperty(image.get(), "comment", c.comment);
+            if (c.jpeg_space) SetImageProperty(image.get(), "jpeg:colorspace", c.jpeg_space);
+            if (c.sampling) SetImageProperty(image.get(), "jpeg:sampling-factor", c.sampling);
+            JpegLayout layout;
+            if (!magick_jpeg_layout(image.get(), &layout, exception.get())) return false;
+            const std::vector<unsigned char> ours =
+                own_jpeg_bytes(layout, image_rows(image.get(), layout.gray, exception.get()));
+            ImagePtr copy(CloneImage(image.get(), 0, 0, MagickTrue, exception.get()));
+            if (!copy || ours.empty() || magick_jpeg_bytes(copy.get()) != ours) return false;
+        }
+        return true;
+    }();
+    return exact;
+}
+
+// The 16-bit grey samples of gray16_to_im.
+bool gray16_route_exact() {
+    static const bool exact = [] {
+        img_init();
+        if (!gray16_scaling_exact()) return false;
+        const Probe probe;
+        MagickException exception;
+        ImagePtr image(ConstituteImage(Probe::kW, Probe::kH, "I", ShortPixel, probe.ramp.data(),
+                                       exception.get()));
+        if (!image) return false;
+        image->depth = MAGICKCORE_QUANTUM_DEPTH;  // as write_pixels leaves it
+        const std::vector<unsigned char> ours = own_jpeg_bytes(
+            gray16_layout(Probe::kW, Probe::kH), gray16_rows(probe.ramp.data(), Probe::kW));
+        return !ours.empty() && magick_jpeg_bytes(image.get()) == ours;
+    }();
+    return exact;
+}
+
+// Whether ImageMagick's route for the 16-bit grey samples would hold the
+// image it makes of them in memory (its width, height, area and memory
+// limits; the area taken in bytes, the stricter of its releases' readings).
+// If not, that route is left to do what it does.
+bool room_for_image(size_t width, size_t height) {
+    if (width > GetMagickResourceLimit(WidthResource) ||
+        height > GetMagickResourceLimit(HeightResource))
+        return false;
+    const MagickSizeType bytes = (MagickSizeType)width * height * sizeof(PixelPacket);
+    if (AcquireMagickResource(AreaResource, bytes) == MagickFalse) return false;
+    const bool memory = AcquireMagickResource(MemoryResource, bytes) != MagickFalse;
+    if (memory) RelinquishMagickResource(MemoryResource, bytes);
+    RelinquishMagickResource(AreaResource, bytes);
+    return memory;
+}
+
 // Writes `image` to `filename` in the format of the name's suffix. Prints the
 // reason naming the file on standard error on failure.
 bool encode_to_file(Image *image, const char *filename) {
@@ -671,7 +1119,20 @@ bool encode_to_file(Image *image, const char *filename) {
         return false;
     }
     std::string why;
-    if (!encode_and_store(image, magick, filename, &why)) {
+    // A JPEG by libjpeg itself when ImageMagick would write the same bytes;
+    // should that fail, ImageMagick tries and reports in its own words.
+    MagickException exception;
+    JpegLayout layout;
+    if (strcmp(magick, "JPEG") == 0 && image_route_exact() &&
+        magick_jpeg_layout(image, &layout, exception.get()) && optimized_coding_allowed(layout)) {
+        const JpegRows rows = image_rows(image, layout.gray, exception.get());
+        auto encode = [&](FILE *fp, std::string *why) {
+            return write_jpeg(layout, rows, fp, nullptr, why);
+        };
+        if (store_file(filename, encode, &why)) return true;
+    }
+    auto encode = [&](FILE *fp, std::string *why) { return magick_write(image, magick, fp, why); };
+    if (!store_file(filename, encode, &why)) {
         tell(what, filename, why);
         return false;
     }
@@ -855,6 +1316,23 @@ int mtx2im(matrix *m, const char *filename) {
 }
 
 int gray16_to_im(const unsigned short *q, int width, int height, const char *filename) {
+    img_init();
+    // Straight from the samples, without an image, when ImageMagick would
+    // write the same bytes; should that fail, its route tries and reports.
+    const char *magick = name_fits(filename) ? format_for_name(filename) : nullptr;
+    if (q && width > 0 && height > 0 && (size_t)width <= kJpegMaxSide &&
+        (size_t)height <= kJpegMaxSide && magick && strcmp(magick, "JPEG") == 0 &&
+        gray16_route_exact() && room_for_image((size_t)width, (size_t)height)) {
+        const JpegLayout layout = gray16_layout((size_t)width, (size_t)height);
+        if (optimized_coding_allowed(layout)) {
+            const JpegRows rows = gray16_rows(q, (size_t)width);
+            auto encode = [&](FILE *fp, std::string *why) {
+                return write_jpeg(layout, rows, fp, nullptr, why);
+            };
+            std::string why;
+            if (store_file(filename, encode, &why)) return 1;
+        }
+    }
     if (!q || !write_pixels(filename, width, height, "I", ShortPixel, q)) {
         say(kCantWrite);
         return 0;

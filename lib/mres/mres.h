@@ -22,6 +22,12 @@ void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, in
 // The same pyramid built on img itself, which becomes its level 0 (taken
 // over: free_pyr frees it, and so does a failure), without the copy.
 pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode);
+// One level: out (caller's; in->nrows/2 x in->ncols/2 for the pyramid)
+// = in filtered and 2x-subsampled, as gpyr forms level i from level i-1.
+// in is read through its row pointers only, so it may be a view of the
+// top-left part of a larger matrix (that matrix's pix, fewer rows or
+// columns).
+void gpyr_level(const matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int mode);
 
 // out(y,x) = sum_k sum_l (cgain*fv(Lv-1-k)) * (rgain*fh(Lh-1-l)) *
 //            E(voff + y*vstep + k, hoff + x*hstep + l), E the border-extended

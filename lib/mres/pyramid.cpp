@@ -13,6 +13,10 @@
 // Periodic borders are computed by modular indexing, so a border wider than
 // the input simply wraps again instead of reading stale or foreign samples.
 // Output sizes are checked against the input before any sample is read.
+//
+// The pyramid's own case (periodic, step 2, exact half sizes) is the hot
+// one of both programs; it runs vectorised without the intermediate matrix
+// (pyrlevel.inc), to the same bits.
 #include "mres.h"
 
 #include <climits>
@@ -22,6 +26,35 @@
 #include <cstring>
 #include <vector>
 #include "fail.h"
+#include "simd.h"
+
+// The one body, compiled for each vector target.
+// Wide vectors never cross a call boundary, so their ABI does not matter
+// (GCC checks it at the end of the file: the setting stays for all of it).
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace pyr_plain {  // the baseline target's own vectors (SSE2 on x86-64)
+constexpr int kLanes = 2;
+#include "pyrlevel.inc"
+}  // namespace pyr_plain
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace pyr_avx2 {
+constexpr int kLanes = 4;
+#include "pyrlevel.inc"
+}  // namespace pyr_avx2
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace pyr_avx512 {
+constexpr int kLanes = 8;
+#include "pyrlevel.inc"
+}  // namespace pyr_avx512
+#pragma GCC pop_options
+#else
+namespace pyr_avx2 = pyr_plain;
+namespace pyr_avx512 = pyr_plain;
+#endif
 
 const double gaufilter[5] = {0.05, 0.25, 0.4, 0.25, 0.05};
 
@@ -229,11 +262,33 @@ namespace {
 // before it.
 void fill_levels(pyramid *pyr, int from, matrix *vfilt, matrix *hfilt, int depth, int mode) {
     for (int i = from; i < depth; i++)
-        sep_filt2d(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, 2, 2, 0, 0, mode, 1, 1, 0, 1.0,
-                   1.0);
+        gpyr_level(pyr->level[i - 1], pyr->level[i], vfilt, hfilt, mode);
 }
 
 }  // namespace
+
+void gpyr_level(const matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int mode) {
+    const bool fast = mode == 'w' && vfilt != nullptr && hfilt != nullptr && vfilt->ncols == 1 &&
+                      hfilt->ncols == 1 && vfilt->nrows >= 1 && hfilt->nrows >= 1 &&
+                      in->nrows >= 2 && in->ncols >= 2 && out->nrows == in->nrows / 2 &&
+                      out->ncols == in->ncols / 2 && (int64_t)in->nrows + vfilt->nrows <= INT_MAX &&
+                      (int64_t)in->ncols + hfilt->nrows <= INT_MAX;
+    if (!fast) {
+        // Everything else, and every refusal, as sep_filt2d has it.
+        sep_filt2d(const_cast<matrix *>(in), out, vfilt, hfilt, 2, 2, 0, 0, mode, 1, 1, 0, 1.0,
+                   1.0);
+        return;
+    }
+    const int Lv = vfilt->nrows, Lh = hfilt->nrows;
+    std::vector<double> bv = reversed_taps(vfilt, 1.0), bh = reversed_taps(hfilt, 1.0);
+    std::vector<double> ring((size_t)Lv * (size_t)(in->ncols / 2));
+    std::vector<const double *> rows((size_t)Lv);
+    auto run = simd_level() == SIMD_AVX512 ? pyr_avx512::level_down
+               : simd_level() == SIMD_AVX2 ? pyr_avx2::level_down
+                                           : pyr_plain::level_down;
+    run(in->pix, in->nrows, in->ncols, out->pix, bv.data(), Lv, bh.data(), Lh, ring.data(),
+        rows.data());
+}
 
 void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, int mode) {
     if (depth > pyr->depth) fail("gpyr: pyramid has fewer levels than requested\n");

@@ -25,7 +25,9 @@ void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, in
 // A new 64 x 4 matrix: row k, column m = the mean over the block grid of one
 // pyramid level of (DCT coefficient k)^(m+1). Block steps max(W/250, 1)
 // horizontally and max(H/250, 1) vertically. Computed block by block
-// without any N x 64 intermediate.
+// without any N x 64 intermediate. Both routes read the level through its
+// row pointers only, so it may be a view of the top-left part of a larger
+// matrix (that matrix's pix, fewer rows or columns).
 matrix *mnts_DCT(matrix *level, matrix *dctarr);
 // The same moments through ovlapDct and whole-matrix products: the slow
 // reference route, kept for tests and benchmarks.

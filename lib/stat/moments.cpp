@@ -1,22 +1,28 @@
 // Per-class raw moments of the 8x8 block-DCT coefficients of every pyramid
 // level.
 //
-// The per-level moments are computed block by block. A row pass transforms
-// the 8-sample rows of every block column once per image row
-// (P = X * D) and keeps only the last eight image rows in a ring buffer;
-// the column pass (F = D' * P) then yields one block's 64 coefficients,
-// whose first four powers go straight into 64 x 4 running sums. Nothing of
-// size N x 64 is formed. Every sum runs in the same order as the block
-// transform and the per-coefficient sums of the ovlapDct route (products
-// summed from 0.0 in increasing index, blocks in row-major order), so the
-// two routes agree to within floating-point rounding; mnts_DCT_ovlap keeps
-// that route for comparison.
+// The per-level moments are computed block by block (blockmoments.inc). A
+// row pass transforms the 8-sample rows of every block column once per
+// image row (P = X * D) and keeps only the last eight image rows in a ring
+// buffer; the column pass (F = D' * P) then yields one block's 64
+// coefficients, whose first four powers go straight into 64 x 4 running
+// sums. Nothing of size N x 64 is formed. Every sum runs in the same order
+// as the block transform and the per-coefficient sums of the ovlapDct
+// route (products summed from 0.0 in increasing index, blocks in row-major
+// order), so the two routes agree to within floating-point rounding;
+// mnts_DCT_ovlap keeps that route for comparison. The sums are vectorised
+// across the eight DCT columns only, lane by lane the scalar order, so
+// they are the same bits on every vector target.
+//
+// The pyramid of an image is built from the cropped image read in place:
+// level 0 is never copied.
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +30,35 @@
 #include "classstat.h"
 #include "fail.h"
 #include "mres.h"
+#include "simd.h"
+
+// The one body, compiled for each vector target. Wide vectors never cross
+// a call boundary, so their ABI does not matter (GCC checks it at the end
+// of the file: the setting stays for all of it).
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace mnt_plain {  // the baseline target's own vectors (SSE2 on x86-64)
+constexpr int kLanes = 2;
+#include "blockmoments.inc"
+}  // namespace mnt_plain
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace mnt_avx2 {
+constexpr int kLanes = 4;
+#include "blockmoments.inc"
+}  // namespace mnt_avx2
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace mnt_avx512 {
+constexpr int kLanes = 8;
+#include "blockmoments.inc"
+}  // namespace mnt_avx512
+#pragma GCC pop_options
+#else
+namespace mnt_avx2 = mnt_plain;
+namespace mnt_avx512 = mnt_plain;
+#endif
 
 namespace {
 
@@ -56,15 +91,20 @@ int image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matr
     int64_t mod = small ? 1 : (int64_t)1 << (pyddepth - 1);
     int64_t h = H - H % mod, w = W - W % mod;
     if (small || std::min(h, w) < 8 * mod) return 0;
-    // The pyramid is built on its own copy of the (cropped) image.
-    matrix *level0 = alloc_mtx((int)h, (int)w);
-    submtx(level0, img, 0, 1, (int)h - 1, 0, 1, (int)w - 1);
-    std::unique_ptr<pyramid, void (*)(pyramid *)> pyr(
-        gpyr_on(level0, pyddepth, gaufilt, gaufilt, 'w'), free_pyr);
+    // Level 0 is the top-left h x w of the image itself, read through its
+    // rows (a view, not a copy); the coarser levels are new.
+    matrix crop = {img->pix, (int)h, (int)w};
+    std::vector<std::unique_ptr<matrix, void (*)(matrix *)>> coarse;
+    const matrix *level = &crop;
     for (int L = 0; L < pyddepth; L++) {
+        if (L > 0) {
+            coarse.emplace_back(alloc_mtx(level->nrows / 2, level->ncols / 2), free_mtx);
+            gpyr_level(level, coarse.back().get(), gaufilt, gaufilt, 'w');
+            level = coarse.back().get();
+        }
+        matrix *lv = const_cast<matrix *>(level);
         std::unique_ptr<matrix, void (*)(matrix *)> m(
-            slow ? mnts_DCT_ovlap(pyr->level[L], dctarr) : mnts_DCT(pyr->level[L], dctarr),
-            free_mtx);
+            slow ? mnts_DCT_ovlap(lv, dctarr) : mnts_DCT(lv, dctarr), free_mtx);
         add_into(acc->frame[L], m.get());
     }
     return 1;
@@ -104,64 +144,27 @@ matrix *mnts_DCT(matrix *level, matrix *dctarr) {
     const int hs = block_step(W), vs = block_step(H);
     const int nx = decpts(W, BS, hs), ny = decpts(H, BS, vs);
 
-    double D[BS][BS];
+    double D[NC];
     for (int i = 0; i < BS; i++)
-        for (int j = 0; j < BS; j++) D[i][j] = dctarr->pix[i][j];
+        for (int j = 0; j < BS; j++) D[i * BS + j] = dctarr->pix[i][j];
 
     // ring[(y % 8)][c][v]: row y of block column c times D.
-    std::vector<double> ring((size_t)BS * nx * BS);
-    int next_row = 0;  // first image row not yet in the ring
+    const size_t ring_bytes = (size_t)BS * nx * BS * sizeof(double);
+    std::unique_ptr<double, void (*)(void *)> ring(
+        (double *)aligned_alloc(64, (ring_bytes + 63) / 64 * 64), free);
+    check_alloc(ring.get());
     // Running sums of x, x^2, x^3, x^4 per coefficient in (u, v) layout.
-    std::vector<double> s1(NC, 0.0), s2(NC, 0.0), s3(NC, 0.0), s4(NC, 0.0);
-    double F[NC];
-
-    for (int r = 0; r < ny; r++) {
-        const int y0 = r * vs;
-        for (int y = std::max(y0, next_row); y < y0 + BS; y++) {
-            const double *row = level->pix[y];
-            double *dst = &ring[(size_t)(y % BS) * nx * BS];
-            for (int c = 0; c < nx; c++) {
-                const double *x = row + (size_t)c * hs;
-                double *p = dst + (size_t)c * BS;
-                for (int v = 0; v < BS; v++) p[v] = 0.0;
-                for (int n = 0; n < BS; n++) {
-                    const double xn = x[n];
-                    for (int v = 0; v < BS; v++) p[v] += xn * D[n][v];
-                }
-            }
-        }
-        next_row = y0 + BS;
-
-        const double *rows[BS];
-        for (int m = 0; m < BS; m++) rows[m] = &ring[(size_t)((y0 + m) % BS) * nx * BS];
-        for (int c = 0; c < nx; c++) {
-            for (int u = 0; u < BS; u++) {
-                double *f = F + u * BS;
-                for (int v = 0; v < BS; v++) f[v] = 0.0;
-                for (int m = 0; m < BS; m++) {
-                    const double d = D[m][u];
-                    const double *p = rows[m] + (size_t)c * BS;
-                    for (int v = 0; v < BS; v++) f[v] += d * p[v];
-                }
-            }
-            for (int k = 0; k < NC; k++) {
-                const double x = F[k], x2 = x * x;
-                s1[k] += x;
-                s2[k] += x2;
-                s3[k] += x * x2;
-                s4[k] += x2 * x2;
-            }
-        }
-    }
+    double s[4 * NC];
+    auto sums = simd_level() == SIMD_AVX512 ? mnt_avx512::block_sums
+                : simd_level() == SIMD_AVX2 ? mnt_avx2::block_sums
+                                            : mnt_plain::block_sums;
+    sums(level->pix, nx, ny, hs, vs, D, ring.get(), s);
 
     const double N = (double)nx * (double)ny;
     matrix *res = alloc_mtx(NC, 4);
     for (int k = 0; k < NC; k++) {
         const int uv = zzr[k] * BS + zzc[k];
-        res->pix[k][0] = s1[uv] / N;
-        res->pix[k][1] = s2[uv] / N;
-        res->pix[k][2] = s3[uv] / N;
-        res->pix[k][3] = s4[uv] / N;
+        for (int m = 0; m < 4; m++) res->pix[k][m] = s[m * NC + uv] / N;
     }
     return res;
 }

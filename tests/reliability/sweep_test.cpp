@@ -566,7 +566,11 @@ TEST_F(Sweep, AnImageTooBigForMemory) {
     spit(big, head);
     fs::resize_file(big, head.size() + 5000ull * 5000);
     spit(path("q_big.txt"), big + "\n" + path("check1.pgm") + "\n");
-    spit(path("c_big.txt"), path("check0.pgm") + "\n" + big + "\n");
+    // The trainer holds far less per pixel, so its image is larger.
+    const std::string huge = path("huge.pgm"), huge_head = "P5\n6000 6000\n255\n";
+    spit(huge, huge_head);
+    fs::resize_file(huge, huge_head.size() + 6000ull * 6000);
+    spit(path("c_big.txt"), path("check0.pgm") + "\n" + huge + "\n");
     spit(path("t_big.txt"), path("c0.txt") + "\n" + path("c_big.txt") + "\n");
     for (const std::string jobs : {"1", "2"}) {
         const std::string out = path("d_big" + jobs);
@@ -576,7 +580,7 @@ TEST_F(Sweep, AnImageTooBigForMemory) {
         EXPECT_TRUE(fs::exists(out + "/check1_salloc")) << jobs;  // the run went on
         // Sendral cannot leave an image out of a class: it stops, saying why.
         r = capped(400000, {SENDRAL_EXE, "-j", jobs, path("t_big.txt"), "2", path("m_big")});
-        EXPECT_TRUE(refused(r, "Error: image " + big + " (class 1) does not fit in memory")) << jobs;
+        EXPECT_TRUE(refused(r, "Error: image " + huge + " (class 1) does not fit in memory")) << jobs;
     }
 }
 

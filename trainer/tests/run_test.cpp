@@ -453,4 +453,47 @@ TEST_F(SendralRun, LockLinksAndThreads) {
     EXPECT_EQ(files_of(g_dir + "/real", false), base);
 }
 
+// The threads take the images of all classes as one list: what each class
+// prints and decides, and where a run stops, are still those of one thread.
+TEST_F(SendralRun, ClassEndsAreTheSameOnAnyThreadCount) {
+    const std::string small = g_dir + "/small.png", c = g_dir + "/class";
+    matrix *m = calloc_mtx(12, 12);  // below 8 * 2 a side: skipped at depth 2
+    ASSERT_EQ(mtx2im(m, small.c_str()), 1);
+    free_mtx(m);
+    const std::vector<std::vector<std::string>> cases = {
+        {c + "0_0.png " + small, small + " " + c + "1_0.png " + small, small + " " + c + "2_1.png"},
+        {small + " " + small, c + "1_0.png", c + "2_0.png"},     // class 0 has no usable image
+        {c + "0_0.png", c + "1_0.png " + c + "1_1.png", small},  // nor has the last class
+    };
+    auto text = [](const RunResult &r) {
+        return std::to_string(r.status) + r.out.substr(0, r.out.find("Time usage")) + r.err;
+    };
+    for (size_t i = 0; i < cases.size(); i++) {
+        std::string train;
+        for (size_t j = 0; j < cases[i].size(); j++) {
+            const std::string list = g_dir + "/ends" + std::to_string(j) + ".txt";
+            spit(list, cases[i][j] + "\n");
+            train += list + "\n";
+        }
+        spit(g_dir + "/ends.txt", train);
+        const std::string res = g_dir + "/ends";
+        std::string first;
+        Files files;
+        for (const char *j : {"1", "2", "3"}) {
+            std::filesystem::remove_all(res);
+            const RunResult r = sendral({"-j", j, g_dir + "/ends.txt", "2", res});
+            EXPECT_EQ(r.status, i == 0 ? 0 : 1) << i << r.err;
+            if (*j == '1') {
+                first = text(r);
+                if (r.status == 0) files = files_of(res, false);
+                continue;
+            }
+            EXPECT_EQ(text(r), first) << "case " << i << ", -j " << j;
+            if (r.status == 0) {
+                EXPECT_EQ(files_of(res, false), files) << "case " << i;
+            }
+        }
+    }
+}
+
 }  // namespace

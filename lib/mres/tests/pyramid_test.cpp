@@ -4,6 +4,7 @@
 #include <random>
 
 #include "mres.h"
+#include "simd.h"
 #include "test_support.h"
 
 namespace {
@@ -122,6 +123,34 @@ TEST(Gpyr, AccumulationOrderIsStable) {
     free_mtx(g);
     free_pyr(p);
     free_mtx(img);
+}
+
+// gpyr_level gives sep_filt2d's bits on every vector target: sides odd or
+// even, narrower than a vector or than the filter, filters of any length
+// (the pyramid's own and others), input a view of a larger matrix.
+TEST(GpyrLevel, EveryVectorTargetGivesSepFilt2dBits) {
+    const int sizes[][2] = {{2, 2}, {3, 5}, {7, 9}, {16, 16}, {33, 70}, {64, 37}, {21, 1031}};
+    const int lengths[][2] = {{5, 5}, {3, 5}, {1, 1}, {8, 12}, {5, 40}};
+    unsigned seed = 20;
+    for (auto &sz : sizes)
+        for (auto &len : lengths) {
+            const int H = sz[0], W = sz[1];
+            matrix *big = random_matrix(H + 3, W + 5, seed++);
+            matrix view = {big->pix, H, W}, *copy = alloc_mtx(H, W);
+            for (int i = 0; i < H; i++) std::copy(big->pix[i], big->pix[i] + W, copy->pix[i]);
+            matrix *fv = random_matrix(len[0], 1, seed++), *fh = random_matrix(len[1], 1, seed++);
+            matrix *ref = alloc_mtx(H / 2, W / 2), *out = alloc_mtx(H / 2, W / 2);
+            sep_filt2d(copy, ref, fv, fh, 2, 2, 0, 0, 'w', 1, 1, 0, 1.0, 1.0);
+            for (int level = SIMD_PLAIN; level <= simd_best_level(); level++) {
+                set_simd_level(level);
+                fill_mtx(out, -1.0);
+                gpyr_level(&view, out, fv, fh, 'w');
+                EXPECT_TRUE(std::equal(ref->pix[0], ref->pix[0] + (H / 2) * (W / 2), out->pix[0]))
+                    << H << "x" << W << " taps " << len[0] << "," << len[1] << " level " << level;
+            }
+            for (matrix *m : {big, copy, fv, fh, ref, out}) free_mtx(m);
+        }
+    set_simd_level(simd_best_level());
 }
 
 TEST(SepFilt2d, OddSizeKeepsEvenCentres) {
