@@ -89,10 +89,11 @@ const double *LevelChannelRows::row(int r) {
     }
     // Rows asked for one after the other are made several at a time (the
     // correlation is cheaper so); a row asked for on its own is made alone.
-    const int batch = filter2d_batch();
+    constexpr int kMostRows = 16;  // rows one batch may hold
+    const int batch = std::min(filter2d_batch(), kMostRows);
     const int count = r == last_ + 1 ? std::min(batch, H - 4 - r) : 1;
     if (row_.size() < (size_t)batch * W) row_.resize((size_t)batch * W);
-    double *out[16];
+    double *out[kMostRows];
     for (int t = 0; t < count; t++) out[t] = row_.data() + (size_t)t * W;
     filter2d_rows(level_, filter_, r, count, out);
     for (int t = 0; t < count; t++) finish_row(out[t]);
