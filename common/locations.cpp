@@ -7,6 +7,7 @@
 
 #include "files.h"
 #include "safewrite.h"
+#include "tempfiles.h"
 #include "fail.h"
 
 // Written under a temporary name and renamed into place: a reader never
@@ -47,6 +48,7 @@ void append_location(std::string &out, int row, int col, int radius, double valu
 int savesallocations(matrix *SPs, const char *filename) {
     const std::string tmp = temp_name_beside(filename);
     FILE *fp = fopen(tmp.c_str(), "wx");
+    if (fp) temp_entry_made(tmp);
     if (!fp) {
         lib_printf(2, "Cannot create location file %s\n", filename);
         return 0;

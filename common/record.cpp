@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "fail.h"
 #include "safewrite.h"
+#include "tempfiles.h"
 
 Json::Json(bool b) : kind_(boolean), b_(b) {}
 Json::Json(int v) : kind_(number), s_(std::to_string(v)) {}
@@ -138,6 +139,7 @@ bool RunRecord::write(int status, const std::string &error) {
     const std::string text = root_.text() + "\n";
     const std::string tmp = temp_name_beside(path_);
     FILE *f = fopen(tmp.c_str(), "w");
+    if (f) temp_entry_made(tmp);
     bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
     if (f && fclose(f) != 0) ok = false;
     if (ok && replace_entry(tmp, path_)) return true;

@@ -115,6 +115,7 @@ bool replace_entry(const std::string &staged, const std::string &final_path) {
         forget_temp_entry(aside);
         return false;
     }
+    temp_entry_made(aside);
     if (rename(staged.c_str(), final_path.c_str()) != 0) {
         int err = errno;
         if (rename(aside.c_str(), final_path.c_str()) == 0) forget_temp_entry(aside);
@@ -143,6 +144,7 @@ bool swap_entry(const std::string &staged, const std::string &final_path, Swappe
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     done->aside = temp_name_beside(staged);
     if (rename(final_path.c_str(), done->aside.c_str()) != 0) return false;
+    temp_entry_made(done->aside);
     done->state = SwappedEntry::kOnlyAside;
     if (rename(staged.c_str(), final_path.c_str()) != 0) return false;
     done->state = SwappedEntry::kAside;

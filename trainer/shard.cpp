@@ -167,7 +167,10 @@ std::string make_staging(const std::string &parent) {
     for (;;) {
         g_staging = temp_entry_name(parent);
         // 0777 less the umask: the shard is to be read like any folder.
-        if (mkdir(g_staging.c_str(), 0777) == 0) break;
+        if (mkdir(g_staging.c_str(), 0777) == 0) {
+            temp_entry_made(g_staging);
+            break;
+        }
         const int err = errno;
         forget_temp_entry(g_staging);
         g_staging.clear();

@@ -2,6 +2,7 @@
 // entries removed on stop signals and, once their process is gone, by the
 // next run.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "safewrite.h"
 #include "tempfiles.h"
@@ -85,6 +87,30 @@ TEST(SafeWrite, StopSignalsRemoveWhatIsBeingWritten) {
             remove_tree(file);
             remove_tree(tree);
         }
+
+    // Writers on other threads keep naming and creating files while the
+    // signal's handler removes them: none may outlive the process.
+    for (int round = 0; round < 30; round++) {
+        const pid_t child = fork();
+        if (child == 0) {
+            remove_temps_on_stop_signals();
+            auto write_forever = [&] {
+                for (;;) {
+                    const std::string name = temp_name_beside(dir + "/f");
+                    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+                    if (fd >= 0) temp_entry_made(name);
+                    close(fd);
+                    remove_tree(name);
+                }
+            };
+            std::thread(write_forever).detach();
+            write_forever();
+        }
+        usleep(2000 + 300 * round);
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+        EXPECT_TRUE(fs::is_empty(dir)) << "round " << round << ": " << fs::directory_iterator(dir)->path();
+    }
 
     // Leftovers: entries of this host's processes that are gone, waited for or not.
     const std::string own = fs::path(temp_name_beside(dir + "/x")).filename();

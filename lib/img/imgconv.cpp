@@ -697,6 +697,7 @@ bool store_file(const char *filename, const std::function<bool(FILE *, std::stri
         if (fd < 0) forget_temp_entry(tmp);  // not made by this call
         if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd >= 0) temp_entry_made(tmp);
     if (fd < 0) {
         *why = "cannot create a file in " + (dir.empty() ? std::string("/") : dir) + ": " +
                errno_text(errno);

@@ -62,18 +62,53 @@ std::string random_part() {
 }
 
 // ---- the table ------------------------------------------------------------------
-// A slot is free (0), being filled or emptied (1), or holds a path (2). The
-// handler reads only slots that hold a path, without a lock; a thread that
-// fills one publishes the path with the state. Threads take turns (the
-// handler never waits for them).
+// A slot is free (0), being filled or emptied (1), holds a path (2), or
+// holds a name its thread may be about to create (3). The handler reads
+// only slots that hold a path, without a lock; a thread that fills one
+// publishes the path with the state. Threads take turns (the handler never
+// waits for the lock).
+//
+// Other threads run on while a stop signal's handler removes the entries,
+// so a file created just after its name was walked past would outlive the
+// process. Hence the pending state: the handler first announces the stop,
+// then waits (a bounded while) until no other thread holds a pending name,
+// and only then walks; a thread that names an entry after the announcement
+// never creates it.
 
 constexpr int kSlots = 64;
 struct Slot {
     std::atomic<int> state{0};
+    std::atomic<pid_t> owner{0}, owner_process{0};  // a thread of a forked parent is not here
     char path[PATH_MAX];
 };
 Slot g_slots[kSlots];
 std::mutex g_turn;
+std::atomic<int> g_stopping{0};
+
+void fill_slot(const std::string &path, int state) {
+    if (path.empty() || path.size() >= PATH_MAX) return;
+    std::lock_guard<std::mutex> hold(g_turn);
+    for (Slot &s : g_slots) {
+        int expected = 0;
+        if (!s.state.compare_exchange_strong(expected, 1)) continue;
+        memcpy(s.path, path.c_str(), path.size() + 1);
+        s.owner.store(gettid());
+        s.owner_process.store(getpid());
+        s.state.store(state);
+        return;
+    }
+}
+
+// The process is being stopped: this thread's names stay uncreated, so the
+// handler need not wait for them, and the thread waits for its end.
+[[noreturn]] void hold_for_stop() {
+    const pid_t self = gettid();
+    for (Slot &s : g_slots) {
+        int expected = 3;
+        if (s.owner.load() == self) s.state.compare_exchange_strong(expected, 2);
+    }
+    for (;;) pause();
+}
 
 // Unlinks name (relative to dirfd), or removes it as a folder tree when it
 // is one. Async-signal-safe: no allocation, no stdio, no locks.
@@ -121,37 +156,56 @@ bool is_zombie(pid_t pid) {
 }  // namespace
 
 std::string temp_entry_name(const std::string &dir) {
+    if (g_stopping.load()) hold_for_stop();
     const std::string name = dir + "/" + kPrefix + std::to_string((long)getpid()) + "." +
                              random_part() + "." + host_part();
-    track_temp_entry(name);
+    fill_slot(name, 3);
+    // Announced and published in this order on both sides: either the
+    // handler sees this name pending and waits, or this thread sees the stop.
+    if (g_stopping.load()) hold_for_stop();
     return name;
 }
 
-void track_temp_entry(const std::string &path) {
-    if (path.empty() || path.size() >= PATH_MAX) return;
+void track_temp_entry(const std::string &path) { fill_slot(path, 2); }
+
+void temp_entry_made(const std::string &path) {
     std::lock_guard<std::mutex> hold(g_turn);
     for (Slot &s : g_slots) {
-        int expected = 0;
-        if (!s.state.compare_exchange_strong(expected, 1)) continue;
-        memcpy(s.path, path.c_str(), path.size() + 1);
-        s.state.store(2, std::memory_order_release);
-        return;
+        int expected = 3;
+        if (s.state.load() == 3 && path == s.path && s.state.compare_exchange_strong(expected, 2))
+            return;
     }
 }
 
 void forget_temp_entry(const std::string &path) {
     std::lock_guard<std::mutex> hold(g_turn);
     for (Slot &s : g_slots) {
-        if (s.state.load(std::memory_order_acquire) != 2 || path != s.path) continue;
-        int expected = 2;
-        if (s.state.compare_exchange_strong(expected, 1)) s.state.store(0);
+        int held = s.state.load();
+        if ((held != 2 && held != 3) || path != s.path) continue;
+        if (s.state.compare_exchange_strong(held, 1)) s.state.store(0);
         return;
     }
 }
 
 void remove_tracked_temp_entries(void) {
-    for (Slot &s : g_slots)
-        if (s.state.load(std::memory_order_acquire) == 2) remove_at(AT_FDCWD, s.path, 0);
+    g_stopping.store(1);
+    const pid_t self = gettid(), process = getpid();
+    // A creation is one system call after its name; two seconds cover a
+    // slow disk, and a thread stuck longer leaves its file to the next run.
+    for (int waited = 0; waited < 2000; waited++) {
+        bool pending = false;
+        for (Slot &s : g_slots)
+            if (s.state.load() == 3 && s.owner.load() != self &&
+                s.owner_process.load() == process)
+                pending = true;
+        if (!pending) break;
+        struct timespec ms = {0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
+    for (Slot &s : g_slots) {
+        const int held = s.state.load();
+        if (held == 2 || held == 3) remove_at(AT_FDCWD, s.path, 0);
+    }
 }
 
 bool temp_entry_abandoned(const char *name) {

@@ -13,7 +13,10 @@
 #include <string>
 
 // A new name of that form in dir (not created), tracked until forgotten.
+// Until the caller says it is made (or forgets it), a stop signal waits a
+// moment for its creation before removing the entries.
 std::string temp_entry_name(const std::string &dir);
+void temp_entry_made(const std::string &path);
 
 // Tracks an entry (file or folder tree) to be removed if the process is
 // stopped, or forgets it (once renamed into place or removed). A full table
@@ -21,8 +24,10 @@ std::string temp_entry_name(const std::string &dir);
 void track_temp_entry(const std::string &path);
 void forget_temp_entry(const std::string &path);
 
-// Removes every tracked entry, folders with what they hold. Only
-// async-signal-safe calls: meant for a signal handler.
+// Removes every tracked entry, folders with what they hold, once no other
+// thread is about to create one; from then on no thread names a new entry.
+// Only async-signal-safe calls: meant for a signal handler that ends the
+// process.
 void remove_tracked_temp_entries(void);
 
 // True when `name` (the last path component) has the form above, was made
