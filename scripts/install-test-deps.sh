@@ -3,7 +3,8 @@
 # packages only the test suite needs, only those missing: GoogleTest, Chromium
 # (the report pages' browser test), GNU parallel (the parallel scripts),
 # man-db (the installed man pages), dpkg-dev (dpkg-shlibdeps, for the
-# Debian package's dependencies) and Slurm with munge (the README's Slurm
-# recipe, on a one-node cluster the test starts itself).
+# Debian package's dependencies), Slurm with munge (the README's Slurm
+# recipe, on a one-node cluster the test starts itself) and clang-format
+# (the format check).
 set -e
-sh "$(dirname "$0")/install-deps.sh" libgtest-dev chromium parallel man-db dpkg-dev slurm-wlm munge
+sh "$(dirname "$0")/install-deps.sh" libgtest-dev chromium parallel man-db dpkg-dev slurm-wlm munge clang-format

@@ -540,7 +540,9 @@ TEST_F(Sweep, HostileModelDatfiles) {
         const std::string m = model_copy("m_hostile"), file = m + "/" + c.file;
         const std::string d = c.damage;
         if (d == "fifo" || d == "zero") fs::remove(file);
-        if (d == "fifo") ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+        if (d == "fifo") {
+            ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+        }
         if (d == "zero") fs::create_symlink("/dev/zero", file);
         if (d == "text") spit(file, c.text);
         if (c.text.find("16000") != std::string::npos)  // sparse: as large as claimed
