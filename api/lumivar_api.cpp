@@ -108,8 +108,10 @@ Model::Model(const std::string &result_dir, int class_index, const ModelOptions 
     : impl_(new Impl) {
     if (!std::isfinite(map.smooth))
         throw Error("smooth must be a number of pixels, not " + std::to_string(map.smooth), 1);
-    if (options.map_kind < 0 || options.map_kind > 2)
-        throw Error("map_kind must be 0, 1 or 2, not " + std::to_string(options.map_kind), 1);
+    if (!find_map_kind(options.map_kind))
+        throw Error(
+            "map_kind must be " + map_kind_numbers() + ", not " + std::to_string(options.map_kind),
+            1);
     if (options.features < 1)
         throw Error("features must be at least 1, not " + std::to_string(options.features), 1);
     LumivarSettings &set = impl_->set;

@@ -11,6 +11,7 @@
 #include "classstat.h"
 #include "dat.h"
 #include "resultdir.h"
+#include "resultschema.h"
 #include "cli.h"
 #include "fail.h"
 #include "mres.h"
@@ -78,7 +79,7 @@ void refit(const std::string &result_dir, int depth, const TrainOptions &options
                         ", not " + std::to_string(depth),
                     1);
     ResultWriter writer(result_dir);
-    const std::string mnt = result_dir + "/Allmnt" + std::to_string(depth) + ".dat";
+    const std::string mnt = result_path(result_dir, ResultFile::allmnt, depth);
     if (result_dir_interrupted(result_dir)) die(result_dir_interrupted_message(result_dir));
     const double start = now_seconds();
     MatrixPtr Allmnt(dat2mtx(mnt.c_str()));

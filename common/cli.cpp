@@ -43,6 +43,14 @@ bool parse_whole_number(const char *text, int *value) {
     return true;
 }
 
+bool parse_count(const char *text, int *value) {
+    int v = 0;
+    if (!isdigit((unsigned char)text[0]) || !parse_whole_number(text, &v) || v == INT_MAX)
+        return false;
+    *value = v;
+    return true;
+}
+
 int default_thread_count(void) {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;

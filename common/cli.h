@@ -27,6 +27,13 @@ std::string magick_version_text(void);
 // only. *value is the number, clamped to the range of int.
 bool parse_whole_number(const char *text, int *value);
 
+// True when `text` is a count: digits only (no sign), at most INT_MAX - 1,
+// so that it is never a clamped value. *value is the number.
+bool parse_count(const char *text, int *value);
+inline bool parse_count(const std::string &text, int *value) {
+    return parse_count(text.c_str(), value);
+}
+
 // The cores this process may run on (its affinity mask): the default -j.
 int default_thread_count(void);
 

@@ -73,6 +73,15 @@ void dumpSalFts(matrix *sortCosts, matrix *sortMDs, matrix *sortidx, int classid
 void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd, int *ftpydlevel,
                          int *ftsubidx);
 
+// One feature line of a class file.
+struct ClassFileLine {
+    double cost, md;
+    int level, index;
+};
+// The readable feature lines of a class file, at most n (so that a huge n
+// allocates no more than the file holds); false when it cannot be opened.
+bool read_class_file(const char *filename, int n, std::vector<ClassFileLine> *lines);
+
 // ---- location files ----
 
 // Scale radius of pyramid level l: 2^(l+2), truncated.

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "resultschema.h"
 #include "safewrite.h"
 #include "tempfiles.h"
 #include "fail.h"
@@ -47,14 +48,6 @@ struct Fd {
         if (fd >= 0) close(fd);
     }
 };
-
-// On the heap, so that it outlives the static destructors run before atexit
-// handlers registered earlier.
-std::string *g_staging = new std::string;
-
-void remove_staging_at_exit() {
-    if (!g_staging->empty()) remove_tree(*g_staging);
-}
 
 bool report(const char *what, const std::string &name) {
     int err = errno;
@@ -192,6 +185,7 @@ void read_whole_model(const std::string &dir, const std::function<void()> &load)
             usleep(20000);
             continue;
         }
+        check_result_format(dir);
         load();
         if (shared.fd >= 0 || (read_generation(dir) == before && !result_dir_interrupted(dir)))
             return;
@@ -227,6 +221,13 @@ int result_dir_lock(const std::string &dir) {
     }
     for (const std::string &n : names)
         if (n.compare(0, strlen(kStagingPrefix), kStagingPrefix) == 0) remove_tree(dir + "/" + n);
+    // A model of a newer format may hold files this version does not write:
+    // replacing the others would leave a mix under this version's entry.
+    const std::string refusal = result_format_refusal(dir);
+    if (!refusal.empty()) {
+        close(fd);
+        die(refusal);
+    }
     struct stat st;
     if (fstat(fd, &st) == 0) t_held.emplace_back(st.st_dev, st.st_ino);
     return fd;
@@ -243,21 +244,22 @@ void result_dir_unlock(int fd) {
 }
 
 void result_dir_discard(const std::string &staging) {
-    if (staging.empty()) return;
-    remove_tree(staging);
-    if (*g_staging == staging) g_staging->clear();
+    if (!staging.empty()) discard_staging_folder(staging);
 }
 
 std::string result_dir_stage(const std::string &dir) {
-    std::string tmpl = dir + "/" + kStagingPrefix + "XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!write_step() || !mkdtemp(buf.data())) die_errno("Cannot write into result directory", dir);
-    static bool registered = false;
-    if (!registered && atexit(remove_staging_at_exit) == 0) registered = true;
-    *g_staging = buf.data();
-    track_temp_entry(*g_staging);  // a stop signal removes it too
-    return *g_staging;
+    const std::string staging = write_step() ? make_staging_folder(dir, kStagingPrefix) : "";
+    if (staging.empty()) die_errno("Cannot write into result directory", dir);
+    // Swapped in with the model's files, so that the entry always tells the
+    // format of the files beside it.
+    const std::string format = result_path(staging, ResultFile::format);
+    if (!write_new_file(format, result_format_text())) {
+        const int err = errno;
+        result_dir_discard(staging);
+        errno = err;
+        die_errno("Cannot write", format);
+    }
+    return staging;
 }
 
 bool result_dir_commit(const std::string &dir, const std::string &staging) {
@@ -313,8 +315,7 @@ bool result_dir_commit(const std::string &dir, const std::string &staging) {
     close(swap_lock.fd);
     swap_lock.fd = -1;
     if (!write_step() || !sync_entry(dir)) return report("write", dir);
-    remove_tree(staging);
-    if (*g_staging == staging) g_staging->clear();
+    discard_staging_folder(staging);
     return true;
 }
 

@@ -28,19 +28,21 @@ bool result_dir_abandoned(const std::string &dir);
 // Runs load(), which reads a model from dir, so that what it reads is one
 // whole model: while a live training swaps its files in, it waits (up to 10
 // s) and then loads. Stops with a message (status 1, the fatal hook) when dir
-// was left incomplete by an interrupted training, or when a training keeps
-// swapping beyond the wait. Failures of load() go through as they are.
+// was left incomplete by an interrupted training, when it holds a format this
+// version does not read (resultschema.h), or when a training keeps swapping
+// beyond the wait. Failures of load() go through as they are.
 void read_whole_model(const std::string &dir, const std::function<void()> &load);
 
 // Locks dir (a second locker, in this process or another, gets a message
 // naming dir and status 1), then removes staging folders left by killed
-// runs. The lock lasts until result_dir_unlock(returned descriptor) or the
+// runs. A dir of a newer format than this version writes is refused (status
+// 1), unlocked. The lock lasts until result_dir_unlock(returned descriptor) or the
 // end of the process.
 int result_dir_lock(const std::string &dir);
 void result_dir_unlock(int fd);
 
 // A new staging folder inside dir, removed when the process ends unless it
-// was committed. Stops with status 1 (the fatal hook) when it cannot be made.
+// was committed. It starts with the format entry of this version. Stops with status 1 (the fatal hook) when it cannot be made.
 std::string result_dir_stage(const std::string &dir);
 
 // Removes a staging folder that will not be committed (a failed training

@@ -1,5 +1,5 @@
 // Lumivar's command line: options before the four positional arguments,
-// each option picked by its first letter after the dash.
+// in one table of options.
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -10,29 +10,38 @@
 #include "cli.h"
 #include "lumivar.h"
 #include "fail.h"
+#include "mapkinds.h"
+#include "options.h"
 
 namespace {
 
-const char kUsage[] =
-    "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist outpath\n"
-    "options:\n"
-    "-d drawcirclenum: set the number of salient locations drawn on the image (default 5).\n"
-    "   \t\t   if 0 then no circle is drawn.\n"
-    "-f featurenum: set the number of salient features used for saliency detection (default "
-    "5)\n"
-    "-enforce\tenforce to generate saliency map with assigned number of features\n"
-    "-nosm: \tno saliency map will be stored.\n"
-    "-s: \t\tgenerate a scale map (the spatial scale at each pixel) for the image, \n"
-    "\t\tthe value at each pixel is the radius of the scale at each pixel\n"
-    "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum of "
-    "loglikely\n"
-    "-nowta:\tget all possible salient locations without winner-take-all stage.\n\n";
+// The usage text; the -m line lists the map kinds of mapkinds.cpp.
+const std::string &usage() {
+    static const std::string text =
+        std::string(
+            "\nUsage: Lumivar [options] salientfeaturepath queryclassidx query_filelist "
+            "outpath\n"
+            "options:\n"
+            "-d drawcirclenum: set the number of salient locations drawn on the image "
+            "(default 5).\n"
+            "   \t\t   if 0 then no circle is drawn.\n"
+            "-f featurenum: set the number of salient features used for saliency "
+            "detection (default 5)\n"
+            "-enforce\tenforce to generate saliency map with assigned number of features\n"
+            "-nosm: \tno saliency map will be stored.\n"
+            "-s: \t\tgenerate a scale map (the spatial scale at each pixel) for the "
+            "image, \n"
+            "\t\tthe value at each pixel is the radius of the scale at each pixel\n"
+            "-m #:\t\tmap number ") +
+        map_kind_help() +
+        "\n"
+        "-nowta:\tget all possible salient locations without winner-take-all stage.\n\n";
+    return text;
+}
 
 }  // namespace
 
-void lumivar_cli::exit_with_help(void) {
-    lib_fatal(1, "", kUsage);
-}
+void lumivar_cli::exit_with_help(void) { lib_fatal(1, "", usage()); }
 
 namespace {
 
@@ -60,20 +69,16 @@ const char kMoreOptions[] =
 }
 
 // The value of an option that takes one; a missing value is a usage error.
-int option_value(int argc, char **argv, int *i) {
-    if (*i + 1 >= argc) exit_with_help();
-    const char *opt = argv[*i];
-    ++*i;
+int whole_value(const char *opt, const char *text) {
+    if (!text) exit_with_help();
     int v = 0;
-    if (!parse_whole_number(argv[*i], &v)) not_a_number(opt, argv[*i]);
+    if (!parse_whole_number(text, &v)) not_a_number(opt, text);
     return v;
 }
 
 // A length in pixels: a decimal number, 0 or more.
-double pixels_value(int argc, char **argv, int *i) {
-    if (*i + 1 >= argc) exit_with_help();
-    const char *opt = argv[*i];
-    const char *text = argv[++*i];
+double pixels_value(const char *opt, const char *text) {
+    if (!text) exit_with_help();
     char *end = nullptr;
     errno = 0;
     const double v = strtod(text, &end);
@@ -85,78 +90,60 @@ double pixels_value(int argc, char **argv, int *i) {
     return v;
 }
 
+// A whole number option that must be at least `least`.
+OptionRow count_row(const char *word, int *field, int least) {
+    return {word, OptionRow::first_letter, OptionRow::next, [field, least](const char *w, const char *v) {
+                *field = whole_value(w, v);
+                if (*field < least) exit_with_help();
+            }};
+}
+
+OptionRow flag_row(const char *word, OptionRow::Match match, int *field) {
+    return {word, match, OptionRow::none, [field](const char *, const char *) { *field = 1; }};
+}
+
 }  // namespace
 
 void parse_settings(int argc, char **argv, LumivarSettings *set) {
     *set = LumivarSettings();
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        const char *opt = argv[i];
-        switch (opt[1]) {
-            case '-':
-                if (strcmp(opt, "--help") == 0) {
-                    lib_fatal(0, "", std::string(kUsage) + kMoreOptions);
-                }
-                if (strcmp(opt, "--version") == 0) {
-                    print_version("Lumivar");
-                    lib_fatal(0, "");
-                }
-                if (strcmp(opt, "--learned") == 0) {
-                    set->learned = true;
-                    break;
-                }
-                if (strcmp(opt, "--smooth") == 0) {
-                    set->smooth = pixels_value(argc, argv, &i);
-                    break;
-                }
-                unknown_option();
-            case 'd':
-                set->drawnum = option_value(argc, argv, &i);
-                if (set->drawnum < 0) exit_with_help();
-                break;
-            case 'f':
-                set->ftnum4smap = option_value(argc, argv, &i);
-                if (set->ftnum4smap <= 0) exit_with_help();
-                break;
-            case 'm':
-                set->mapnum = option_value(argc, argv, &i);
-                if (set->mapnum < 0 || set->mapnum > 2) exit_with_help();
-                break;
-            case 'j':
-                set->jobs = option_value(argc, argv, &i);
-                if (set->jobs < 1) exit_with_help();
-                break;
-            case 'v':
-                if (strcmp(opt, "-v") != 0) unknown_option();
-                set->writemapdat = 1;
-                break;
-            case 'e':
-                if (strcmp(opt, "-enforce") != 0) unknown_option();
-                set->isenforce = 1;
-                break;
-            case 'n':
-                if (strcmp(opt, "-nosm") == 0)
-                    set->nosm = 1;
-                else if (strcmp(opt, "-nowta") == 0)
-                    set->nowta = 1;
-                else
-                    unknown_option();
-                break;
-            case 's': set->scalemap = 1; break;
-            default: unknown_option();
-        }
-    }
+    const std::vector<OptionRow> rows = {
+        {"--help", OptionRow::whole, OptionRow::none,
+         [](const char *, const char *) { lib_fatal(0, "", usage() + kMoreOptions); }},
+        {"--version", OptionRow::whole, OptionRow::none,
+         [](const char *, const char *) {
+             print_version("Lumivar");
+             lib_fatal(0, "");
+         }},
+        {"--learned", OptionRow::whole, OptionRow::none,
+         [set](const char *, const char *) { set->learned = true; }},
+        {"--smooth", OptionRow::whole, OptionRow::next,
+         [set](const char *w, const char *v) { set->smooth = pixels_value(w, v); }},
+        count_row("-d", &set->drawnum, 0),
+        count_row("-f", &set->ftnum4smap, 1),
+        {"-m", OptionRow::first_letter, OptionRow::next,
+         [set](const char *w, const char *v) {
+             set->mapnum = whole_value(w, v);
+             if (!find_map_kind(set->mapnum)) exit_with_help();
+         }},
+        count_row("-j", &set->jobs, 1),
+        flag_row("-v", OptionRow::whole, &set->writemapdat),
+        flag_row("-enforce", OptionRow::whole, &set->isenforce),
+        flag_row("-nosm", OptionRow::whole, &set->nosm),
+        flag_row("-nowta", OptionRow::whole, &set->nowta),
+        flag_row("-s", OptionRow::first_letter, &set->scalemap),
+    };
+    const int i = parse_options(argc, argv, rows, [](const char *) { unknown_option(); });
     if (argc - i < 4) exit_with_help();
     // An option after the positional arguments would otherwise be ignored
     // and the run would quietly use the defaults.
-    for (int k = i + 4; k < argc; k++)
-        if (argv[k][0] == '-') {
-            fflush(stdout);
-            lib_printf(2, "Error: option %s comes after the positional arguments; options go before "
-                    "salientfeaturepath\n",
-                    argv[k]);
-            exit_with_help();
-        }
+    if (const char *late = late_option(argc, argv, i + 4)) {
+        fflush(stdout);
+        lib_printf(2,
+                   "Error: option %s comes after the positional arguments; options go before "
+                   "salientfeaturepath\n",
+                   late);
+        exit_with_help();
+    }
     set->SFPath = argv[i];
     if (!parse_whole_number(argv[i + 1], &set->qclassidx))
         not_a_number("queryclassidx", argv[i + 1]);

@@ -35,6 +35,7 @@
 #include "enlarge.h"
 #include "fail.h"
 #include "owners.h"
+#include "resultschema.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ void finish_rows(double *p, long n, double intercept) {
 }  // namespace
 
 std::string learned_file_name(const std::string &dir, int klass) {
-    return dir + "/learned_class_" + std::to_string(klass);
+    return result_path(dir, ResultFile::learned_class, klass);
 }
 
 std::string format_learned(const LearnedWeights &w,
@@ -321,8 +322,9 @@ matrix *learned_saliency_map(pyramid *G, const LumivarSettings &set, const Lumiv
         std::vector<std::unique_ptr<LevelChannelRows>> channels;
         std::vector<std::unique_ptr<EnlargedRows>> enlarged;
         for (int i = 0; i < n; i++) {
-            channels.emplace_back(new LevelChannelRows(
-                G, lw.level[i], lw.index[i], dct, 0, model.allalpha, model.allbeta, set.qclassidx));
+            channels.emplace_back(new LevelChannelRows(G, lw.level[i], lw.index[i], dct,
+                                                       kPowerMapKind, model.allalpha, model.allbeta,
+                                                       set.qclassidx));
             LevelChannelRows *ch = channels.back().get();
             enlarged.emplace_back(new EnlargedRows(
                 ch->rows(), ch->cols(), [ch](int r) { return ch->row(r); }, lw.level[i]));
@@ -353,8 +355,8 @@ matrix *learned_saliency_map(pyramid *G, const LumivarSettings &set, const Lumiv
         double *sum = SM->pix[0];
         for (int i = 0; i < n; i++) {
             const int l = lw.level[i];
-            LevelChannelRows ch(G, l, lw.index[i], dct, 0, model.allalpha, model.allbeta,
-                                set.qclassidx);
+            LevelChannelRows ch(G, l, lw.index[i], dct, kPowerMapKind, model.allalpha,
+                                model.allbeta, set.qclassidx);
             if (!enlarge_rows(
                     ch.rows(), ch.cols(), [&](int r) { return ch.row(r); }, l,
                     [&](size_t y, const double *row) {

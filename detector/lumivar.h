@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files.h"
+#include "mapkinds.h"
 #include "mtx.h"
 
 // ---- command line ---------------------------------------------------------
@@ -61,10 +62,12 @@ void abs_pow_three_halves(double *p, long n);
 void BoundarySup(matrix *m);
 
 // The channel of feature (level l, zig-zag index k) at the level's own
-// resolution, borders cleared. Map kind 0: |coefficient|^1.5; kinds 1 and 2:
-// ln 2 minus the binary entropy of the sigmoid of the (non-negative part of
-// the) log-likelihood ratio of the query class's model (column qclassidx of
-// allalpha/allbeta) against the background class's (column 0).
+// resolution, borders cleared: the transform of map kind `mapnum`
+// (mapkinds.h) of the correlation, its models being the query class's
+// (column qclassidx of allalpha/allbeta) and the background class's (column
+// 0). Kind 0: |coefficient|^1.5; kinds 1 and 2: ln 2 minus the binary
+// entropy of the sigmoid of the (non-negative part of the) log-likelihood
+// ratio of the two models.
 matrix *level_channel(pyramid *G, int l, int k, matrix **dctmtx, int mapnum, matrix *allalpha,
                       matrix *allbeta, int qclassidx);
 
@@ -83,8 +86,8 @@ private:
     void finish_row(double *p) const;
 
     const matrix *level_, *filter_;
-    int mapnum_;
-    double alphaOb_ = 0, betaOb_ = 0, alphaBack_ = 0, betaBack_ = 0, K_ = 0;
+    const MapKind *kind_;
+    ChannelModels models_;
     bool density_ = false;  // both models have a density
     std::vector<double> row_;  // the rows made last, one after the other
     int first_ = -1, made_ = 0, last_ = -2;

@@ -24,19 +24,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -47,8 +43,10 @@
 #include "learned.h"
 #include "lumivar.h"
 #include "mres.h"
+#include "ordered.h"
 #include "owners.h"
 #include "resultdir.h"
+#include "resultschema.h"
 #include "record.h"
 #include "safewrite.h"
 #include "tempfiles.h"
@@ -68,18 +66,6 @@ std::vector<int> read_ints(const std::string &path) {
     while (fscanf(fp, "%d", &x) == 1) v.push_back(x);
     fclose(fp);
     return v;
-}
-
-// Readable feature lines of a class file, counting at most n; -1 when the
-// file cannot be opened.
-int class_file_lines(const std::string &path, int n) {
-    FILE *fp = fopen(path.c_str(), "r");
-    if (!fp) return -1;
-    double cost, md;
-    int level, index, lines = 0;
-    while (lines < n && fscanf(fp, "%lf %lf %d %d", &cost, &md, &level, &index) == 4) lines++;
-    fclose(fp);
-    return lines;
 }
 
 // A GGD parameter matrix of the trained features must describe this depth
@@ -203,10 +189,11 @@ void make_dct_filters(matrix **dctmtx) {
     for (int k = 0; k < 64; k++) dctmtx[k] = array2mtx(bt->pix[k], 8, 8);
 }
 
-// One reading of the model's files; load_model makes it one whole model's.
+// One reading of the model's files; load_model makes it one whole model's,
+// of a format this version reads.
 static void read_model_files(LumivarSettings *set, LumivarModel *model) {
     // The query class's trained feature count.
-    const std::string numfile = set->SFPath + "/salientfeaturenum";
+    const std::string numfile = result_path(set->SFPath, ResultFile::salientfeaturenum);
     if (set->qclassidx < 0)
         die("Query class index " + std::to_string(set->qclassidx) + " is negative");
     const std::vector<int> counts = read_ints(numfile);
@@ -229,14 +216,15 @@ static void read_model_files(LumivarSettings *set, LumivarModel *model) {
     // The feature arrays are sized after the class file is counted: a
     // count beyond what the file holds (a huge -f with -enforce) is
     // refused here instead of being allocated.
-    const std::string classfile = set->SFPath + "/Qor_class_" + std::to_string(set->qclassidx);
-    const int lines = class_file_lines(classfile, set->ftnum4smap);
-    if (lines < 0) die("Cannot open class file " + classfile);
-    if (lines < set->ftnum4smap)
-        die("Class file " + classfile + " holds " + std::to_string(lines) + " readable lines; " +
-            std::to_string(set->ftnum4smap) + " are needed");
+    const std::string classfile = result_path(set->SFPath, ResultFile::qor_class, set->qclassidx);
+    std::vector<ClassFileLine> lines;
+    if (!read_class_file(classfile.c_str(), set->ftnum4smap, &lines))
+        die("Cannot open class file " + classfile);
+    if ((int)lines.size() < set->ftnum4smap)
+        die("Class file " + classfile + " holds " + std::to_string(lines.size()) +
+            " readable lines; " + std::to_string(set->ftnum4smap) + " are needed");
 
-    const std::string depthfile = set->SFPath + "/pyddepth";
+    const std::string depthfile = result_path(set->SFPath, ResultFile::pyddepth);
     const std::vector<int> depth = read_ints(depthfile);
     if (depth.empty() || depth[0] < 1 || depth[0] > kMaxDepth)
         die("No pyramid depth between 1 and " + std::to_string(kMaxDepth) + " in " + depthfile);
@@ -248,8 +236,12 @@ static void read_model_files(LumivarSettings *set, LumivarModel *model) {
     model->ftmd.resize(n);
     model->ftpydlevel.resize(n);
     model->ftsubidx.resize(n);
-    ReadSalientFeatures(classfile.c_str(), n, model->ftcost.data(), model->ftmd.data(),
-                        model->ftpydlevel.data(), model->ftsubidx.data());
+    for (int i = 0; i < n; i++) {
+        model->ftcost[i] = lines[i].cost;
+        model->ftmd[i] = lines[i].md;
+        model->ftpydlevel[i] = lines[i].level;
+        model->ftsubidx[i] = lines[i].index;
+    }
     for (int i = 0; i < n; i++) {
         const int l = model->ftpydlevel[i], k = model->ftsubidx[i];
         if (k < 0 || k >= 64)
@@ -260,8 +252,8 @@ static void read_model_files(LumivarSettings *set, LumivarModel *model) {
                 std::to_string(l) + ", outside the depth " + std::to_string(model->pyddepth));
     }
 
-    const std::string alphafile = set->SFPath + "/Allalpha.dat";
-    const std::string betafile = set->SFPath + "/Allbeta.dat";
+    const std::string alphafile = result_path(set->SFPath, ResultFile::allalpha);
+    const std::string betafile = result_path(set->SFPath, ResultFile::allbeta);
     model->allalpha = load_model_matrix(alphafile, model->pyddepth, depthfile, classnum, numfile);
     model->allbeta = load_model_matrix(betafile, model->pyddepth, depthfile, classnum, numfile);
     std::vector<int> salient_rows;
@@ -277,7 +269,7 @@ static void read_model_files(LumivarSettings *set, LumivarModel *model) {
         if (std::isfinite(last) && last > 0.0)
             for (double &md : model->ftmd) md /= last;
     }
-    const bool weighted = set->isenforce || set->mapnum != 1;
+    const bool weighted = set->isenforce || map_kind(set->mapnum).weighted;
     for (int i = 0; weighted && i < n; i++)
         if (!std::isfinite(set->isenforce ? model->ftmd[i] : model->ftcost[i]))
             die("Line " + std::to_string(i + 1) + " of " + classfile +
@@ -347,7 +339,7 @@ namespace {
 
 double channel_weight(const LumivarSettings &set, const LumivarModel &model, int i) {
     if (set.isenforce) return model.ftmd[i];
-    if (set.mapnum == 0 || set.mapnum == 2) return model.ftcost[i];
+    if (map_kind(set.mapnum).weighted) return model.ftcost[i];
     return 1.0;
 }
 
@@ -607,47 +599,30 @@ int run_images(char **files, int nfiles, int jobs, const LumivarSettings &set,
     std::vector<CapturedOutput> logs(nfiles);
     std::vector<ImageReport> reports(nfiles);
     std::vector<int> result(nfiles, -1);
-    std::mutex lock;
-    std::condition_variable finished;
-    std::atomic<int> next{0};
     auto work_on = [&](int i) {
         logs[i].begin();
-        const int ok = process_image(files[i], set, model, &reports[i]);
+        result[i] = process_image(files[i], set, model, &reports[i]);
         logs[i].end();
-        std::lock_guard<std::mutex> hold(lock);
-        result[i] = ok;
-        finished.notify_one();
     };
-    std::vector<std::thread> pool;
-    // Joined however this ends; the images not begun are given up.
-    struct Joiner {
-        std::vector<std::thread> &pool;
-        std::atomic<int> &next;
-        int nfiles;
-        ~Joiner() {
-            next = nfiles;
-            for (std::thread &t : pool)
-                if (t.joinable()) t.join();
-        }
-    } joiner{pool, next, nfiles};
-    // Without any thread of its own the calling thread does the work.
-    const bool threaded =
-        jobs > 1 && start_threads(&pool, jobs, [&]() {
-            for (int i; (i = next++) < nfiles;) work_on(i);
-        }) > 0;
     int status = 0;
-    for (int i = 0; i < nfiles; i++) {
-        progress.show(i + 1, files[i]);
-        if (!threaded) {
-            work_on(i);
-        } else {
-            std::unique_lock<std::mutex> hold(lock);
-            finished.wait(hold, [&] { return result[i] >= 0; });
-        }
+    auto finish = [&](int i) {
         progress.clear();
         if (record) record->push(image_record(files[i], reports[i], logs[i].stream_text(2)));
         logs[i].replay();
         if (!result[i]) status = 1;
+    };
+    // The progress line names the image being waited for.
+    if (nfiles > 0) progress.show(1, files[0]);
+    const bool threaded = jobs > 1 && run_in_order(nfiles, jobs, 0, work_on, [&](int i) {
+                              finish(i);
+                              if (i + 1 < nfiles) progress.show(i + 2, files[i + 1]);
+                              return true;
+                          });
+    // Without any thread of its own the calling thread does the work.
+    for (int i = 0; !threaded && i < nfiles; i++) {
+        progress.show(i + 1, files[i]);
+        work_on(i);
+        finish(i);
     }
     return status;
 }

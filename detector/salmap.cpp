@@ -1,12 +1,13 @@
 // Channel maps: the response of one DCT basis filter on its pyramid level,
-// turned into either a power of the response (map kind 0) or a bounded
-// function of the log-likelihood ratio between two generalized Gaussian
-// models (kinds 1 and 2), then enlarged to full size (enlarge.cpp). The
-// ratio weighs the query class's model (its column of the parameter
-// matrices) against the background class's (column 0); a query for class 0
-// therefore compares the background with itself and gives zero channels.
+// turned by the map kind's transform (mapkinds.cpp) into either a power of
+// the response (power_channel) or a bounded function of the log-likelihood
+// ratio between two generalized Gaussian models (loglikely_channel), then
+// enlarged to full size (enlarge.cpp). The ratio weighs the query class's
+// model (its column of the parameter matrices) against the background
+// class's (column 0); a query for class 0 therefore compares the background
+// with itself and gives zero channels.
 //
-// Kinds 1 and 2: with L = max(ln p_obj(x) - ln p_back(x), 0) and
+// loglikely_channel: with L = max(ln p_obj(x) - ln p_back(x), 0) and
 // s = sigmoid(L), t = sigmoid(-L), the value is s ln s + t ln t + ln 2, in
 // [0, ln 2). Where L > 709.78, exp(L) overflows, t is 0 and t ln t would be
 // 0 * -inf; the limit 0 is used, so the channel tends to ln 2. A model whose
@@ -21,6 +22,7 @@
 #include "files.h"
 #include "imgconv.h"
 #include "lumivar.h"
+#include "mapkinds.h"
 
 namespace {
 
@@ -62,22 +64,24 @@ void BoundarySup(matrix *m) {
 
 LevelChannelRows::LevelChannelRows(pyramid *G, int l, int k, matrix **dctmtx, int mapnum,
                                    matrix *allalpha, matrix *allbeta, int qclassidx)
-    : level_(G->level[l]), filter_(dctmtx[k]), mapnum_(mapnum), row_(level_->ncols) {
+    : level_(G->level[l]), filter_(dctmtx[k]), kind_(&map_kind(mapnum)), row_(level_->ncols) {
     // The object is the query class, the background is class 0.
     const int f = 64 * l + k;
-    alphaOb_ = allalpha->pix[f][qclassidx];
-    alphaBack_ = allalpha->pix[f][0];
-    betaOb_ = allbeta->pix[f][qclassidx];
-    betaBack_ = allbeta->pix[f][0];
-    density_ = usable(alphaOb_) && usable(betaOb_) && usable(alphaBack_) && usable(betaBack_);
-    if (mapnum_ != 0 && density_) K_ = genSalConst(alphaOb_, betaOb_, alphaBack_, betaBack_);
+    ChannelModels &m = models_;
+    m.alphaOb = allalpha->pix[f][qclassidx];
+    m.alphaBack = allalpha->pix[f][0];
+    m.betaOb = allbeta->pix[f][qclassidx];
+    m.betaBack = allbeta->pix[f][0];
+    density_ = usable(m.alphaOb) && usable(m.betaOb) && usable(m.alphaBack) && usable(m.betaBack);
+    if (kind_->uses_models && density_)
+        m.K = genSalConst(m.alphaOb, m.betaOb, m.alphaBack, m.betaBack);
 }
 
 const double *LevelChannelRows::row(int r) {
     const int H = level_->nrows, W = level_->ncols;
     // Rows 0..2 and the last four are cleared; so are columns 0..2 and the
     // last four of every other row.
-    if (r < 3 || r >= H - 4 || (mapnum_ != 0 && !density_)) {
+    if (r < 3 || r >= H - 4 || (kind_->uses_models && !density_)) {
         std::fill(row_.begin(), row_.begin() + W, 0.0);
         made_ = 0;  // the buffer no longer holds the rows made
         last_ = r;
@@ -103,28 +107,32 @@ const double *LevelChannelRows::row(int r) {
     return out[0];
 }
 
+void power_channel(double *p, int n, const ChannelModels &) { abs_pow_three_halves(p, n); }
+
+void loglikely_channel(double *p, int n, const ChannelModels &m) {
+    const double alphaOb = m.alphaOb, betaOb = m.betaOb, alphaBack = m.alphaBack,
+                 betaBack = m.betaBack, K = m.K;
+    const double ln2 = log(2.0);
+    // Where L is not above 0 (or not a number) s = t = 1/2 and the value
+    // is exactly 0. Elsewhere s, t and their logarithms are computed in
+    // place, with the same operations as sigmoidF and mtxLog.
+    for (int i = 0; i < n; i++) {
+        const double x = fabs(p[i]);
+        const double L = pow(x / alphaBack, betaBack) - pow(x / alphaOb, betaOb) + K;
+        if (!(L > 0.0)) {
+            p[i] = 0.0;
+            continue;
+        }
+        const double sg = 1.0 / (exp(-L) + 1.0);
+        const double tg = 1.0 / (exp(-(-1.0 * L)) + 1.0);
+        const double tlogt = tg > 0.0 ? tg * log(tg) : 0.0;
+        p[i] = sg * log(sg) + tlogt + ln2;
+    }
+}
+
 void LevelChannelRows::finish_row(double *p) const {
     const int W = level_->ncols;
-    if (mapnum_ == 0) {
-        abs_pow_three_halves(p, W);
-    } else {
-        const double ln2 = log(2.0);
-        // Where L is not above 0 (or not a number) s = t = 1/2 and the value
-        // is exactly 0. Elsewhere s, t and their logarithms are computed in
-        // place, with the same operations as sigmoidF and mtxLog.
-        for (int i = 0; i < W; i++) {
-            const double x = fabs(p[i]);
-            const double L = pow(x / alphaBack_, betaBack_) - pow(x / alphaOb_, betaOb_) + K_;
-            if (!(L > 0.0)) {
-                p[i] = 0.0;
-                continue;
-            }
-            const double sg = 1.0 / (exp(-L) + 1.0);
-            const double tg = 1.0 / (exp(-(-1.0 * L)) + 1.0);
-            const double tlogt = tg > 0.0 ? tg * log(tg) : 0.0;
-            p[i] = sg * log(sg) + tlogt + ln2;
-        }
-    }
+    kind_->transform(p, W, models_);
     for (int c : {0, 1, 2, W - 4, W - 3, W - 2, W - 1})
         if (c >= 0 && c < W) p[c] = 0.0;
 }

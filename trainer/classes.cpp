@@ -17,12 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "classstat.h"
@@ -31,6 +29,7 @@
 #include "files.h"
 #include "imgconv.h"
 #include "mres.h"
+#include "ordered.h"
 #include "owners.h"
 
 namespace {
@@ -42,7 +41,6 @@ int g_threads = 1;  // for the classic entry points
 // What reading and analysing one image gave; the messages are printed by
 // the thread that adds the images up, in list order.
 struct ImageMoments {
-    bool ready = false;
     bool read = false;  // the image could be read
     bool used = false;  // large enough for the pyramid
     VolumePtr mnts;
@@ -184,72 +182,27 @@ bool on_threads(const std::vector<const ImageSource *> &images, const std::vecto
     // ImageMagick is set up once, here, before any worker can race to do it.
     img_init();
     install_capture();
-    const int window = 2 * threads;
     std::vector<ImageMoments> results(imgnum);
     std::vector<std::vector<Captured>> captured(imgnum);
-    std::mutex mu;
-    std::condition_variable cv;
-    int next = 0, consumed = 0;
-    bool stop = false;
-    auto worker = [&] {
-        ask_large_pages_for_this_thread();
-        for (;;) {
-            int n;
-            {
-                std::unique_lock<std::mutex> lock(mu);
-                cv.wait(lock, [&] { return stop || next >= imgnum || next < consumed + window; });
-                if (stop || next >= imgnum) return;
-                n = next++;
-            }
-            ImageMoments r;
-            std::vector<Captured> cap;
-            analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, &cap);
-            std::lock_guard<std::mutex> lock(mu);
-            r.ready = true;
-            results[n] = std::move(r);
-            captured[n] = std::move(cap);
-            cv.notify_all();
-        }
-    };
-    std::vector<std::thread> pool;
-    // Joined however the loop below ends (a failure reported in process).
-    struct Joiner {
-        std::vector<std::thread> &pool;
-        std::mutex &mu;
-        std::condition_variable &cv;
-        bool &stop;
-        void join() {
-            {
-                std::lock_guard<std::mutex> lock(mu);
-                stop = true;
-            }
-            cv.notify_all();
-            for (std::thread &t : pool) t.join();
-            pool.clear();
-        }
-        ~Joiner() { join(); }
-    } joiner{pool, mu, cv, stop};
-    if (start_threads(&pool, std::min(threads, imgnum), worker) == 0) return false;
     int failed = -1;
-    for (int n = 0; n < imgnum; n++) {
-        {
-            std::unique_lock<std::mutex> lock(mu);
-            cv.wait(lock, [&] { return results[n].ready; });
-        }
-        announce(n);
-        if (results[n].failure) {
-            failed = n;
-            break;
-        }
-        bool go_on = take(n, results[n], captured[n]);
-        std::lock_guard<std::mutex> lock(mu);
-        results[n].mnts.reset();
-        consumed = n + 1;
-        cv.notify_all();
-        if (!go_on) break;
-    }
+    const bool ran = run_in_order(
+        imgnum, std::min(threads, imgnum), 2 * threads,
+        [&](int n) {
+            analyse_image(*images[n], pyddepth, gaufilt, dctarr, &results[n], &captured[n]);
+        },
+        [&](int n) {
+            announce(n);
+            if (results[n].failure) {
+                failed = n;
+                return false;
+            }
+            const bool go_on = take(n, results[n], captured[n]);
+            results[n].mnts.reset();
+            return go_on;
+        },
+        ask_large_pages_for_this_thread);
+    if (!ran) return false;
     // A program's failure ends the process: never while a worker still runs.
-    joiner.join();
     if (failed >= 0) image_failed(results[failed], *images[failed], classes[failed]);
     return true;
 }

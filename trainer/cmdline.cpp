@@ -1,5 +1,5 @@
-// Sendral's command line: options first (each picked by its first letter),
-// then training_filelist, pyr_depth and salientfeaturepath.
+// Sendral's command line: options first (one table of them), then
+// training_filelist, pyr_depth and salientfeaturepath.
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "sendral.h"
 #include "fail.h"
+#include "options.h"
 
 namespace {
 
@@ -60,12 +61,6 @@ void copy_path(char *dst, const char *src, const char *what) {
         exit_with_help();
     }
     strcpy(dst, src);
-}
-
-// The value of an option that takes one: never read past argv.
-const char *option_value(int argc, char **argv, int i) {
-    if (i + 1 >= argc) usage_error("option %s needs a value\n", argv[i]);
-    return argv[i + 1];
 }
 
 int parse_depth(const char *s) {
@@ -124,59 +119,44 @@ void parse_command_line(int argc, char **argv, char *ListFilename, char *savepat
     wtfilelist[0] = '\0';
     *threads = default_thread_count();
 
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        const char *a = argv[i];
-        bool known = true;
-        switch (a[1]) {
-            case 'b':
-                *isbkpath = 1;
-                copy_path(bkhistpath, option_value(argc, argv, i), "bkghistpath");
-                i++;
-                break;
-            case 'w':
-                *isweight = 1;
-                copy_path(wtfilelist, option_value(argc, argv, i), "weight_filelist");
-                i++;
-                break;
-            case 'h': *ishue = 1; break;
-            case 'j':
-                if (a[2] != '\0') {
-                    *threads = parse_threads(a + 2);
-                } else {
-                    *threads = parse_threads(option_value(argc, argv, i));
-                    i++;
-                }
-                break;
-            // The word options must match whole: -fastx is a typo, not -fast.
-            case 'f':
-                known = strcmp(a, "-fast") == 0;
-                if (known) *isfast = 1;
-                break;
-            case 'e':
-                known = strcmp(a, "-exBfea") == 0;
-                if (known) *exBfea = 1;
-                break;
-            case 'n':
-                known = strcmp(a, "-nodenoise") == 0;
-                if (known) *isdenoise = 0;
-                break;
-            default: known = false;
-        }
-        if (!known) {
-            lib_puts(2, "unknown option\n");
-            exit_with_help();
-        }
-    }
+    auto path_row = [](const char *word, int *flag, char *path, const char *what) {
+        return OptionRow{word, OptionRow::first_letter, OptionRow::next,
+                         [flag, path, what](const char *w, const char *v) {
+                             if (!v) usage_error("option %s needs a value\n", w);
+                             *flag = 1;
+                             copy_path(path, v, what);
+                         }};
+    };
+    auto set_row = [](const char *word, OptionRow::Match match, int *field, int value) {
+        return OptionRow{word, match, OptionRow::none,
+                         [field, value](const char *, const char *) { *field = value; }};
+    };
+    // The word options must match whole: -fastx is a typo, not -fast.
+    const std::vector<OptionRow> rows = {
+        path_row("-b", isbkpath, bkhistpath, "bkghistpath"),
+        path_row("-w", isweight, wtfilelist, "weight_filelist"),
+        set_row("-h", OptionRow::first_letter, ishue, 1),
+        {"-j", OptionRow::first_letter, OptionRow::attached_or_next,
+         [threads](const char *w, const char *v) {
+             if (!v) usage_error("option %s needs a value\n", w);
+             *threads = parse_threads(v);
+         }},
+        set_row("-fast", OptionRow::whole, isfast, 1),
+        set_row("-exBfea", OptionRow::whole, exBfea, 1),
+        set_row("-nodenoise", OptionRow::whole, isdenoise, 0),
+    };
+    const int i = parse_options(argc, argv, rows, [](const char *) {
+        lib_puts(2, "unknown option\n");
+        exit_with_help();
+    });
     if (argc - i < 3) exit_with_help();
     copy_path(ListFilename, argv[i], "training_filelist");
     *pyddepth = parse_depth(argv[i + 1]);
     copy_path(savepath, argv[i + 2], "salientfeaturepath");
     // A late option would be ignored silently, and the run would not be the
     // one asked for.
-    for (int k = i + 3; k < argc; k++)
-        if (argv[k][0] == '-')
-            usage_error("options go before training_filelist: %s comes after it\n", argv[k]);
+    if (const char *late = late_option(argc, argv, i + 3))
+        usage_error("options go before training_filelist: %s comes after it\n", late);
     // An empty result path would put every result file at the file-system root.
     if (savepath[0] == '\0') {
         lib_puts(2, "salientfeaturepath is empty\n");

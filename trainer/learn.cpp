@@ -53,6 +53,7 @@
 #include "mres.h"
 #include "owners.h"
 #include "record.h"
+#include "resultschema.h"
 
 namespace {
 
@@ -849,7 +850,7 @@ void learn_from_boxes(const TrainingSet &set, const TrainingBoxes &tb, int pydde
                        tname[ch.t], general(1.0 / kLambda[ch.p]).c_str(),
                        general(w.smooth).c_str());
         }
-        const std::string name = "learned_class_" + std::to_string(j);
+        const std::string name = result_name(ResultFile::learned_class, j);
         writer.write_extra(name, format_learned(w, info));
         if (rec) {
             Json &e = rec->push(Json::object());

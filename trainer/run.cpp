@@ -31,6 +31,7 @@
 #include "owners.h"
 #include "record.h"
 #include "resultdir.h"
+#include "resultschema.h"
 #include "sendral.h"
 #include "learn.h"
 #include "longopt.h"
@@ -156,11 +157,11 @@ void ResultWriter::write_fits(const matrix *Allmnt, int pyddepth, const GgdFits 
     fflush(stdout);
     const std::string &st = stage();
     if (imgnum) write_imgnum(st.c_str(), imgnum, classnum);
-    write_matrix((matrix *)Allmnt, st + "/Allmnt" + std::to_string(pyddepth) + ".dat");
-    write_matrix(fits.Allalpha.get(), st + "/Allalpha.dat");
-    write_matrix(fits.Allbeta.get(), st + "/Allbeta.dat");
-    write_matrix(fits.classMD.get(), st + "/classMD.dat");
-    write_matrix(fits.StandVar.get(), st + "/StandVar.dat");
+    write_matrix((matrix *)Allmnt, result_path(st, ResultFile::allmnt, pyddepth));
+    write_matrix(fits.Allalpha.get(), result_path(st, ResultFile::allalpha));
+    write_matrix(fits.Allbeta.get(), result_path(st, ResultFile::allbeta));
+    write_matrix(fits.classMD.get(), result_path(st, ResultFile::classmd));
+    write_matrix(fits.StandVar.get(), result_path(st, ResultFile::standvar));
     lib_printf(1, "Done.\n");
 }
 
@@ -168,17 +169,17 @@ void ResultWriter::write_ranking(const FeatureRanking &r, int pyddepth, int clas
     lib_printf(1, "Saving...");
     fflush(stdout);
     const std::string &st = stage();
-    write_matrix(r.sortMDs.get(), st + "/sortMDs.dat");
-    write_matrix(r.sortCosts.get(), st + "/sortCosts.dat");
-    write_matrix(r.sortidx.get(), st + "/sortidx.dat");
-    write_text(st + "/pyddepth", std::to_string(pyddepth));
+    write_matrix(r.sortMDs.get(), result_path(st, ResultFile::sortmds));
+    write_matrix(r.sortCosts.get(), result_path(st, ResultFile::sortcosts));
+    write_matrix(r.sortidx.get(), result_path(st, ResultFile::sortidx));
+    write_text(result_path(st, ResultFile::pyddepth), std::to_string(pyddepth));
     std::string counts;
     for (int j = 0; j < classnum; j++) counts += std::to_string(r.counts[j]) + "\n";
-    write_text(st + "/salientfeaturenum", counts);
+    write_text(result_path(st, ResultFile::salientfeaturenum), counts);
     lib_printf(1, "Done.\n");
 
     for (int j = 0; j < classnum; j++) {
-        const std::string name = st + "/Qor_class_" + std::to_string(j);
+        const std::string name = result_path(st, ResultFile::qor_class, j);
         if (!write_step()) die_errno("Cannot write", name);
         dumpSalFts(r.sortCosts.get(), r.sortMDs.get(), r.sortidx.get(), j, pyddepth, 64,
                    name.c_str());
@@ -191,7 +192,7 @@ void ResultWriter::write_extra(const std::string &name, const std::string &text)
 
 void ResultWriter::commit(const std::string &timeusage) {
     const std::string &st = stage();
-    write_text(st + "/timeusage", timeusage);
+    write_text(result_path(st, ResultFile::timeusage), timeusage);
     if (!result_dir_commit(dir_, st)) lib_fatal(1, "");
     committed_ = true;
 }
@@ -284,7 +285,7 @@ int sendral_run(int argc, char **argv) {
         training_boxes = read_training_boxes(boxes, *boxed_set);
     }
 
-    const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
+    const std::string mntname = "/" + result_name(ResultFile::allmnt, pyddepth);
     MatrixPtr Allmnt;
     std::vector<int> listed(classnum, -1), used(classnum, -1);
     if (merged) {  // as -fast, from the merged shards instead of the moment file

@@ -5,6 +5,10 @@
 // A class's moments are averages of per-image sums, so parts merge exactly
 // once each part records how many images it averaged: the merged average is
 // sum(count * average) / sum(count), class by class.
+//
+// A shard folder carries a result directory's format entry (resultschema.h):
+// shards of a format this version does not read, or of different formats,
+// are not merged.
 #include "shard.h"
 
 #include <fcntl.h>
@@ -31,6 +35,7 @@
 #include "dat.h"
 #include "files.h"
 #include "mres.h"
+#include "resultschema.h"
 #include "safewrite.h"
 #include "sendral.h"
 #include "tempfiles.h"
@@ -45,17 +50,7 @@ namespace {
     exit_with_shard_help();
 }
 
-// A whole decimal number made of digits only, within int.
-bool parse_count(const std::string &s, int *v) {
-    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    *v = std::stoi(s);
-    return true;
-}
-
 // ---- the shard record --------------------------------------------------------
-
-const char *kRecordName = "shard";
 
 // What a class list held when the shard was made: its name in the training
 // list and a digest of its entries, so that a merge can tell a shard of an
@@ -107,7 +102,7 @@ std::string record_text(const Record &r) {
 // True when dir holds a complete record; the closing "end" tells a whole
 // record from a cut one.
 bool read_record(const std::string &dir, Record *r) {
-    std::ifstream in(dir + "/" + kRecordName);
+    std::ifstream in(result_path(dir, ResultFile::shard));
     std::string w1, w2, kn, word;
     if (!(in >> w1 >> w2) || w1 != "sendral" || w2 != "shard") return false;
     std::string depth, classes;
@@ -152,35 +147,14 @@ bool replaceable(const std::string &target) {
     return read_record(target, &r);
 }
 
-// The staging folder of the shard being written, removed if the run ends
-// before it is renamed into place (library failures end the process).
-std::string g_staging;
-void remove_staging() {
-    std::error_code ec;
-    if (!g_staging.empty()) fs::remove_all(g_staging, ec);
-}
-
-// Under a temporary entry name, which a stop signal removes and which the
-// next shard run into the same folder removes once its process is gone.
+// The staging folder of the shard being written, under a temporary entry
+// name: removed if the run ends before it is renamed into place, and by the
+// next shard run into the same folder once this process is gone.
 std::string make_staging(const std::string &parent) {
     remove_abandoned_temp_entries(parent);
-    for (;;) {
-        g_staging = temp_entry_name(parent);
-        // 0777 less the umask: the shard is to be read like any folder.
-        if (mkdir(g_staging.c_str(), 0777) == 0) {
-            temp_entry_made(g_staging);
-            break;
-        }
-        const int err = errno;
-        forget_temp_entry(g_staging);
-        g_staging.clear();
-        errno = err;
-        if (err != EEXIST) die_errno("Cannot create a folder in", parent);
-    }
-    static bool registered = false;
-    if (!registered) atexit(remove_staging);
-    registered = true;
-    return g_staging;
+    const std::string staging = make_staging_folder(parent, "");
+    if (staging.empty()) die_errno("Cannot create a folder in", parent);
+    return staging;
 }
 
 // Puts the staging folder at target in one step (an earlier shard there is
@@ -192,7 +166,7 @@ void install(const std::string &staging, const std::string &target) {
     const bool existed = lstat(target.c_str(), &st) == 0;
     if (!replace_entry(staging, target))
         die_errno(existed ? "Cannot replace" : "Cannot create", target);
-    g_staging.clear();
+    release_staging_folder(staging);
     const fs::path parent = fs::path(target).parent_path();
     const std::string dir = parent.empty() ? "." : parent.string();
     if (!sync_entry(dir)) die_errno("Cannot sync", dir);
@@ -201,7 +175,8 @@ void install(const std::string &staging, const std::string &target) {
 // The per-class counts of a shard: one whole number per class.
 bool read_imgnum(const std::string &dir, int classnum, std::vector<int> *counts) {
     std::vector<std::string> words;
-    if (!read_list_names((dir + "/imgnum").c_str(), &words) || (int)words.size() != classnum)
+    if (!read_list_names(result_path(dir, ResultFile::imgnum).c_str(), &words) ||
+        (int)words.size() != classnum)
         return false;
     counts->assign(classnum, 0);
     for (int j = 0; j < classnum; j++)
@@ -311,9 +286,10 @@ int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int npar
 
     lib_printf(1, "Saving...");
     fflush(stdout);
-    mtx2dat(Allmnt, (staging + "/Allmnt" + std::to_string(pyddepth) + ".dat").c_str());
+    mtx2dat(Allmnt, result_path(staging, ResultFile::allmnt, pyddepth).c_str());
     write_imgnum(staging.c_str(), usable.data(), classnum);
-    write_text(staging + "/" + kRecordName, record_text(rec));
+    write_text(result_path(staging, ResultFile::shard), record_text(rec));
+    write_text(result_path(staging, ResultFile::format), result_format_text());
     if (!sync_tree(staging)) die_errno("Cannot sync", staging);
     install(staging, target);
     lib_printf(1, "Done.\n");
@@ -347,6 +323,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
     // Which folder each one was, to tell one replaced by a -shard run while
     // it is read (its files would come from two shards).
     std::vector<std::pair<dev_t, ino_t>> ids(dirs.size());
+    std::vector<int> formats(dirs.size(), 0);
     for (size_t s = 0; s < dirs.size(); s++) {
         const char *d = dirs[s].c_str();
         Record &r = recs[s];
@@ -354,6 +331,14 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
         if (stat(d, &st) != 0 || !S_ISDIR(st.st_mode))
             die("Shard folder %s (listed in %s) does not exist\n", d, shardlist);
         ids[s] = {st.st_dev, st.st_ino};
+        // Before the record: a newer format may lay it out otherwise.
+        formats[s] = read_result_format(dirs[s]);
+        if (formats[s] == 0) check_result_format(dirs[s], "Shard");
+        if (formats[s] != formats[0])
+            die("Shards %s (format %d) and %s (format %d) were made by different versions of "
+                "Sendral; make them again with one\n",
+                dirs[0].c_str(), formats[0], d, formats[s]);
+        check_result_format(dirs[s], "Shard");
         if (!read_record(dirs[s], &r))
             die("Shard folder %s holds no complete shard record: not a shard, or its run "
                 "was interrupted\n",
@@ -400,7 +385,7 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
     // Summed in part order, so that the result does not depend on the list's order.
     std::vector<size_t> order(dirs.size());
     for (size_t s = 0; s < order.size(); s++) order[recs[s].part] = s;
-    const std::string mntname = "/Allmnt" + std::to_string(pyddepth) + ".dat";
+    const std::string mntname = "/" + result_name(ResultFile::allmnt, pyddepth);
     const int rows = 64 * pyddepth, cols = 4 * classnum;
     matrix *sum = calloc_mtx(rows, cols);
     std::vector<long long> total(classnum, 0);
@@ -444,5 +429,5 @@ matrix *merge_shards(const char *shardlist, const char *ListFilename, int pyddep
 void write_imgnum(const char *dir, const int *imgnum, int classnum) {
     std::string text;
     for (int j = 0; j < classnum; j++) text += std::to_string(imgnum[j]) + "\n";
-    write_text(std::string(dir) + "/imgnum", text);
+    write_text(result_path(dir, ResultFile::imgnum), text);
 }

@@ -6,7 +6,8 @@
 // averages over the shard's usable images, zeros where it has none), imgnum
 // (one line per class: the number of images averaged) and shard (the record
 // that says which part it is and, per class, the list's name and a digest of
-// its entries). The folder appears whole or not at all.
+// its entries), and format (the layout's version, as in a result directory).
+// The folder appears whole or not at all.
 //
 //   Sendral [options] -merge shardlist training_filelist pyr_depth salientfeaturepath
 // merges the shards named in shardlist, weighted by their counts, into the

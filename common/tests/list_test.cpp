@@ -81,4 +81,26 @@ TEST_F(ListFileTest, MissingListEndsWithMessageNamingIt) {
                 "list file " + dir_);
 }
 
+// Class files: the lines read up to the first unreadable one, never more
+// than asked for; the classic reader stops on too few.
+TEST_F(ListFileTest, ClassFilesGiveTheirReadableLines) {
+    const std::string path = write("Qor_class_1", "0.5\t2.25\t1\t7\n1e-3\t-4\t0\t63\nx\t1\t2\t3\n");
+    std::vector<ClassFileLine> lines;
+    ASSERT_TRUE(read_class_file(path.c_str(), 100, &lines));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].cost, 1e-3);
+    EXPECT_EQ(lines[1].md, -4.0);
+    EXPECT_EQ(lines[1].index, 63);
+    ASSERT_TRUE(read_class_file(path.c_str(), 1, &lines));
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_FALSE(read_class_file((dir_ + "/none").c_str(), 1, &lines));
+    double cost[3], md[3];
+    int level[3], index[3];
+    ReadSalientFeatures(path.c_str(), 2, cost, md, level, index);
+    EXPECT_EQ(level[0], 1);
+    EXPECT_EQ(index[0], 7);
+    EXPECT_EXIT(ReadSalientFeatures(path.c_str(), 3, cost, md, level, index),
+                ::testing::ExitedWithCode(1), "Class file " + path + " holds 2 readable lines; 3 are needed");
+}
+
 }  // namespace

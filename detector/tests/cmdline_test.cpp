@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "fail.h"
 #include "lumivar.h"
+#include "mapkinds.h"
 
 namespace {
 
@@ -81,14 +83,52 @@ TEST(CommandLineDeathTest, UnknownOptionsAndBadValues) {
     for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{"-d", "-1", "r", "1", "q", "o"},
                                                {"-f", "0", "r", "1", "q", "o"},
-                                               {"-m", "3", "r", "1", "q", "o"},
-                                               {"-m", "-1", "r", "1", "q", "o"},
                                                {"r", "1", "q"},
                                                {"-d"}})
         EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(1), "^$");
     // A class index beyond int must not wrap into a valid-looking one.
     EXPECT_EXIT(parse({"r", "99999999999", "q", "o"}), ::testing::ExitedWithCode(1),
                 "^Error: class index 99999999999 is out of range\n$");
+}
+
+TEST(CommandLineDeathTest, MapKindsAreTheTablesRows) {
+    const std::vector<MapKind> &kinds = map_kinds();
+    std::string usage;
+    {
+        recoverable_failures scope;  // the usage text as a thrown message, not an exit
+        try {
+            parse({"r", "1", "q"});
+        } catch (const sendral::Error &e) {
+            usage = e.what();
+        }
+    }
+    // The texts as the programs have always printed them.
+    const std::string line =
+        "-m #:\t\tmap number 0:I(x;y)|x|^1.5(default)   1:Sum of loglikely    2:Weighted sum of "
+        "loglikely\n";
+    EXPECT_NE(usage.find("the radius of the scale at each pixel\n" + line + "-nowta:"),
+              std::string::npos)
+        << usage;
+    EXPECT_EQ(map_kind_numbers(), "0, 1 or 2");
+    size_t at = 0;
+    for (size_t i = 0; i < kinds.size(); i++) {
+        const MapKind &k = kinds[i];
+        const std::string n = std::to_string(k.number);
+        SCOPED_TRACE(n);
+        EXPECT_EQ(k.number, (int)i);  // looked up by number
+        EXPECT_EQ(find_map_kind(k.number), &k);
+        EXPECT_NE(k.transform, nullptr);
+        EXPECT_EQ(parse({"-m", n, "r", "1", "q", "o"}).mapnum, k.number);
+        at = line.find(n + ":" + k.help, at);  // listed in number order
+        EXPECT_NE(at, std::string::npos);
+        EXPECT_NE(map_kind_numbers().find(n), std::string::npos);
+    }
+    for (int bad : {-1, (int)kinds.size()}) {
+        EXPECT_EQ(find_map_kind(bad), nullptr);
+        EXPECT_EXIT(parse({"-m", std::to_string(bad), "r", "1", "q", "o"}),
+                    ::testing::ExitedWithCode(1), "^$")
+            << bad;
+    }
 }
 
 TEST(CommandLine, HugeOptionValuesClampInsteadOfWrapping) {

@@ -222,7 +222,7 @@ TEST_F(EndToEnd, ChannelWeightsFollowTheMapKindAndEnforce) {
 }
 
 TEST_F(EndToEnd, RowByRowAndChannelByChannelGiveTheSameMap) {
-    for (int mapnum = 0; mapnum < 3; mapnum++)
+    for (int mapnum = 0; mapnum < (int)map_kinds().size(); mapnum++)
         for (int enforce = 0; enforce < 2; enforce++) {
             LumivarSettings set;
             set.SFPath = res;

@@ -5,25 +5,75 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include <sys/stat.h>
 
 #include "dat.h"
 #include "fail.h"
+#include "mtxown.h"
 
-int write_mtx(matrix *mtx, int type, const char *filename) {
+namespace {
+
+// The one body of write_mtx and mtx2dat_try: false when the datfile cannot
+// be opened, else true with d_close's status in *status. A failure on the
+// way leaves the handle in *open (null once closing has begun), for a
+// caller that survives the failure to close.
+bool write_datfile(matrix *mtx, int type, const char *filename, const char *who, DATFILE **open,
+                   int *status) {
     DATFILE *h = d_open(filename, "w");
-    if (!h) {
-        lib_fatalf(1, "Cannot open file %s\n", filename);
-    }
+    if (!h) return false;
+    *open = h;
     d_settype(h, type);
     int32_t dims[2] = {mtx->nrows, mtx->ncols};
     d_setdim(h, 1, 1, dims, 2);
     int64_t count = (int64_t)mtx->nrows * mtx->ncols;
-    if (count > INT_MAX) _daterrh("write_mtx: matrix too large for %s\n", filename);
+    if (count > INT_MAX) _daterrh("%s: matrix too large for %s\n", who, filename);
     _dwrite(h, mtx->pix[0], (int)count, 'F');
-    return d_close(h);
+    *open = nullptr;
+    *status = d_close(h);
+    return true;
+}
+
+// The table of open datfiles is shared by the whole process.
+std::mutex dat_table;
+
+struct Recoverable {
+    Recoverable() { d_recoverable++; }
+    ~Recoverable() { d_recoverable--; }
+};
+
+}  // namespace
+
+int write_mtx(matrix *mtx, int type, const char *filename) {
+    DATFILE *h = nullptr;
+    int status = 0;
+    if (!write_datfile(mtx, type, filename, "write_mtx", &h, &status))
+        lib_fatalf(1, "Cannot open file %s\n", filename);
+    return status;
+}
+
+// A program that must survive a failed write: the library's fatal handler
+// is turned into an exception for the calling thread only, and the
+// half-written datfile is closed and left to the caller (who writes to a
+// temporary name and removes it).
+int mtx2dat_try(matrix *mtx, const char *filename) {
+    std::lock_guard<std::mutex> hold(dat_table);
+    Recoverable scope;
+    DATFILE *h = nullptr;
+    try {
+        int status = 0;
+        return write_datfile(mtx, 'F', filename, "mtx2dat", &h, &status) && status == 0;
+    } catch (const d_error &) {
+        if (h) {
+            try {
+                d_close(h);
+            } catch (const d_error &) {
+            }
+        }
+        return 0;
+    }
 }
 
 // The header is written at close: a failed close is a lost datfile.
@@ -41,13 +91,6 @@ struct ReadHandle {
     DATFILE *h;
     ~ReadHandle() {
         if (h) d_close(h);
-    }
-};
-
-struct MatrixOwner {
-    matrix *m;
-    ~MatrixOwner() {
-        if (m) free_mtx(m);
     }
 };
 
@@ -95,13 +138,11 @@ matrix *load_checked(const char *filename, bool check, int want_rows, int want_c
     if (count > INT_MAX) _daterrh("load_mtx: matrix too large in %s\n", filename);
     // Zero-filled: a "variant" file converts to nothing, which must not
     // leave whatever the heap held in the matrix.
-    matrix *m = calloc_mtx(size.dim[0], size.dim[1]);
-    MatrixOwner result{m};
+    MatrixPtr m(calloc_mtx(size.dim[0], size.dim[1]));
     _dread(h, m->pix[0], (int)count, 'F');
     owner.h = nullptr;
     d_close(h);
-    result.m = nullptr;
-    return m;
+    return m.release();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "dat.h"
 #include "imgconv.h"
 #include "fail.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -25,18 +26,17 @@ void scale(matrix *m, double f) {
 }  // namespace
 
 void mtx2dat_img(matrix *mtx, const char *filename) {
-    matrix *copy = alloc_mtx(mtx->nrows, mtx->ncols);
+    MatrixPtr copy(alloc_mtx(mtx->nrows, mtx->ncols));
     double *src = mtx->pix[0], *dst = copy->pix[0];
     size_t n = (size_t)mtx->nrows * mtx->ncols;
     for (size_t i = 0; i < n; i++) dst[i] = src[i] * 255.0;
-    write_mtx(copy, 'b', filename);
-    free_mtx(copy);
+    write_mtx(copy.get(), 'b', filename);
 }
 
 matrix *dat2mtx_img(const char *filename) {
-    matrix *m = load_mtx(filename);
-    scale(m, 1.0 / 255.0);
-    return m;
+    MatrixPtr m(load_mtx(filename));
+    scale(m.get(), 1.0 / 255.0);
+    return m.release();
 }
 
 void clrmtx2dat(colormatrix *clrimgmtx, const char *filename) {
@@ -71,7 +71,7 @@ colormatrix *dat2clrmtx(const char *filename) {
     if (d_getsubdim(h, &size) != 2 || size.chan != 3) {
         lib_fatal(1, "load_mtx: can only handle RGB image and 2D matrices...\n");
     }
-    colormatrix *cm = calloc_colormtx("RGB", 3, size.dim[0], size.dim[1]);
+    ColorPtr cm(calloc_colormtx("RGB", 3, size.dim[0], size.dim[1]));
     for (int c = 0; c < 3; c++) {
         matrix *m = alloc_mtx(size.dim[0], size.dim[1]);
         cm->chans[c] = m;
@@ -81,38 +81,34 @@ colormatrix *dat2clrmtx(const char *filename) {
         scale(m, 1.0 / 255.0);
     }
     d_close(h);
-    return cm;
+    return cm.release();
 }
 
 void im2dat_gray(const char *imgname, const char *datname) {
-    matrix *m = im2mtx(imgname, "I");
+    MatrixPtr m(im2mtx(imgname, "I"));
     if (!m) {
         lib_fatalf(1, "im2dat_gray: cannot read image %s\n", imgname);
     }
-    mtx2dat_img(m, datname);
-    free_mtx(m);
+    mtx2dat_img(m.get(), datname);
 }
 
 void im2dat_rgb(const char *imgname, const char *datname) {
-    colormatrix *cm = im2colormtx(imgname);
+    ColorPtr cm(im2colormtx(imgname));
     if (!cm) {
         lib_fatalf(1, "im2dat_rgb: cannot read image %s\n", imgname);
     }
-    clrmtx2dat(cm, datname);
-    free_colormtx(cm);
+    clrmtx2dat(cm.get(), datname);
 }
 
 void dat2im_gray(const char *datname, const char *imgname) {
-    matrix *m = dat2mtx_img(datname);
-    mtx2im(m, imgname);
-    free_mtx(m);
+    MatrixPtr m(dat2mtx_img(datname));
+    mtx2im(m.get(), imgname);
 }
 
 void dat2im_rgb(const char *datname, const char *imgname) {
-    colormatrix *cm = dat2clrmtx(datname);
+    ColorPtr cm(dat2clrmtx(datname));
     if (cm->chanum != 3) {
         lib_fatal(1, "dat file is not a rgb image\n");
     }
-    rgbmtx2im(cm, imgname);
-    free_colormtx(cm);
+    rgbmtx2im(cm.get(), imgname);
 }

@@ -6,6 +6,7 @@
 
 #include "dat.h"
 #include "fail.h"
+#include "mtxown.h"
 
 char *d_getkey(DATFILE *h, const char *key) {
     if (h->db_h == D_NOHEADER) return nullptr;
@@ -48,19 +49,15 @@ int chgkey(DATFILE *h, const char *key, const char *text, int append, const char
         h->db_flag |= 1;
         return 0;
     }
-    d_token *t = (d_token *)calloc(1, sizeof(d_token));
-    char *k = strdup(key);
-    char *v = strdup(text);
+    std::unique_ptr<d_token, FreeDeleter> t((d_token *)calloc(1, sizeof(d_token)));
+    std::unique_ptr<char, FreeDeleter> k(strdup(key)), v(strdup(text));
     if (!t || !k || !v) {
         lib_perror(caller);
-        free(t);
-        free(k);
-        free(v);
         return -1;
     }
-    t->d_key = k;
-    t->d_value = v;
-    *link = t;
+    t->d_key = k.release();
+    t->d_value = v.release();
+    *link = t.release();
     h->db_flag |= 1;
     return 0;
 }

@@ -20,6 +20,7 @@
 
 #include "dat.h"
 #include "fail.h"
+#include "mtxown.h"
 
 DATFILE *d_iob[D_MAXFILES];
 DATFILE **d_lastbuf = d_iob;
@@ -217,29 +218,27 @@ DATFILE *d_open(const char *name, const char *mode) {
     }
     _dclrinfo(fileno(fp));
 
-    DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
-    char *dup = strdup(P.c_str());
-    if (!h || !dup) {
+    std::unique_ptr<DATFILE, FreeDeleter> owner((DATFILE *)calloc(1, sizeof(DATFILE)));
+    std::unique_ptr<char, FreeDeleter> dup(strdup(P.c_str()));
+    if (!owner || !dup) {
         lib_perror("d_open");
-        free(h);
-        free(dup);
         fclose(fp);
         return nullptr;
     }
+    DATFILE *h = owner.get();
     h->db_fp = fp;
-    h->db_name = dup;
+    h->db_name = dup.get();
     if (noheader) {
         h->db_h = D_NOHEADER;
     } else {
         h->db_h = loadhdr(P.c_str(), mode);
         if (h->db_h == D_NOHEADER) {
             fclose(fp);
-            free(dup);
-            free(h);
             return nullptr;
         }
     }
-    table_append(h);
+    dup.release();
+    table_append(owner.release());
     d_flush(h);
 
     int size = 1;
@@ -265,25 +264,24 @@ DATFILE *d_descr(const char *name) {
         lib_printf(2, "d_descr: too many open datfiles, cannot open %s\n", name);
         return nullptr;
     }
-    DATFILE *h = (DATFILE *)calloc(1, sizeof(DATFILE));
-    if (!h) {
+    std::unique_ptr<DATFILE, FreeDeleter> owner((DATFILE *)calloc(1, sizeof(DATFILE)));
+    if (!owner) {
         lib_perror("d_descr");
         return nullptr;
     }
+    DATFILE *h = owner.get();
     h->db_h = loadhdr(name, "r");
     if (h->db_h == D_NOHEADER) {
         lib_printf(2, "d_descr: header of %s not found\n", name);
-        free(h);
         return nullptr;
     }
     h->db_name = strdup(name);
     if (!h->db_name) {
         lib_perror("d_descr");
         free_tokens(h->db_h);
-        free(h);
         return nullptr;
     }
-    table_append(h);
+    table_append(owner.release());
     return h;
 }
 

@@ -21,6 +21,7 @@
 
 #include "dat.h"
 #include "fail.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -114,11 +115,10 @@ int d_submatrix(DATFILE *h, const d_addr *start, const d_addr *end, const d_addr
     int fd = data_fd(h, "d_submatrix");
     d_info *s = d_state(fd);
     if (!s) {
-        s = (d_info *)calloc(1, sizeof(d_info));
-        if (!s || !d_set_state(fd, s)) {
-            free(s);
+        std::unique_ptr<d_info, FreeDeleter> state((d_info *)calloc(1, sizeof(d_info)));
+        if (!state || !d_set_state(fd, state.get()))
             _daterrh("d_submatrix: out of core for %s\n", h->db_name);
-        }
+        s = state.release();
     }
     d_addr full;
     int n = d_getdim(h, &full.dset, &full.chan, full.dim, 10);

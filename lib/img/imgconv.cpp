@@ -8,7 +8,7 @@
 // error, and give 0 or null.
 //
 // File names are paths, used literally. Reading opens the file here, takes
-// only regular files whose content is JPEG, PNG, GIF, TIFF, BMP or PNM,
+// only regular files whose content is of a format of img_formats(),
 // refuses images of more than IMG_MAX_PIXELS pixels from their header, and
 // hands the bytes to ImageMagick with the format stated: no ImageMagick
 // prefix ("text:", "msl:", "ftp://"), suffix ("[...]") or guessed coder
@@ -22,6 +22,7 @@
 // doubles or bytes. No other mutable state is kept outside ImageMagick.
 #include "imgconv.h"
 #include "jpegwrite.h"
+#include "mtxsize.h"
 #include "owners.h"
 #include "tempfiles.h"
 
@@ -78,16 +79,6 @@ size_t storage_size(StorageType type) {
         case DoublePixel: return 8;
         default: return 8;
     }
-}
-
-// a * b * c * d in size_t, or 0 when it does not fit.
-size_t checked_product(size_t a, size_t b, size_t c, size_t d) {
-    size_t r = a;
-    for (size_t f : {b, c, d}) {
-        if (f != 0 && r > SIZE_MAX / f) return 0;
-        r *= f;
-    }
-    return r;
 }
 
 bool fits_int(size_t n) { return n > 0 && n <= (size_t)INT_MAX; }
@@ -200,23 +191,77 @@ std::string policy_refusal(size_t columns, size_t rows, size_t pixel_bytes, bool
 
 // ---- reading: only plain image files reach ImageMagick -------------------------
 
-// The formats accepted, recognised by their first bytes. The name's suffix
-// plays no part, and ImageMagick is told the format, so it never guesses
-// from the name or the content (an SVG called .jpg stays refused).
-const char *sniff_format(const unsigned char *b, size_t n) {
-    auto starts = [&](const char *magic, size_t len) {
-        return n >= len && memcmp(b, magic, len) == 0;
+bool starts(const unsigned char *b, size_t n, const char *magic, size_t len) {
+    return n >= len && memcmp(b, magic, len) == 0;
+}
+
+}  // namespace
+
+// The formats accepted, in the order the messages list them. A new format
+// is a row: its name for ImageMagick, the test of its first bytes (at most
+// kImgHeadBytes are looked at) and the suffixes that write it.
+const std::vector<ImgFormat> &img_formats() {
+    static const std::vector<ImgFormat> formats = {
+        {"JPEG",
+         [](const unsigned char *b, size_t n) { return starts(b, n, "\xFF\xD8\xFF", 3); },
+         {{"jpg", "JPEG"}, {"jpeg", "JPEG"}}},
+        {"PNG",
+         [](const unsigned char *b, size_t n) { return starts(b, n, "\x89PNG\r\n\x1A\n", 8); },
+         {{"png", "PNG"}}},
+        {"GIF",
+         [](const unsigned char *b, size_t n) {
+             return starts(b, n, "GIF87a", 6) || starts(b, n, "GIF89a", 6);
+         },
+         {{"gif", "GIF"}}},
+        {"TIFF",
+         [](const unsigned char *b, size_t n) {
+             return starts(b, n, "II*\0", 4) || starts(b, n, "MM\0*", 4) ||
+                    starts(b, n, "II+\0", 4) || starts(b, n, "MM\0+", 4);
+         },
+         {{"tif", "TIFF"}, {"tiff", "TIFF"}}},
+        {"BMP",
+         [](const unsigned char *b, size_t n) { return starts(b, n, "BM", 2) && n >= 26; },
+         {{"bmp", "BMP"}}},
+        // P1..P6 followed by white space or a comment.
+        {"PNM",
+         [](const unsigned char *b, size_t n) {
+             return n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' &&
+                    (isspace(b[2]) || b[2] == '#');
+         },
+         {{"pgm", "PGM"}, {"ppm", "PPM"}, {"pnm", "PNM"}}},
     };
-    if (starts("\xFF\xD8\xFF", 3)) return "JPEG";
-    if (starts("\x89PNG\r\n\x1A\n", 8)) return "PNG";
-    if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "GIF";
-    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4))
-        return "TIFF";
-    if (starts("BM", 2) && n >= 26) return "BMP";
-    // P1..P6 followed by white space or a comment.
-    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && (isspace(b[2]) || b[2] == '#'))
-        return "PNM";
+    return formats;
+}
+
+namespace {
+
+// The accepted format that the first bytes show. The name's suffix plays no
+// part, and ImageMagick is told the format, so it never guesses from the
+// name or the content (an SVG called .jpg stays refused).
+const char *sniff_format(const unsigned char *b, size_t n) {
+    for (const ImgFormat &f : img_formats())
+        if (f.content(b, n)) return f.name;
     return nullptr;
+}
+
+// "a, b or c" of the format names.
+std::string format_names() {
+    const std::vector<ImgFormat> &formats = img_formats();
+    std::string text;
+    for (size_t i = 0; i < formats.size(); i++) {
+        if (i > 0) text += i + 1 == formats.size() ? " or " : ", ";
+        text += formats[i].name;
+    }
+    return text;
+}
+
+// "a, b, c" of every suffix that writes a file.
+std::string format_suffixes() {
+    std::string text;
+    for (const ImgFormat &f : img_formats())
+        for (const ImgSuffix &s : f.suffixes)
+            text += (text.empty() ? "" : ", ") + std::string(s.suffix);
+    return text;
 }
 
 // The bytes of one plain file and the format its content shows.
@@ -283,9 +328,9 @@ bool load_source(const char *filename, Source *src) {
         tell(what, filename, "the file is empty");
         return false;
     }
-    src->magick = sniff_format(src->bytes.get(), got);
+    src->magick = sniff_format(src->bytes.get(), std::min(got, kImgHeadBytes));
     if (!src->magick) {
-        tell(what, filename, "its content is not a JPEG, PNG, GIF, TIFF, BMP or PNM image");
+        tell(what, filename, "its content is not a " + format_names() + " image");
         return false;
     }
     return true;
@@ -651,26 +696,17 @@ bool export_pixels(const Image *image, const char *map, StorageType type, void *
 // ---- writing: literal names, whole files or none -----------------------------
 
 // The format of a written file, chosen by the name's suffix (letter case
-// ignored) from this table only; ImageMagick never sees the name.
+// ignored) from img_formats() only; ImageMagick never sees the name.
 const char *format_for_name(const char *filename) {
-    static const struct {
-        const char *suffix, *magick;
-    } table[] = {{"jpg", "JPEG"}, {"jpeg", "JPEG"}, {"png", "PNG"}, {"gif", "GIF"},
-                 {"tif", "TIFF"}, {"tiff", "TIFF"}, {"bmp", "BMP"}, {"pgm", "PGM"},
-                 {"ppm", "PPM"},  {"pnm", "PNM"}};
     const char *base = strrchr(filename, '/');
     base = base ? base + 1 : filename;
     const char *dot = strrchr(base, '.');
     if (!dot) return nullptr;
-    for (const auto &row : table)
-        if (strcasecmp(dot + 1, row.suffix) == 0) return row.magick;
+    for (const ImgFormat &f : img_formats())
+        for (const ImgSuffix &s : f.suffixes)
+            if (strcasecmp(dot + 1, s.suffix) == 0) return s.coder;
     return nullptr;
 }
-
-// A name for a new file in `dir` that no other writer picks, in the form
-// that later runs recognise as a leftover once its process is gone; a stop
-// signal removes the file until it is renamed into place or forgotten.
-std::string temp_name(const std::string &dir) { return temp_entry_name(dir); }
 
 struct FileCloser {
     FILE *fp;
@@ -691,7 +727,7 @@ bool store_file(const char *filename, const std::function<bool(FILE *, std::stri
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        tmp = temp_name(dir);
+        tmp = temp_entry_name(dir);
         // 0666 less the umask, as for a file that fopen creates.
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd < 0) forget_temp_entry(tmp);  // not made by this call
@@ -1114,9 +1150,7 @@ bool encode_to_file(Image *image, const char *filename) {
     }
     const char *magick = format_for_name(filename);
     if (!magick) {
-        tell(what, filename,
-             "its suffix names no known image format (jpg, jpeg, png, gif, tif, tiff, bmp, "
-             "pgm, ppm, pnm)");
+        tell(what, filename, "its suffix names no known image format (" + format_suffixes() + ")");
         return false;
     }
     std::string why;
@@ -1158,9 +1192,11 @@ bool write_pixels(const char *filename, int width, int height, const char *map, 
 
 // Interleaves the three channels pixel by pixel; null when memory is short.
 Buffer<double> interleave(const colormatrix *cm) {
-    size_t n = checked_product((size_t)cm->width, (size_t)cm->height, 3, sizeof(double));
-    if (n == 0) return nullptr;
-    Buffer<double> buf((double *)malloc(n));
+    int64_t n = 0;
+    if (cm->width <= 0 || cm->height <= 0 ||
+        !checked_size({cm->width, cm->height, 3, (int64_t)sizeof(double)}, INT64_MAX, &n))
+        return nullptr;
+    Buffer<double> buf((double *)malloc((size_t)n));
     if (!buf) return nullptr;
     double *out = buf.get();
     size_t w = (size_t)cm->width;
@@ -1235,13 +1271,16 @@ int imread(const char *filename, const char *map, StorageType type, int *width, 
            void **pixels) {
     ImagePtr image = read_first_frame(filename);
     if (!image) return 0;
-    size_t bytes =
-        checked_product(image->columns, image->rows, map ? strlen(map) : 0, storage_size(type));
-    if (bytes == 0 || !fits_int(image->columns) || !fits_int(image->rows)) {
+    int64_t bytes = 0;
+    if (!fits_int(image->columns) || !fits_int(image->rows) ||
+        !checked_size({(int64_t)image->columns, (int64_t)image->rows,
+                       (int64_t)(map ? strlen(map) : 0), (int64_t)storage_size(type)},
+                      INT64_MAX, &bytes) ||
+        bytes == 0) {
         say(kReadError);
         return 0;
     }
-    Buffer<void> buf(malloc(bytes));
+    Buffer<void> buf(malloc((size_t)bytes));
     if (!buf || !export_pixels(image.get(), map, type, buf.get())) {
         say(kReadError);
         return 0;
@@ -1418,7 +1457,7 @@ const char *img_file_format(const char *filename) {
     const int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
-    unsigned char head[32];
+    unsigned char head[kImgHeadBytes];
     ssize_t n = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = read(fd, head, sizeof head);
     close(fd);

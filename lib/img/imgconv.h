@@ -11,8 +11,8 @@
 // File names are paths, taken literally: ImageMagick's prefixes ("text:",
 // "rose:", "ftp://...") and suffixes ("[0]", "[100x100]") have no meaning,
 // and '%' is not expanded. A file is read only when it is a regular file
-// whose content (not its name) is a JPEG, PNG, GIF, TIFF, BMP or PNM (P1-P6)
-// image of at most IMG_MAX_FILE_BYTES bytes whose first frame has at most
+// whose content (not its name) is an image in one of img_formats() (below)
+// of at most IMG_MAX_FILE_BYTES bytes whose first frame has at most
 // IMG_MAX_PIXELS pixels (checked from the header, before decoding and before
 // ImageMagick's resource policy). Only the first frame is kept. A file whose
 // decoder reports lost pixels (cut short or damaged: a corrupt-image
@@ -25,8 +25,8 @@
 // not applied, and a loaded image keeps none, so that a copy saved from it
 // shows in the same grid as the matrices.
 //
-// A file is written in the format that its name's suffix selects: jpg/jpeg,
-// png, gif, tif/tiff, bmp, pgm, ppm, pnm (any letter case); other suffixes are
+// A file is written in the format that its name's suffix selects, one of
+// the suffixes of img_formats() (any letter case); other suffixes are
 // refused. The data goes to a new file in the target's folder, is flushed to
 // the disk, and is renamed over the target: a symbolic link at the target is
 // replaced (its target is untouched), and a failed write (full disk) leaves
@@ -35,6 +35,9 @@
 #define IMGCONV_H
 
 #include <magick/MagickCore.h>
+
+#include <cstddef>
+#include <vector>
 
 #include "imgstructs.h"
 #include "mtx.h"
@@ -52,6 +55,24 @@ constexpr unsigned long long IMG_MAX_PIXELS = 150000000ULL;
 // Files larger than this are refused before they are read (a 12000 x 12000
 // image stored uncompressed with 16-bit samples fits).
 constexpr unsigned long long IMG_MAX_FILE_BYTES = 2ULL << 30;
+
+// ---- file formats ----
+// The accepted formats, one row each (imgconv.cpp). A file is read as the
+// first format whose content test accepts its first bytes, and written by
+// the coder of the suffix that its name ends in.
+struct ImgSuffix {
+    const char *suffix;  // after the name's last ".", letter case ignored
+    const char *coder;   // ImageMagick's format for writing it
+};
+// Content tests see the file's first bytes, at most this many.
+constexpr size_t kImgHeadBytes = 32;
+struct ImgFormat {
+    const char *name;  // ImageMagick's format for reading; the messages name it
+    bool (*content)(const unsigned char *head, size_t n);
+    std::vector<ImgSuffix> suffixes;
+};
+// In the order the messages list them.
+const std::vector<ImgFormat> &img_formats();
 
 // 1 when `filename` would be accepted by the readers below: a regular file
 // in an accepted format whose header is readable and within IMG_MAX_PIXELS.

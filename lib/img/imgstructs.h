@@ -2,6 +2,8 @@
 #ifndef IMGSTRUCTS_H
 #define IMGSTRUCTS_H
 
+#include <memory>
+
 #include "mtx.h"
 
 // A colour image: chans[i] is channel i (for "RGB": red, green, blue), every
@@ -23,5 +25,13 @@ void free_colormtx(colormatrix *cm);
 // 1 when cm holds three channels, all present and of the record's size
 // (anything less would be read out of bounds), else 0.
 int colormtx_complete(const colormatrix *cm);
+
+namespace own {
+struct ColorFree {
+    void operator()(colormatrix *c) const { free_colormtx(c); }
+};
+}  // namespace own
+// Owner of a colour record (mtxown.h has the matrix library's).
+using ColorPtr = std::unique_ptr<colormatrix, own::ColorFree>;
 
 #endif

@@ -1,32 +1,18 @@
-// Owners for the C-style records of the libraries: each releases its record
-// with the library's own function when it goes out of scope, so an early
-// return cannot leak. The libraries' API keeps plain pointers; these are for
-// the code that calls it.
+// Owners for ImageMagick's records, beside those of the libraries' own
+// records (mtxown.h, imgstructs.h): each releases its record when it goes
+// out of scope, so an early return cannot leak.
 #ifndef OWNERS_H
 #define OWNERS_H
 
 #include <magick/MagickCore.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "imgstructs.h"
-#include "mtx.h"
+#include "mtxown.h"
 
 namespace own {
 
-struct MatrixFree {
-    void operator()(matrix *m) const { free_mtx(m); }
-};
-struct PyramidFree {
-    void operator()(pyramid *p) const { free_pyr(p); }
-};
-struct VolumeFree {
-    void operator()(volume *v) const { free_vol(v); }
-};
-struct ColorFree {
-    void operator()(colormatrix *c) const { free_colormtx(c); }
-};
 struct ImageFree {
     void operator()(Image *p) const { DestroyImageList(p); }
 };
@@ -42,15 +28,6 @@ struct ExceptionFree {
 
 }  // namespace own
 
-// Anything from malloc: arrays the libraries return (counts, buffers).
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-
-using MatrixPtr = std::unique_ptr<matrix, own::MatrixFree>;
-using PyramidPtr = std::unique_ptr<pyramid, own::PyramidFree>;
-using VolumePtr = std::unique_ptr<volume, own::VolumeFree>;
-using ColorPtr = std::unique_ptr<colormatrix, own::ColorFree>;
 using ImagePtr = std::unique_ptr<Image, own::ImageFree>;
 using ImageInfoPtr = std::unique_ptr<ImageInfo, own::ImageInfoFree>;
 using DrawInfoPtr = std::unique_ptr<DrawInfo, own::DrawInfoFree>;

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <vector>
 #include "fail.h"
+#include "mtxown.h"
+#include "mtxsize.h"
 
 const int zzr[64] = {0, 0, 1, 2, 1, 0, 0, 1, 2, 3, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6,
                      5, 4, 3, 2, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 2,
@@ -149,7 +151,8 @@ void copy_block_out(matrix *img, const double *w, int y0, int x0, int sz) {
 
 matrix *alloc_rows(int64_t nrows, int sz, const char *msg) {
     int64_t cols = (int64_t)sz * sz;
-    if (nrows * cols > INT32_MAX) fail(msg);
+    int64_t n;
+    if (!checked_size({nrows, cols}, INT32_MAX, &n)) fail(msg);
     return calloc_mtx((int)nrows, (int)cols);
 }
 
@@ -326,7 +329,8 @@ matrix *sparseDct(matrix *img, matrix *pos, int sz, matrix *D) {
     }
     if (pos->ncols != 2) fail("sparseDct: positions must have two columns\n");
     const int H = img->nrows, W = img->ncols;
-    matrix *res = alloc_rows(pos->nrows, sz, "sparseDct: result too large\n");
+    // Not lost when a later block is refused.
+    MatrixPtr res(alloc_rows(pos->nrows, sz, "sparseDct: result too large\n"));
 
     const int nn = sz * sz;
     std::vector<double> w((size_t)nn), p((size_t)nn);
@@ -345,7 +349,7 @@ matrix *sparseDct(matrix *img, matrix *pos, int sz, matrix *D) {
         bkdct_any(w.data(), D->pix[0], p.data(), sz);
         for (int k = 0; k < nn; k++) row[k] = w[(size_t)(tr[k] * sz + tc[k])];
     }
-    return res;
+    return res.release();
 }
 
 matrix *mkDCTBasis(int sz) {

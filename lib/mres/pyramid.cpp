@@ -26,6 +26,8 @@
 #include <cstring>
 #include <vector>
 #include "fail.h"
+#include "mtxown.h"
+#include "mtxsize.h"
 #include "simd.h"
 
 // The one body, compiled for each vector target.
@@ -91,8 +93,9 @@ inline int wrap(int64_t i, int n) {
 }
 
 int checked_dim(int64_t n, const char *msg) {
-    if (n > INT_MAX) fail(msg);
-    return (int)n;
+    int64_t dim;
+    if (!checked_size({n}, INT_MAX, &dim)) fail(msg);
+    return (int)dim;
 }
 
 // dst[x] = sum over k of src[x*step + k] * b[k], taps added in increasing k
@@ -166,7 +169,7 @@ matrix *augment_borders(matrix *in, int top, int bottom, int left, int right, in
     const char *big = "augment_borders: extended matrix too large\n";
     int rows = checked_dim((int64_t)top + H + bottom, big);
     int cols = checked_dim((int64_t)left + W + right, big);
-    matrix *e = calloc_mtx(rows, cols);
+    MatrixPtr e(calloc_mtx(rows, cols));
 
     if (mode == 'z') {
         for (int i = 0; i < H; i++)
@@ -176,10 +179,9 @@ matrix *augment_borders(matrix *in, int top, int bottom, int left, int right, in
         for (int i = 0; i < rows; i++)
             wrap_row(in->pix[wrap((int64_t)i - top, H)], W, left, right, e->pix[i]);
     } else {
-        free_mtx(e);
         fail("Unknown mode in aufgment_boundaries\n");
     }
-    return e;
+    return e.release();
 }
 
 matrix *upsample(matrix *in, int hfac, int vfac) {
@@ -241,19 +243,16 @@ void sep_filt2d(matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int hstep
     const char *big = "sep_filt2d: intermediate matrix too large\n";
     int trows = checked_dim((int64_t)vitp * in->nrows + top + bottom, big);
     int tcols = checked_dim((int64_t)hitp * in->ncols / hstep, big);
-    matrix *t = alloc_mtx(trows, tcols);  // every sample is written by the row pass
+    MatrixPtr t(alloc_mtx(trows, tcols));  // every sample is written by the row pass
 
-    matrix *up = ups ? upsample(in, hitp, vitp) : nullptr;
-    matrix *src = up ? up : in;
+    MatrixPtr up(ups ? upsample(in, hitp, vitp) : nullptr);
+    matrix *src = up ? up.get() : in;
     const char *ext = "augment_borders: extended matrix too large\n";
     checked_dim((int64_t)top + src->nrows + bottom, ext);
     checked_dim((int64_t)left + src->ncols + right, ext);
     if (mode != 'w' && mode != 'z') fail("Unknown mode in aufgment_boundaries\n");
-    row_pass_extended(src, t, hfilt, top, left, right, hstep, hoff, mode, rgain);
-    col_convolve(t, out, vfilt, vstep, voff, cgain);
-
-    free_mtx(t);
-    if (up) free_mtx(up);
+    row_pass_extended(src, t.get(), hfilt, top, left, right, hstep, hoff, mode, rgain);
+    col_convolve(t.get(), out, vfilt, vstep, voff, cgain);
 }
 
 namespace {
@@ -301,26 +300,19 @@ void gpyr(matrix *img, pyramid *pyr, matrix *vfilt, matrix *hfilt, int depth, in
 
 pyramid *gpyr_on(matrix *img, int depth, matrix *vfilt, matrix *hfilt, int mode) {
     if (depth <= 0) fail("gpyr: pyramid has fewer levels than requested\n");
-    pyramid *pyr = (pyramid *)calloc(1, sizeof(pyramid));
-    matrix **levels = (matrix **)calloc((size_t)depth, sizeof(matrix *));
-    if (!pyr || !levels) {
-        free(pyr);
-        free(levels);
-        free_mtx(img);
-        check_alloc(nullptr);
-    }
-    pyr->level = levels;
-    pyr->depth = depth;
-    pyr->level[0] = img;
     // A failure reported in process takes the image and the levels with it
     // (a caller that survives it, one image of many, would lose them).
-    try {
-        int rows = img->nrows, cols = img->ncols;
-        for (int i = 1; i < depth; i++) pyr->level[i] = alloc_mtx(rows >>= 1, cols >>= 1);
-        fill_levels(pyr, 1, vfilt, hfilt, depth, mode);
-    } catch (...) {
-        free_pyr(pyr);
-        throw;
-    }
-    return pyr;
+    MatrixPtr level0(img);
+    std::unique_ptr<pyramid, FreeDeleter> shell((pyramid *)calloc(1, sizeof(pyramid)));
+    std::unique_ptr<matrix *, FreeDeleter> levels(
+        (matrix **)calloc((size_t)depth, sizeof(matrix *)));
+    check_alloc(shell && levels ? shell.get() : nullptr);
+    PyramidPtr pyr(shell.release());  // levels not made yet are null, which free_pyr skips
+    pyr->level = levels.release();
+    pyr->depth = depth;
+    pyr->level[0] = level0.release();
+    int rows = img->nrows, cols = img->ncols;
+    for (int i = 1; i < depth; i++) pyr->level[i] = alloc_mtx(rows >>= 1, cols >>= 1);
+    fill_levels(pyr.get(), 1, vfilt, hfilt, depth, mode);
+    return pyr.release();
 }

@@ -6,6 +6,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxsize.h"
 #include "fail.h"
 
 namespace {
@@ -30,8 +31,7 @@ size_t element_size(int code) {
 size_t checked_count(int64_t nrows, int64_t ncols) {
     if (nrows <= 0 || ncols <= 0) fail(kNonPositive);
     int64_t n;
-    if (__builtin_mul_overflow(nrows, ncols, &n) || (uint64_t)n > SIZE_MAX / sizeof(double))
-        lib_fatal_nomem(0);
+    if (!checked_size({nrows, ncols}, (int64_t)(SIZE_MAX / sizeof(double)), &n)) lib_fatal_nomem(0);
     return (size_t)n;
 }
 
@@ -113,6 +113,15 @@ image *make_img(int nrows, int ncols, bool zero) {
 }
 
 }  // namespace
+
+bool checked_size(std::initializer_list<int64_t> factors, int64_t limit, int64_t *n) {
+    int64_t product = 1;
+    for (int64_t f : factors)
+        if (__builtin_mul_overflow(product, f, &product)) return false;
+    if (product > limit) return false;
+    *n = product;
+    return true;
+}
 
 void check_alloc(const void *p) {
     if (p == nullptr) lib_fatal_nomem(0);

@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 #include "fail.h"
 
 namespace {
@@ -21,8 +22,10 @@ void product(matrix *a, matrix *b, matrix *r) {
     if (a->ncols != b->nrows || r->nrows != a->nrows || r->ncols != b->ncols)
         mtx_fail("Matrix mult: Incompatible dimensions...\n");
     // The product cannot be formed in place: read from copies when r is an input.
-    matrix *ca = (a == r || a->pix[0] == r->pix[0]) ? mtx_fun(a, 'R') : a;
-    matrix *cb = (b == r || b->pix[0] == r->pix[0]) ? mtx_fun(b, 'R') : b;
+    MatrixPtr copy_a((a == r || a->pix[0] == r->pix[0]) ? mtx_fun(a, 'R') : nullptr);
+    MatrixPtr copy_b((b == r || b->pix[0] == r->pix[0]) ? mtx_fun(b, 'R') : nullptr);
+    const matrix *ca = copy_a ? copy_a.get() : a;
+    const matrix *cb = copy_b ? copy_b.get() : b;
     const int n = cb->ncols, inner = cb->nrows;
     for (int i = 0; i < r->nrows; i++) {
         double *ri = r->pix[i];
@@ -34,8 +37,6 @@ void product(matrix *a, matrix *b, matrix *r) {
             for (int j = 0; j < n; j++) ri[j] += aik * bk[j];
         }
     }
-    if (ca != a) free_mtx(ca);
-    if (cb != b) free_mtx(cb);
 }
 
 template <typename Op>
@@ -94,9 +95,8 @@ void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code) {
         case 'D': {
             if (a->ncols != b->nrows || r->nrows != a->nrows || r->ncols != b->ncols)
                 mtx_fail("Matrix division: Incompatible dimensions...\n");
-            matrix *inv = mtx_fun(b, 'V');
-            product(a, inv, r);
-            free_mtx(inv);
+            MatrixPtr inv(mtx_fun(b, 'V'));
+            product(a, inv.get(), r);
             break;
         }
         case 'M':
@@ -126,7 +126,7 @@ void inp_mtx_bmath(matrix *a, matrix *b, matrix *r, int code) {
 matrix *mtx_bmath(matrix *a, matrix *b, int code) {
     if (!known(code)) mtx_fail(kUnknown);
     const int ncols = (code & 0xff) == 'c' ? a->ncols + b->ncols : b->ncols;
-    matrix *r = alloc_mtx(a->nrows, ncols);
-    inp_mtx_bmath(a, b, r, code);
-    return r;
+    MatrixPtr r(alloc_mtx(a->nrows, ncols));  // not lost when the product is refused
+    inp_mtx_bmath(a, b, r.get(), code);
+    return r.release();
 }

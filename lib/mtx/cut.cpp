@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 #include "fail.h"
 
 void submtx(matrix *out, matrix *src, int r0, int rstep, int r1, int c0, int cstep, int c1) {
@@ -166,11 +167,11 @@ matrix *extract(matrix *a, matrix *sel, double value) {
     const Pick mode = pick_mode(a, sel);
     const int k = mode == Pick::Mask ? 1 : matches(sel, value);
     if (k == 0) return nullptr;
-    matrix *out = mode == Pick::Rows   ? alloc_mtx(k, a->ncols)
+    MatrixPtr out(mode == Pick::Rows   ? alloc_mtx(k, a->ncols)
                   : mode == Pick::Cols ? alloc_mtx(a->nrows, k)
-                                       : alloc_mtx(a->nrows, a->ncols);
-    inp_extract(a, sel, value, out);
-    return out;
+                                       : alloc_mtx(a->nrows, a->ncols));
+    inp_extract(a, sel, value, out.get());
+    return out.release();
 }
 
 matrix *top(matrix *v, int n) {

@@ -12,6 +12,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -86,9 +87,8 @@ int jacobi(matrix *mat, eigvs *e) {
 void eig(matrix *a, eigvs *e, int method) {
     if ((method & 0xff) != 'J') mtx_fail("Eig: Unknown computation method ... \n");
     check_eigvs(a, e, "Eig: Incompatible dimensions...\n");
-    matrix *work = mtx_fun(a, 'R');
-    jacobi(work, e);
-    free_mtx(work);
+    MatrixPtr work(mtx_fun(a, 'R'));
+    jacobi(work.get(), e);
 }
 
 void eigsrt(eigvs *e) {
@@ -113,32 +113,25 @@ void eigsrt(eigvs *e) {
 
 matrix *normeq(matrix *a, matrix *b, double thresh) {
     const int n = a->nrows;
-    eigvs *e = alloc_eigvs(n);
-    eig(a, e, 'J');
-    eigsrt(e);
+    EigvsPtr e(alloc_eigvs(n));
+    eig(a, e.get(), 'J');
+    eigsrt(e.get());
     // V D scaled column by column, then (V D) V' b.
-    matrix *vd = calloc_mtx(n, n);
+    MatrixPtr vd(calloc_mtx(n, n));
     for (int i = 0; i < n; i++)
         for (int j = 0; j < n; j++)
             if (e->L->pix[j][0] > thresh) vd->pix[i][j] = e->V->pix[i][j] / e->L->pix[j][0];
-    matrix *vt = mtx_fun(e->V, 'T');
-    matrix *vtb = mtx_bmath(vt, b, '*');
-    matrix *x = mtx_bmath(vd, vtb, '*');
-    free_mtx(vtb);
-    free_mtx(vt);
-    free_mtx(vd);
-    free_eigvs(e);
-    return x;
+    MatrixPtr vt(mtx_fun(e->V, 'T'));
+    MatrixPtr vtb(mtx_bmath(vt.get(), b, '*'));
+    return mtx_bmath(vd.get(), vtb.get(), '*');
 }
 
 double Determ(matrix *a) {
     if (mtx_is_vector(a)) return vprod(a->pix[0], (int)mtx_vec_len(a));
     if (a->nrows != a->ncols) mtx_fail("Can only compute the determinant of a square matrix \n");
-    eigvs *e = alloc_eigvs(a->nrows);
-    eig(a, e, 'J');
-    const double det = vprod(e->L->pix[0], a->nrows);
-    free_eigvs(e);
-    return det;
+    EigvsPtr e(alloc_eigvs(a->nrows));
+    eig(a, e.get(), 'J');
+    return vprod(e->L->pix[0], a->nrows);
 }
 
 double Trace(matrix *a) {
@@ -152,13 +145,10 @@ double Trace(matrix *a) {
 matrix *mtx_sqrt(matrix *a) {
     if (a->nrows != a->ncols) mtx_fail("mtx_sqrt error: input matrix is not square\n");
     const int n = a->nrows;
-    eigvs *e = alloc_eigvs(n);
-    eig(a, e, 'J');
-    matrix *vs = alloc_mtx(n, n);
+    EigvsPtr e(alloc_eigvs(n));
+    eig(a, e.get(), 'J');
+    MatrixPtr vs(alloc_mtx(n, n));
     for (int i = 0; i < n; i++)
         for (int j = 0; j < n; j++) vs->pix[i][j] = e->V->pix[i][j] * sqrt(e->L->pix[j][0]);
-    matrix *r = mtx_bmath(vs, e->V, 'D');
-    free_mtx(vs);
-    free_eigvs(e);
-    return r;
+    return mtx_bmath(vs.get(), e->V, 'D');
 }

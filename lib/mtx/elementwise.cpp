@@ -4,6 +4,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -28,9 +29,9 @@ void inp_mtx_elbmath(matrix *a, matrix *b, matrix *r, int code) {
 matrix *mtx_elbmath(matrix *a, matrix *b, int code) {
     if (!same_size(a, b)) mtx_fail("Inconsistent sizes in mtx_elbmath \n");
     if (!known_bin(code)) mtx_fail(kUnknownBin);
-    matrix *r = alloc_mtx(a->nrows, a->ncols);
-    inp_mtx_elbmath(a, b, r, code);
-    return r;
+    MatrixPtr r(alloc_mtx(a->nrows, a->ncols));
+    inp_mtx_elbmath(a, b, r.get(), code);
+    return r.release();
 }
 
 void inp_mtx_elfun(matrix *a, matrix *b, int code) {
@@ -49,7 +50,7 @@ void inp_mtx_elfun(matrix *a, matrix *b, int code) {
 }
 
 matrix *mtx_elfun(matrix *a, int code) {
-    matrix *b = calloc_mtx(a->nrows, a->ncols);
-    inp_mtx_elfun(a, b, code);
-    return b;
+    MatrixPtr b(calloc_mtx(a->nrows, a->ncols));  // not lost when the code is refused
+    inp_mtx_elfun(a, b.get(), code);
+    return b.release();
 }

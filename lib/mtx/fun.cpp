@@ -9,6 +9,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 #include "fail.h"
 
 namespace {
@@ -136,26 +137,23 @@ void inp_mtx_fun(matrix *a, matrix *b, int code) {
             } else {
                 need_same(a, b, "Row-wise diferencing: Incompatible dimensions...\n");
             }
-            matrix *src = shares_block(a, b) ? copy_of(a) : a;
-            moving(src, b, code);
-            if (src != a) free_mtx(src);
+            MatrixPtr copy(shares_block(a, b) ? copy_of(a) : nullptr);
+            moving(copy ? copy.get() : a, b, code);
             break;
         }
         case 'I': {
             lib_puts(1, "Warning: inp_mtx_fun - mode I made obsolete by mode V\n");
             need_same(a, b, "Matrix inversion: Incompatible dimensions...\n");
             if (!shares_block(a, b)) memcpy(b->pix[0], a->pix[0], mtx_count(a) * sizeof(double));
-            matrix *id = ident(a->nrows);
-            gaussj(b, id);
-            free_mtx(id);
+            MatrixPtr id(ident(a->nrows));
+            gaussj(b, id.get());
             break;
         }
         case 'V': {
             need_same(a, b, "Matrix inversion: Incompatible dimensions...\n");
             // The decomposition copies a before b is written, so b may be a.
-            matrix *id = ident(a->ncols);
-            free_singvs(inp_lsys(a, b, id, 1e-6, 1e-12, 0));
-            free_mtx(id);
+            MatrixPtr id(ident(a->ncols));
+            free_singvs(inp_lsys(a, b, id.get(), 1e-6, 1e-12, 0));
             break;
         }
         case 'N':
@@ -188,13 +186,9 @@ void inp_mtx_fun(matrix *a, matrix *b, int code) {
 matrix *mtx_fun(matrix *a, int code) {
     code &= 0xff;
     if (!known(code)) mtx_fail(kUnknown);
-    matrix *b;
-    if (code == 'D')
-        b = alloc_mtx(a->nrows < a->ncols ? a->nrows : a->ncols, 1);
-    else if (code == 'T')
-        b = alloc_mtx(a->ncols, a->nrows);
-    else
-        b = alloc_mtx(a->nrows, a->ncols);
-    inp_mtx_fun(a, b, code);
-    return b;
+    MatrixPtr b(code == 'D'   ? alloc_mtx(a->nrows < a->ncols ? a->nrows : a->ncols, 1)
+                : code == 'T' ? alloc_mtx(a->ncols, a->nrows)
+                              : alloc_mtx(a->nrows, a->ncols));
+    inp_mtx_fun(a, b.get(), code);  // b is not lost when a fails a condition of the code
+    return b.release();
 }

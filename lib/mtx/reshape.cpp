@@ -4,6 +4,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 
 void inp_mtx_xover(matrix *a, matrix *b, int row) {
     if (a->nrows != b->nrows || a->ncols != b->ncols)
@@ -23,11 +24,11 @@ void inp_mtx_xover(matrix *a, matrix *b, int row) {
 volume *mtx_xover(matrix *a, matrix *b, int row) {
     if (a->nrows != b->nrows || a->ncols != b->ncols)
         mtx_fail("mtx_xover: Incompatible dimensions...\n");
-    volume *v = alloc_vol(2, a->nrows, a->ncols);
+    VolumePtr v(alloc_vol(2, a->nrows, a->ncols));
     inp_mtx_fun(a, v->frame[0], 'R');
     inp_mtx_fun(b, v->frame[1], 'R');
-    inp_mtx_xover(v->frame[0], v->frame[1], row);
-    return v;
+    inp_mtx_xover(v->frame[0], v->frame[1], row);  // may refuse the row
+    return v.release();
 }
 
 matrix *vectorize(volume *v) {

@@ -3,6 +3,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -42,9 +43,9 @@ void inp_mtxsc_bmathd(matrix *a, double s, matrix *r, int code) {
 
 matrix *mtxsc_bmathd(matrix *a, double s, int code) {
     if (!known(code)) mtx_fail(kUnknown);
-    matrix *r = alloc_mtx(a->nrows, a->ncols);
-    inp_mtxsc_bmathd(a, s, r, code);
-    return r;
+    MatrixPtr r(alloc_mtx(a->nrows, a->ncols));
+    inp_mtxsc_bmathd(a, s, r.get(), code);
+    return r.release();
 }
 
 matrix *mtxsc_bmath(matrix *a, int s, int code) {

@@ -8,6 +8,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 
 matrix *isrt(matrix *v) {
     if ((v->nrows < v->ncols ? v->nrows : v->ncols) > 1)
@@ -60,40 +61,34 @@ namespace {
 // Positions of the sorted key: column `key` for 'C', row `key` for 'R'.
 matrix *sorted_positions(matrix *a, int code, int key, int ascending) {
     code &= 0xff;
-    matrix *k;
+    MatrixPtr k;
     if (code == 'C') {
         if (key < 0 || key >= a->ncols) mtx_fail("mtx_sort: Invalid key\n");
-        k = alloc_mtx(a->nrows, 1);
+        k.reset(alloc_mtx(a->nrows, 1));
         for (int i = 0; i < a->nrows; i++) k->pix[i][0] = a->pix[i][key];
     } else if (code == 'R') {
         if (key < 0 || key >= a->nrows) mtx_fail("mtx_sort: Invalid key\n");
-        k = alloc_mtx(1, a->ncols);
+        k.reset(alloc_mtx(1, a->ncols));
         memcpy(k->pix[0], a->pix[key], (size_t)a->ncols * sizeof(double));
     } else {
         mtx_fail("mtx_sort: Unknown mode...\n");
     }
     // Smallest first is largest first of the negated key.
-    if (ascending) inp_mtxsc_bmathd(k, -1.0, k, '*');
-    matrix *pos = isrt(k);
-    free_mtx(k);
-    return pos;
+    if (ascending) inp_mtxsc_bmathd(k.get(), -1.0, k.get(), '*');
+    return isrt(k.get());
 }
 
 }  // namespace
 
 matrix *mtx_sort(matrix *a, int code, int key, int ascending) {
-    matrix *pos = sorted_positions(a, code, key, ascending);
-    matrix *r = mtx_reorder(a, pos, code);
-    free_mtx(pos);
-    return r;
+    MatrixPtr pos(sorted_positions(a, code, key, ascending));
+    return mtx_reorder(a, pos.get(), code);
 }
 
 matrix *mtx_best(matrix *a, int code, int key, int n, int ascending) {
-    matrix *pos = sorted_positions(a, code, key, ascending);
-    if (n < 1 || (size_t)n > mtx_vec_len(pos)) mtx_fail("mtx_best: Invalid number of elements\n");
-    matrix *head = top(pos, n);
-    matrix *r = mtx_reorder(a, head, code);
-    free_mtx(head);
-    free_mtx(pos);
-    return r;
+    MatrixPtr pos(sorted_positions(a, code, key, ascending));
+    if (n < 1 || (size_t)n > mtx_vec_len(pos.get()))
+        mtx_fail("mtx_best: Invalid number of elements\n");
+    MatrixPtr head(top(pos.get(), n));
+    return mtx_reorder(a, head.get(), code);
 }

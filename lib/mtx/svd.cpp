@@ -15,6 +15,7 @@
 
 #include "mtx.h"
 #include "mtx_internal.h"
+#include "mtxown.h"
 #include "fail.h"
 
 double pythag(double a, double b) {
@@ -37,13 +38,13 @@ inline double sign_of(double a, double b) { return b >= 0.0 ? fabs(a) : -fabs(a)
 }  // namespace
 
 void inp_svdcmp(matrix *A, singvs *sv) {
-    matrix *ucopy = mtx_fun(A, 'R');
+    MatrixPtr ucopy(mtx_fun(A, 'R'));
     const int m = A->nrows, n = A->ncols;
     if (m < n) mtx_fail("svdcm: You must augment A with extra zero rows\n");
     if (sv->U->nrows != m || sv->U->ncols != n || mtx_count(sv->W) != (size_t)n ||
         sv->V->nrows != n || sv->V->ncols != n)
         mtx_fail("svdcmp: Incompatible dimensions...\n");
-    matrix *work = calloc_mtx(1, n);
+    MatrixPtr work(calloc_mtx(1, n));
     double **a = ucopy->pix, **v = sv->V->pix;
     double *w = sv->W->pix[0], *rv1 = work->pix[0];
     double g = 0.0, scale = 0.0, anorm = 0.0, s, f, h;
@@ -230,15 +231,13 @@ void inp_svdcmp(matrix *A, singvs *sv) {
         }
     }
 
-    memcpy(sv->U->pix[0], ucopy->pix[0], mtx_count(ucopy) * sizeof(double));
-    free_mtx(work);
-    free_mtx(ucopy);
+    memcpy(sv->U->pix[0], ucopy->pix[0], mtx_count(ucopy.get()) * sizeof(double));
 }
 
 singvs *svdcmp(matrix *A) {
-    singvs *s = alloc_singvs(A->nrows, A->ncols);
-    inp_svdcmp(A, s);
-    return s;
+    SingvsPtr s(alloc_singvs(A->nrows, A->ncols));
+    inp_svdcmp(A, s.get());
+    return s.release();
 }
 
 void svdtresh(singvs *s, double abs_thresh, double rel_thresh, int verbose) {
@@ -256,31 +255,28 @@ void svdtresh(singvs *s, double abs_thresh, double rel_thresh, int verbose) {
 }
 
 void svbksb(singvs *s, matrix *x, matrix *b) {
-    matrix *ut = mtx_fun(s->U, 'T');
-    matrix *utb = mtx_bmath(ut, b, '*');
+    MatrixPtr ut(mtx_fun(s->U, 'T'));
+    MatrixPtr utb(mtx_bmath(ut.get(), b, '*'));
     const int n = s->V->nrows;
     const double *w = s->W->pix[0];
     // Column i of V scaled by 1/W[i]; dropped values give a zero column.
-    matrix *vw = calloc_mtx(n, s->V->ncols);
+    MatrixPtr vw(calloc_mtx(n, s->V->ncols));
     for (int i = 0; i < n; i++)
         for (int j = 0; j < s->V->ncols; j++)
             if (w[j] != 0.0) vw->pix[i][j] = s->V->pix[i][j] / w[j];
-    inp_mtx_bmath(vw, utb, x, '*');
-    free_mtx(vw);
-    free_mtx(utb);
-    free_mtx(ut);
+    inp_mtx_bmath(vw.get(), utb.get(), x, '*');
 }
 
 singvs *inp_lsys(matrix *A, matrix *x, matrix *b, double abs_thresh, double rel_thresh,
                  int verbose) {
-    singvs *s = svdcmp(A);
-    svdtresh(s, abs_thresh, rel_thresh, verbose);
-    svbksb(s, x, b);
-    return s;
+    SingvsPtr s(svdcmp(A));
+    svdtresh(s.get(), abs_thresh, rel_thresh, verbose);
+    svbksb(s.get(), x, b);
+    return s.release();
 }
 
 matrix *lsys(matrix *A, matrix *b, double abs_thresh, double rel_thresh, int verbose) {
-    matrix *x = calloc_mtx(A->ncols, b->ncols);
-    free_singvs(inp_lsys(A, x, b, abs_thresh, rel_thresh, verbose));
-    return x;
+    MatrixPtr x(calloc_mtx(A->ncols, b->ncols));
+    free_singvs(inp_lsys(A, x.get(), b, abs_thresh, rel_thresh, verbose));
+    return x.release();
 }

@@ -13,17 +13,16 @@
 #include "classstat.h"
 #include "kurttable_long.h"
 #include "fail.h"
+#include "mtxown.h"
 
 namespace {
 
 // Column matrix of ftnum rows; freed on scope exit.
 struct Col {
-    matrix *m;
-    explicit Col(int n) : m(calloc_mtx(n, 1)) {}
-    ~Col() { free_mtx(m); }
-    Col(const Col &) = delete;
-    Col &operator=(const Col &) = delete;
-    double &operator[](int i) { return m->pix[i][0]; }
+    MatrixPtr own;
+    explicit Col(int n) : own(calloc_mtx(n, 1)) {}
+    matrix *m() const { return own.get(); }
+    double &operator[](int i) { return own->pix[i][0]; }
 };
 
 }  // namespace
@@ -60,9 +59,9 @@ void ggd_each_param(matrix *Allmnt, int i, int indicateBar, matrix *betas, matri
     }
     // The matrix division flags an exactly zero variance and yields 3e50,
     // which the table maps to the most peaked shape.
-    inp_mtx_bmath(mu4.m, variance, kurt.m, '/');
-    inp_mtx_bmath(kurt.m, variance, kurt.m, '/');
-    ggdfit_beta_moment_mtx(kurt.m, betas);
+    inp_mtx_bmath(mu4.m(), variance, kurt.m(), '/');
+    inp_mtx_bmath(kurt.m(), variance, kurt.m(), '/');
+    ggdfit_beta_moment_mtx(kurt.m(), betas);
     ggdfit_alpha_moment_mtx(variance, betas, alphas);
 }
 
@@ -116,11 +115,11 @@ void classStat_GGD(matrix *Allmnt, int classnum, matrix *classMD, matrix *StandV
                    matrix *Allalpha, matrix *Allbeta) {
     const int ftnum = Allmnt->nrows;
     Col gb(ftnum), ga(ftnum);
-    ggd_each_param(Allmnt, classnum, 0, gb.m, ga.m, StandVar);
+    ggd_each_param(Allmnt, classnum, 0, gb.m(), ga.m(), StandVar);
     Col cb(ftnum), ca(ftnum), rb(ftnum), ra(ftnum), scratch(ftnum);
     for (int i = 0; i < classnum; i++) {
-        ggd_each_param(Allmnt, i, 0, cb.m, ca.m, scratch.m);
-        ggd_each_param(Allmnt, i, 1, rb.m, ra.m, scratch.m);
+        ggd_each_param(Allmnt, i, 0, cb.m(), ca.m(), scratch.m());
+        ggd_each_param(Allmnt, i, 1, rb.m(), ra.m(), scratch.m());
         for (int f = 0; f < ftnum; f++) {
             Allalpha->pix[f][i] = ca[f];
             Allbeta->pix[f][i] = cb[f];
@@ -135,7 +134,7 @@ void classStat_GGD(matrix *Allmnt, int classnum, matrix *classMD, matrix *StandV
 matrix *entropy_GGD(matrix *Allmnt, int i, int indicateBar) {
     const int ftnum = Allmnt->nrows;
     Col b(ftnum), a(ftnum), v(ftnum);
-    ggd_each_param(Allmnt, i, indicateBar, b.m, a.m, v.m);
+    ggd_each_param(Allmnt, i, indicateBar, b.m(), a.m(), v.m());
     matrix *ent = alloc_mtx(1, ftnum);
     for (int f = 0; f < ftnum; f++) ent->pix[0][f] = ent_ggd(a[f], b[f]);
     return ent;

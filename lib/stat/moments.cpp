@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "classstat.h"
+#include "mtxown.h"
 #include "fail.h"
 #include "mres.h"
 #include "simd.h"
@@ -94,17 +95,16 @@ int image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matr
     // Level 0 is the top-left h x w of the image itself, read through its
     // rows (a view, not a copy); the coarser levels are new.
     matrix crop = {img->pix, (int)h, (int)w};
-    std::vector<std::unique_ptr<matrix, void (*)(matrix *)>> coarse;
+    std::vector<MatrixPtr> coarse;
     const matrix *level = &crop;
     for (int L = 0; L < pyddepth; L++) {
         if (L > 0) {
-            coarse.emplace_back(alloc_mtx(level->nrows / 2, level->ncols / 2), free_mtx);
+            coarse.emplace_back(alloc_mtx(level->nrows / 2, level->ncols / 2));
             gpyr_level(level, coarse.back().get(), gaufilt, gaufilt, 'w');
             level = coarse.back().get();
         }
         matrix *lv = const_cast<matrix *>(level);
-        std::unique_ptr<matrix, void (*)(matrix *)> m(
-            slow ? mnts_DCT_ovlap(lv, dctarr) : mnts_DCT(lv, dctarr), free_mtx);
+        MatrixPtr m(slow ? mnts_DCT_ovlap(lv, dctarr) : mnts_DCT(lv, dctarr));
         add_into(acc->frame[L], m.get());
     }
     return 1;
@@ -150,8 +150,8 @@ matrix *mnts_DCT(matrix *level, matrix *dctarr) {
 
     // ring[(y % 8)][c][v]: row y of block column c times D.
     const size_t ring_bytes = (size_t)BS * nx * BS * sizeof(double);
-    std::unique_ptr<double, void (*)(void *)> ring(
-        (double *)aligned_alloc(64, (ring_bytes + 63) / 64 * 64), free);
+    std::unique_ptr<double, FreeDeleter> ring(
+        (double *)aligned_alloc(64, (ring_bytes + 63) / 64 * 64));
     check_alloc(ring.get());
     // Running sums of x, x^2, x^3, x^4 per coefficient in (u, v) layout.
     double s[4 * NC];
@@ -172,21 +172,19 @@ matrix *mnts_DCT(matrix *level, matrix *dctarr) {
 matrix *mnts_DCT_ovlap(matrix *level, matrix *dctarr) {
     check_level(level, dctarr);
     const int hs = block_step(level->ncols), vs = block_step(level->nrows);
-    matrix *R = ovlapDct(level, BS, dctarr, hs, vs);
-    matrix *T = mtx_fun(R, 'T');
-    free_mtx(R);
-    matrix *S = mtx_bmath(T, T, '.');
-    matrix *U = mtx_bmath(T, S, '.');
-    matrix *Q = mtx_bmath(S, S, '.');
+    MatrixPtr T;
+    {
+        MatrixPtr R(ovlapDct(level, BS, dctarr, hs, vs));
+        T.reset(mtx_fun(R.get(), 'T'));
+    }
+    MatrixPtr S(mtx_bmath(T.get(), T.get(), '.'));
+    MatrixPtr U(mtx_bmath(T.get(), S.get(), '.'));
+    MatrixPtr Q(mtx_bmath(S.get(), S.get(), '.'));
     const int N = T->ncols;
     matrix *res = alloc_mtx(NC, 4);
-    matrix *pw[4] = {T, S, U, Q};
+    const matrix *pw[4] = {T.get(), S.get(), U.get(), Q.get()};
     for (int k = 0; k < NC; k++)
         for (int m = 0; m < 4; m++) res->pix[k][m] = vsum(pw[m]->pix[k], N) / N;
-    free_mtx(T);
-    free_mtx(S);
-    free_mtx(U);
-    free_mtx(Q);
     return res;
 }
 

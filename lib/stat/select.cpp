@@ -7,6 +7,7 @@
 
 #include "classstat.h"
 #include "fail.h"
+#include "mtxown.h"
 
 namespace {
 
@@ -18,18 +19,21 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
                              matrix *StandVar, matrix *classMD, int ishue, matrix *sortMDs,
                              matrix *sortCosts, matrix *sortidx, int isdenoise) {
     const int ftnum = Allmnt->nrows;
-    int *finuse = (int *)calloc(classnum > 0 ? (size_t)classnum : 1, sizeof(int));
+    std::unique_ptr<int, FreeDeleter> finuse_owner(
+        (int *)calloc(classnum > 0 ? (size_t)classnum : 1, sizeof(int)));
+    int *finuse = finuse_owner.get();
     check_alloc(finuse);
-    matrix *ftmask = calloc_mtx(1, ftnum);
+    MatrixPtr ftmask(calloc_mtx(1, ftnum));
     double *mask = ftmask->pix[0];
     const int nlevels = ishue ? (ftnum - 1) / 64 : ftnum / 64;
-    double *thresh = imgdenoise_GGD(Allmnt, 63, StandVar);
+    std::unique_ptr<double, FreeDeleter> thresh_owner(imgdenoise_GGD(Allmnt, 63, StandVar));
+    const double *thresh = thresh_owner.get();
 
     for (int i = 0; i < classnum; i++) {
         lib_printf(1, "class # %d...", i);
         for (int f = 0; f < ftnum; f++) mask[f] = 1;
-        matrix *entQ = entropy_GGD(Allmnt, i, 0);
-        matrix *entDB = entropy_GGD(Allmnt, i, 1);
+        MatrixPtr entQ(entropy_GGD(Allmnt, i, 0));
+        MatrixPtr entDB(entropy_GGD(Allmnt, i, 1));
 
         if (exBfea == 1)  // keep features in which the class is less predictable
             for (int f = 0; f < ftnum; f++) mask[f] = entQ->pix[0][f] > entDB->pix[0][f] ? 1 : 0;
@@ -50,9 +54,9 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
         for (int f = 0; f < ftnum; f++) valid_total += (int)mask[f];
         finuse[i] = valid_total;
 
-        matrix *scores = calloc_mtx(1, ftnum);
+        MatrixPtr scores(calloc_mtx(1, ftnum));
         for (int f = 0; f < ftnum; f++) scores->pix[0][f] = classMD->pix[i][f];
-        matrix *order = isrt(scores);
+        MatrixPtr order(isrt(scores.get()));
 
         int valid = 0, other = 0;
         for (int p = 0; p < ftnum; p++) {
@@ -74,12 +78,6 @@ int *SalientFeatures_Qor_GGD(matrix *Allmnt, matrix *Allbeta, int classnum, int 
                 k < finuse[i] ? sortMDs->pix[i][k] / sortMDs->pix[i][finuse[i] - 1] : 0;
 
         lib_printf(1, "Done.\n");
-        free_mtx(order);
-        free_mtx(scores);
-        free_mtx(entQ);
-        free_mtx(entDB);
     }
-    free(thresh);
-    free_mtx(ftmask);
-    return finuse;
+    return finuse_owner.release();
 }

@@ -23,7 +23,9 @@ import tempfile
 import numpy as np
 
 __all__ = ["DatError", "read_dat", "write_dat", "read_descriptor", "read_locations",
-           "read_features", "read_model", "read_record", "find_record", "image_stem", "TYPES"]
+           "read_features", "read_model", "read_record", "find_record", "image_stem", "TYPES",
+           "RESULT_FILES", "FORMAT_VERSION", "result_name", "result_file_named", "read_format",
+           "check_format"]
 
 
 class DatError(ValueError):
@@ -375,6 +377,101 @@ def _read_ints(path):
         raise DatError(f"{path}: expected whole numbers, got {text[:40]!r}") from None
 
 
+# The entries of a result directory and of a shard folder, row for row the
+# table of common/resultschema.cpp: id -> (name, kind, in a model, in a
+# shard), where <depth> and <j> stand for the depth and a class index and
+# "always", "optional" or "never" say where the entry lies.
+RESULT_FILES = {
+    "allmnt": ("Allmnt<depth>.dat", "dat", "always", "always"),
+    "allalpha": ("Allalpha.dat", "dat", "always", "never"),
+    "allbeta": ("Allbeta.dat", "dat", "always", "never"),
+    "classmd": ("classMD.dat", "dat", "always", "never"),
+    "standvar": ("StandVar.dat", "dat", "always", "never"),
+    "sortmds": ("sortMDs.dat", "dat", "always", "never"),
+    "sortcosts": ("sortCosts.dat", "dat", "always", "never"),
+    "sortidx": ("sortidx.dat", "dat", "always", "never"),
+    "pyddepth": ("pyddepth", "text", "always", "never"),
+    "salientfeaturenum": ("salientfeaturenum", "text", "always", "never"),
+    "qor_class": ("Qor_class_<j>", "text", "always", "never"),
+    "timeusage": ("timeusage", "text", "always", "never"),
+    "learned_class": ("learned_class_<j>", "text", "optional", "never"),
+    "imgnum": ("imgnum", "text", "optional", "always"),
+    "shard": ("shard", "text", "never", "always"),
+    "format": ("format", "text", "always", "always"),
+}
+# The format a directory says it holds in its entry "format" (the number and
+# a line end; absent: 1), and the newest one read here.
+FORMAT_VERSION = 1
+_FORMAT_MOST = 32
+_NUMBER = re.compile(r"<depth>|<j>")
+
+
+def result_name(key, number=None):
+    """The name of entry `key` of RESULT_FILES; `number` is the depth or the
+    class index where the name holds one."""
+    return _NUMBER.sub(str(number), RESULT_FILES[key][0])
+
+
+def result_file_named(name):
+    """(key, number or None) of the entry of RESULT_FILES that `name` is, or None."""
+    for key, (pattern, *_) in RESULT_FILES.items():
+        parts = _NUMBER.split(pattern)
+        if len(parts) == 1:
+            if name == pattern:
+                return key, None
+            continue
+        head, tail = parts
+        mid = name[len(head):len(name) - len(tail)]
+        if (len(name) > len(head) + len(tail) and name.startswith(head) and name.endswith(tail)
+                and mid.isascii() and mid.isdigit() and len(mid) <= 9
+                and (mid == "0" or mid[0] != "0")):
+            return key, int(mid)
+    return None
+
+
+def read_format(result_dir):
+    """The format version `result_dir` says it holds: 1 without the entry,
+    0 when the entry names no version."""
+    return _read_format(os.fspath(result_dir))[0]
+
+
+def _read_format(result_dir):
+    path = os.path.join(result_dir, result_name("format"))
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except FileNotFoundError:
+        return 1, ""
+    except OSError:
+        return 0, ""
+    try:
+        raw = os.read(fd, _FORMAT_MOST + 1)
+    except OSError:
+        return 0, ""
+    finally:
+        os.close(fd)
+    text = raw.decode("latin-1")
+    number = text.rstrip("\n")
+    if len(raw) > _FORMAT_MOST or not (number.isdigit() and number.isascii()) or len(number) > 9:
+        return 0, text
+    return int(number), text
+
+
+def check_format(result_dir, what="Result directory"):
+    """Raises DatError, as the programs refuse it, when `result_dir` holds a
+    format newer than FORMAT_VERSION or its entry names no version."""
+    result_dir = os.fspath(result_dir)
+    version, text = _read_format(result_dir)
+    if 1 <= version <= FORMAT_VERSION:
+        return
+    if version > FORMAT_VERSION:
+        raise DatError(f"{what} {result_dir} holds result format {version}, newer than format "
+                       f"{FORMAT_VERSION}, the newest that this sendral.io reads; use the version "
+                       f"that wrote it")
+    shown = text[:16].replace("\n", " ")
+    raise DatError(f'{what} {result_dir} has a format entry that names no format version '
+                   f'("{shown}")')
+
+
 def read_model(result_dir):
     """Everything a Sendral result directory holds, as a dict.
 
@@ -386,23 +483,26 @@ def read_model(result_dir):
     result_dir = os.fspath(result_dir)
     if not os.path.isdir(result_dir):
         raise DatError(f"{result_dir}: no such result directory")
+    check_format(result_dir)
     model = {}
     names = sorted(os.listdir(result_dir))
     for name in names:
         if name.endswith(".dat"):
             model[name[:-4]] = read_dat(os.path.join(result_dir, name))
-    depth = _read_ints(os.path.join(result_dir, "pyddepth"))
+    depthfile = os.path.join(result_dir, result_name("pyddepth"))
+    depth = _read_ints(depthfile)
     if len(depth) != 1:
-        raise DatError(f"{os.path.join(result_dir, 'pyddepth')}: expected one number")
+        raise DatError(f"{depthfile}: expected one number")
     model["pyddepth"] = depth[0]
-    model["salientfeaturenum"] = _read_ints(os.path.join(result_dir, "salientfeaturenum"))
-    classes = sorted(int(n[10:]) for n in names
-                     if n.startswith("Qor_class_") and n[10:].isdigit())
+    model["salientfeaturenum"] = _read_ints(os.path.join(result_dir,
+                                                         result_name("salientfeaturenum")))
+    classes = sorted(j for key, j in filter(None, map(result_file_named, names))
+                     if key == "qor_class")
     if classes != list(range(len(classes))):
         missing = min(set(range(len(classes) + 1)) - set(classes))
-        raise DatError(f"{os.path.join(result_dir, f'Qor_class_{missing}')}: missing "
+        raise DatError(f"{os.path.join(result_dir, result_name('qor_class', missing))}: missing "
                        f"(the classes are numbered from 0 without gaps)")
-    model["Qor_class"] = [read_features(os.path.join(result_dir, f"Qor_class_{j}"))
+    model["Qor_class"] = [read_features(os.path.join(result_dir, result_name("qor_class", j)))
                           for j in classes]
     return model
 

@@ -215,6 +215,38 @@ class ErrorsRaiseAndTheInterpreterGoesOn(unittest.TestCase):
         self.assertTrue(any("maximum number of salient features" in m for m in logs.output))
 
 
+class ResultTableMirrorsThePrograms(unittest.TestCase):
+    """sendral.io's table of result entries and its format check against
+    what Sendral writes and what Lumivar refuses."""
+
+    def test_written_entries_and_format_entries_as_the_programs(self):
+        Shared.setup()
+        for n in (n for n in os.listdir(Shared.model) if not n.startswith(".")):
+            key, _ = sio.result_file_named(n) or (None, None)
+            self.assertIn(key, sio.RESULT_FILES, n)
+            self.assertNotEqual(sio.RESULT_FILES[key][2], "never", n)
+        query = os.path.join(Shared.work, "one_query.txt")
+        with open(query, "w") as f:
+            f.write(Shared.queries[0] + "\n")
+        for n, entry in enumerate((None, "1\n", "2\n", "x\n")):
+            m = os.path.join(Shared.work, f"format{n}")
+            shutil.copytree(Shared.model, m)
+            os.remove(os.path.join(m, "format"))
+            if entry is not None:
+                with open(os.path.join(m, "format"), "w") as f:
+                    f.write(entry)
+            run = subprocess.run([LUMIVAR, "-d", "0", m, "1", query, m + ".out"],
+                                 capture_output=True, text=True)
+            message = None
+            try:
+                sio.read_model(m)
+            except sio.DatError as e:
+                message = str(e)
+            self.assertEqual(run.returncode, 1 if message else 0, (entry, run.stderr))
+            # The same words up to the version that reads it.
+            self.assertIn((message or "").split(", the newest")[0], run.stderr)
+
+
 def tearDownModule():
     if Shared.work and not os.environ.get("KEEP_SCRATCH"):
         shutil.rmtree(Shared.work, ignore_errors=True)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "imgstructs.h"
 #include "mtx.h"
 
 // How a program run ended, and what it printed.
@@ -58,5 +59,56 @@ matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>>
 // background scenes (class 0) and 4 scenes with two discs each (class 1).
 // Empty when the training failed. Tests must not change it.
 const std::string &trained_model(const std::string &sendral);
+
+// A record the test owns, handed to the C API as its plain pointer: freed
+// at the end of its scope, also when a failed assertion returns early.
+// Assigning a new record frees the one held before.
+template <class T, void (*Free)(T *)>
+class Held {
+public:
+    Held() = default;
+    explicit Held(T *p) : p_(p) {}
+    Held(Held &&o) noexcept : p_(o.release()) {}
+    Held &operator=(Held &&o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    Held &operator=(T *p) {
+        reset(p);
+        return *this;
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held() { reset(); }
+
+    operator T *() const { return p_; }
+    T *operator->() const { return p_; }
+    T *get() const { return p_; }
+    T *release() {
+        T *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(T *p = nullptr) {
+        if (p_ && p_ != p) Free(p_);
+        p_ = p;
+    }
+
+private:
+    T *p_ = nullptr;
+};
+
+using HeldMatrix = Held<matrix, free_mtx>;
+using HeldPyramid = Held<pyramid, free_pyr>;
+using HeldVolume = Held<volume, free_vol>;
+using HeldColor = Held<colormatrix, free_colormtx>;
+inline HeldMatrix held(matrix *m) { return HeldMatrix(m); }
+inline HeldPyramid held(pyramid *p) { return HeldPyramid(p); }
+inline HeldVolume held(volume *v) { return HeldVolume(v); }
+inline HeldColor held(colormatrix *c) { return HeldColor(c); }
+inline Held<singvs, free_singvs> held(singvs *s) { return Held<singvs, free_singvs>(s); }
+inline Held<eigvs, free_eigvs> held(eigvs *e) { return Held<eigvs, free_eigvs>(e); }
+inline Held<matrix3d, free_3d> held(matrix3d *m) { return Held<matrix3d, free_3d>(m); }
+inline Held<image, free_img> held(image *im) { return Held<image, free_img>(im); }
 
 #endif

@@ -20,11 +20,11 @@ matrix *row(std::initializer_list<double> v) {
 TEST(ClassFileWrite, SplitsIndicesIntoLevelAndZigzagIndex) {
     ScratchDir dir("classfile");
     std::string name = dir.path("Qor_class_1");
-    matrix *costs = row({1.5, 1.0, 0.0, 0.0, 0.0});
-    matrix *mds = row({0.25, 1.0 / 6, -2.0, 3.0, 0.0});
+    auto costs = held(row({1.5, 1.0, 0.0, 0.0, 0.0}));
+    auto mds = held(row({0.25, 1.0 / 6, -2.0, 3.0, 0.0}));
     // 69 -> (1, 5); 130 -> (2, 2); 191.9 truncates to 191 -> (2, 63);
     // 192 and beyond lie past the DCT features of depth 3: level 0, index f.
-    matrix *idx = row({69, 130, 191.9, 192, 0});
+    auto idx = held(row({69, 130, 191.9, 192, 0}));
     FILE *old = fopen(name.c_str(), "w");  // an older, longer file is truncated
     fputs(std::string(500, 'z').c_str(), old);
     fclose(old);
@@ -35,14 +35,10 @@ TEST(ClassFileWrite, SplitsIndicesIntoLevelAndZigzagIndex) {
               "0.000000\t-2.000000\t2\t63\n"
               "0.000000\t3.000000\t0\t192\n"
               "0.000000\t0.000000\t0\t0\n");
-    free_mtx(costs);
-    free_mtx(mds);
-    free_mtx(idx);
 }
 
 TEST(ClassFileWriteDeathTest, UnwritableFileEndsWithItsName) {
-    matrix *m = calloc_mtx(1, 1);
+    auto m = held(calloc_mtx(1, 1));
     EXPECT_EXIT(dumpSalFts(m, m, m, 0, 1, 64, "/nonexistent-dir/Qor_class_0"),
                 testing::ExitedWithCode(1), "Cannot write class file /nonexistent-dir/Qor_class_0");
-    free_mtx(m);
 }

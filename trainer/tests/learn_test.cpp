@@ -62,8 +62,8 @@ struct DiscSet {
         spit(boxes, box);
     }
     static void write(matrix *m, const std::string &path) {
-        ASSERT_EQ(mtx2im(m, path.c_str()), 1) << path;
-        free_mtx(m);
+        auto owned = held(m);
+        ASSERT_EQ(mtx2im(owned, path.c_str()), 1) << path;
     }
 };
 

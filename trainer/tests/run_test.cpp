@@ -45,7 +45,7 @@ RunResult sendral(std::vector<std::string> args) {
 void make_image(const std::string &path, int kind, std::mt19937 &rng) {
     std::normal_distribution<double> noise(0.0, 0.05);
     double phase = std::uniform_real_distribution<double>(0.0, 2 * M_PI)(rng);
-    matrix *m = calloc_mtx(64, 64);
+    auto m = held(calloc_mtx(64, 64));
     for (int r = 0; r < 64; r++)
         for (int c = 0; c < 64; c++) {
             double t = kind == 1 ? c : r;
@@ -53,7 +53,6 @@ void make_image(const std::string &path, int kind, std::mt19937 &rng) {
             m->pix[r][c] = std::min(1.0, std::max(0.0, 0.5 + stripe + noise(rng)));
         }
     ASSERT_EQ(mtx2im(m, path.c_str()), 1) << path;
-    free_mtx(m);
 }
 
 struct Entry {
@@ -94,12 +93,9 @@ char direction(int k) {
 
 // Same shape and bit-identical elements.
 bool same_dat(const std::string &a, const std::string &b) {
-    matrix *x = dat2mtx(a.c_str()), *y = dat2mtx(b.c_str());
-    bool same = x->nrows == y->nrows && x->ncols == y->ncols &&
-                memcmp(x->pix[0], y->pix[0], sizeof(double) * x->nrows * x->ncols) == 0;
-    free_mtx(x);
-    free_mtx(y);
-    return same;
+    auto x = held(dat2mtx(a.c_str())), y = held(dat2mtx(b.c_str()));
+    return x->nrows == y->nrows && x->ncols == y->ncols &&
+           memcmp(x->pix[0], y->pix[0], sizeof(double) * x->nrows * x->ncols) == 0;
 }
 
 // Every file below dir (hidden entries left out) with its content; the
@@ -180,15 +176,13 @@ TEST_F(SendralRun, WritesTheWholeResultDirectory) {
                     {"/sortMDs.dat", kClasses, kFeat},
                     {"/sortCosts.dat", kClasses, kFeat},
                     {"/sortidx.dat", kClasses, kFeat}}) {
-        matrix *m = dat2mtx((res + s.name).c_str());
+        auto m = held(dat2mtx((res + s.name).c_str()));
         EXPECT_EQ(m->nrows * 1000 + m->ncols, s.rows * 1000 + s.cols) << s.name;
-        free_mtx(m);
     }
     EXPECT_EQ(slurp(res + "/pyddepth"), "2");
     // The DC mean of level 0 is 8 times the mean grey level.
-    matrix *mnt = dat2mtx((res + "/Allmnt2.dat").c_str());
+    auto mnt = held(dat2mtx((res + "/Allmnt2.dat").c_str()));
     EXPECT_NEAR(mnt->pix[0][0], 4.0, 0.02);
-    free_mtx(mnt);
 
     // Every class file agrees, line by line, with the sorted matrices and the counts.
     std::vector<int> counts = salient_counts(res);
@@ -196,9 +190,9 @@ TEST_F(SendralRun, WritesTheWholeResultDirectory) {
     EXPECT_EQ(slurp(res + "/salientfeaturenum"), std::to_string(counts[0]) + "\n" +
                                                      std::to_string(counts[1]) + "\n" +
                                                      std::to_string(counts[2]) + "\n");
-    matrix *costs = dat2mtx((res + "/sortCosts.dat").c_str());
-    matrix *mds = dat2mtx((res + "/sortMDs.dat").c_str());
-    matrix *idx = dat2mtx((res + "/sortidx.dat").c_str());
+    auto costs = held(dat2mtx((res + "/sortCosts.dat").c_str()));
+    auto mds = held(dat2mtx((res + "/sortMDs.dat").c_str()));
+    auto idx = held(dat2mtx((res + "/sortidx.dat").c_str()));
     const std::regex line("(-?\\d+\\.\\d{6}\t-?\\d+\\.\\d{6}\t\\d+\t\\d+\n){128}");
     for (int j = 0; j < kClasses; j++) {
         EXPECT_TRUE(std::regex_match(slurp(res + "/Qor_class_" + std::to_string(j)), line));
@@ -214,9 +208,6 @@ TEST_F(SendralRun, WritesTheWholeResultDirectory) {
         }
         EXPECT_EQ(v[counts[j] - 1].cost, 1.0);
     }
-    free_mtx(costs);
-    free_mtx(mds);
-    free_mtx(idx);
 
     // A frequency (0, v) varies along the columns only, (u, 0) along the rows
     // only. Each stripe class is best told by a feature of its own direction,
@@ -457,9 +448,8 @@ TEST_F(SendralRun, LockLinksAndThreads) {
 // prints and decides, and where a run stops, are still those of one thread.
 TEST_F(SendralRun, ClassEndsAreTheSameOnAnyThreadCount) {
     const std::string small = g_dir + "/small.png", c = g_dir + "/class";
-    matrix *m = calloc_mtx(12, 12);  // below 8 * 2 a side: skipped at depth 2
+    auto m = held(calloc_mtx(12, 12));  // below 8 * 2 a side: skipped at depth 2
     ASSERT_EQ(mtx2im(m, small.c_str()), 1);
-    free_mtx(m);
     const std::vector<std::vector<std::string>> cases = {
         {c + "0_0.png " + small, small + " " + c + "1_0.png " + small, small + " " + c + "2_1.png"},
         {small + " " + small, c + "1_0.png", c + "2_0.png"},     // class 0 has no usable image

@@ -34,13 +34,12 @@ RunResult sendral(std::vector<std::string> args) {
 // Grey noise; class 1 adds vertical stripes, class 2 horizontal ones.
 void make_image(const std::string &path, int kind, int side, std::mt19937 &rng) {
     std::normal_distribution<double> noise(0.5, 0.08);
-    matrix *m = calloc_mtx(side, side);
+    auto m = held(calloc_mtx(side, side));
     for (int r = 0; r < side; r++)
         for (int c = 0; c < side; c++)
             m->pix[r][c] = std::clamp(
                 noise(rng) + (kind ? 0.3 * cos(M_PI * (kind == 1 ? c : r) / 8) : 0), 0.0, 1.0);
     ASSERT_EQ(mtx2im(m, path.c_str()), 1) << path;
-    free_mtx(m);
 }
 
 // Shard folders of part k/n of train.txt, made once per n.
@@ -70,15 +69,13 @@ RunResult merge(const std::vector<std::string> &dirs, std::vector<std::string> a
 // Equal to 1e-12 relative to the matrix's largest element: the sums run in
 // another order, and scores near 0 are residues of cancellation.
 void expect_close(const std::string &a, const std::string &b) {
-    matrix *x = dat2mtx(a.c_str()), *y = dat2mtx(b.c_str());
+    auto x = held(dat2mtx(a.c_str())), y = held(dat2mtx(b.c_str()));
     ASSERT_EQ(x->nrows * 10000 + x->ncols, y->nrows * 10000 + y->ncols) << b;
     const int n = x->nrows * x->ncols;
     double scale = 0;
     for (int i = 0; i < n; i++) scale = std::max(scale, std::fabs(x->pix[0][i]));
     for (int i = 0; i < n; i++)
         EXPECT_NEAR(x->pix[0][i], y->pix[0][i], 1e-12 * scale) << b << " " << i;
-    free_mtx(x);
-    free_mtx(y);
 }
 
 class ShardMerge : public testing::Test {
@@ -129,12 +126,14 @@ TEST_F(ShardMerge, MergedPartsTrainAsOneRun) {
             std::string counts;
             for (int size : kSizes) counts += std::to_string(size / n + (k < size % n)) + "\n";
             EXPECT_EQ(slurp(dirs[k] + "/imgnum"), counts);
+            EXPECT_EQ(slurp(dirs[k] + "/format"), "1\n");
         }
         const std::string res = g_dir + "/merged" + std::to_string(n);  // listed backwards:
         RunResult r =
             merge({dirs.rbegin(), dirs.rend()}, {"-exBfea", g_dir + "/train.txt", "2", res});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(slurp(res + "/imgnum"), "4\n4\n3\n");
+        EXPECT_EQ(slurp(res + "/format"), "1\n");
         for (const char *m : {"/Allmnt2.dat", "/Allalpha.dat", "/Allbeta.dat", "/classMD.dat",
                               "/StandVar.dat", "/sortMDs.dat", "/sortCosts.dat"})
             expect_close(base + m, res + m);
@@ -142,10 +141,9 @@ TEST_F(ShardMerge, MergedPartsTrainAsOneRun) {
                               "/sortidx.dat/data"})
             EXPECT_EQ(slurp(base + f), slurp(res + f)) << f;
     }
-    matrix *part3 = dat2mtx((shards(4)[3] + "/Allmnt2.dat").c_str());
+    auto part3 = held(dat2mtx((shards(4)[3] + "/Allmnt2.dat").c_str()));
     for (int f = 0; f < part3->nrows; f++)
         for (int c = 8; c < 12; c++) EXPECT_EQ(part3->pix[f][c], 0.0);
-    free_mtx(part3);
 }
 
 TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
@@ -156,6 +154,13 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     std::system(
         ("cp -r " + s2[1] + " " + g_dir + "/old && sed -i '/^list /d' " + g_dir + "/old/shard")
             .c_str());
+    // Shards of a newer format (both parts, or one), and of the first, without the entry.
+    std::system(("cp -r " + s2[0] + " " + g_dir + "/new0 && cp -r " + s2[1] + " " + g_dir +
+                 "/new1 && cp -r " + s2[0] + " " + g_dir + "/first0")
+                    .c_str());
+    spit(g_dir + "/new0/format", "2\n");
+    spit(g_dir + "/new1/format", "2\n");
+    std::filesystem::remove(g_dir + "/first0/format");
     const std::string train = g_dir + "/train.txt", edited = g_dir + "/edited.txt";
     struct Case {
         std::vector<std::string> dirs;
@@ -181,6 +186,11 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
          "Shard " + shards(2, "/edited.txt")[1] + " does not match class 1 of the training list"},
         {{s2[0], g_dir + "/old"}, train, "2",
          "Shard " + g_dir + "/old was made by an earlier version of Sendral"},
+        {{g_dir + "/new0", g_dir + "/new1"}, train, "2",
+         "Shard " + g_dir + "/new0 holds result format 2, newer than format 1"},
+        {{s2[0], g_dir + "/new1"}, train, "2",
+         "Shards " + s2[0] + " (format 1) and " + g_dir +
+             "/new1 (format 2) were made by different versions of Sendral"},
     };
     for (const Case &c : cases) {
         RunResult r = merge(c.dirs, {c.train, c.depth, g_dir + "/refused"});
@@ -208,8 +218,9 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(g_dir + "/notshard exists and is not a shard folder"), std::string::npos);
     EXPECT_EQ(slurp(g_dir + "/notshard/keep"), "x\n");
-    // Lists of the same entries under other names merge; an old shard is remade in place.
-    r = merge(s2, {g_dir + "/same.txt", "2", g_dir + "/renamed"});
+    // Lists of the same entries under other names merge, and so does a shard
+    // without the format entry (of the first format); an old shard is remade in place.
+    r = merge({g_dir + "/first0", s2[1]}, {g_dir + "/same.txt", "2", g_dir + "/renamed"});
     EXPECT_EQ(r.status, 0) << r.err;
     r = sendral({"-shard", "1/2", train, "2", g_dir + "/old"});
     EXPECT_EQ(r.status, 0) << r.err;

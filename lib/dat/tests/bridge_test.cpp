@@ -28,24 +28,21 @@ class Bridge : public Scratch {};
 
 TEST_F(Bridge, RoundTripOfASmallMatrix) {
     const double v[6] = {1.5, -2, 1e-300, 4, 5.25, 6};
-    matrix *m = array2mtx(v, 2, 3);
+    auto m = held(array2mtx(v, 2, 3));
     mtx2dat(m, path("m.dat").c_str());
     std::string data = slurp(path("m.dat/data"));
     ASSERT_EQ(data.size(), 48u);
     EXPECT_EQ(memcmp(data.data(), v, 48), 0);  // row 0 first
-    matrix *r = dat2mtx(path("m.dat").c_str());
+    auto r = held(dat2mtx(path("m.dat").c_str()));
     EXPECT_EQ(r->nrows, 2);
     EXPECT_EQ(r->ncols, 3);
     EXPECT_EQ(values(r), values(m));
-    free_mtx(m);
-    free_mtx(r);
     EXPECT_EQ(d_lastbuf, d_iob);  // nothing left open
 }
 
 TEST_F(Bridge, DescriptorOfAFullImageMatrix) {
-    matrix *m = calloc_mtx(480, 640);
+    auto m = held(calloc_mtx(480, 640));
     mtx2dat(m, path("big").c_str());
-    free_mtx(m);
     EXPECT_EQ(slurp(path("big/descriptor")),
               "(_data_type double)\n(_byte_order lsb)\n(_data_sets 1)\n(_channels 1)\n(_dimensions "
               "480 640 )\n");
@@ -54,10 +51,9 @@ TEST_F(Bridge, DescriptorOfAFullImageMatrix) {
 
 TEST_F(Bridge, WriteConvertsToTheFileType) {
     const double v[5] = {2.5, -2.5, 0.49, 300, -7};
-    matrix *m = array2mtx(v, 1, 5);
+    auto m = held(array2mtx(v, 1, 5));
     EXPECT_EQ(write_mtx(m, 'b', path("b").c_str()), 0);
     EXPECT_EQ(write_mtx(m, 'c', path("c").c_str()), 0);
-    free_mtx(m);
     EXPECT_EQ(slurp(path("b/data")), std::string("\3\0\0\377\0", 5));
     EXPECT_EQ(slurp(path("c/data")), std::string("\3\375\0\177\371", 5));
     EXPECT_EQ(slurp(path("b/descriptor")),
@@ -92,9 +88,8 @@ TEST_F(Bridge, EveryStoredTypeLoadsAsDoubles) {
             name,
             std::string("(_data_type ") + c.type + ")\n(_byte_order lsb)\n(_dimensions 1 2 )\n",
             c.raw);
-        matrix *m = dat2mtx(name.c_str());
+        auto m = held(dat2mtx(name.c_str()));
         EXPECT_EQ(values(m), c.want);
-        free_mtx(m);
     }
 }
 
@@ -102,22 +97,19 @@ TEST_F(Bridge, OnlyTheFirstMatrixOfAFileIsRead) {
     make_datfile(path("sets"),
                  "(_data_type unsigned_1)\n(_data_sets 2)\n(_channels 2)\n(_dimensions 1 2 )\n",
                  std::string("\1\2\3\4\5\6\7\10", 8));
-    matrix *m = load_mtx(path("sets").c_str());
+    auto m = held(load_mtx(path("sets").c_str()));
     EXPECT_EQ(values(m), (std::vector<double>{1, 2}));
-    free_mtx(m);
 }
 
 TEST_F(Bridge, NameResolvedThroughSearchPath) {
     std::filesystem::create_directories(path("p"));
     const double v[2] = {3, 4};
-    matrix *m = array2mtx(v, 2, 1);
+    auto m = held(array2mtx(v, 2, 1));
     mtx2dat(m, path("p/found").c_str());
-    free_mtx(m);
     setenv("PICPATH", (path("none") + ":" + path("p")).c_str(), 1);
     m = dat2mtx("found");
     unsetenv("PICPATH");
     EXPECT_EQ(values(m), (std::vector<double>{3, 4}));
-    free_mtx(m);
 }
 
 TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
@@ -129,11 +121,10 @@ TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
     EXPECT_EXIT(dat2mtx(path("missing").c_str()), testing::ExitedWithCode(1),
                 "^d_open: File " + path("missing") + " does not exist\nAborting...\n$");
     std::filesystem::create_directories(path("busy"));
-    matrix *m = calloc_mtx(1, 1);
+    auto m = held(calloc_mtx(1, 1));
     EXPECT_EXIT(mtx2dat(m, path("busy").c_str()), testing::ExitedWithCode(1),
                 "^d_open: non datfile directory " + path("busy") + "\nCannot open file " +
                     path("busy") + "\n$");
-    free_mtx(m);
     make_datfile(path("short"), "(_data_type double)\n(_byte_order lsb)\n(_dimensions 2 2 )\n",
                  std::string(16, '\0'));
     EXPECT_EXIT(dat2mtx(path("short").c_str()), testing::ExitedWithCode(1),
@@ -144,7 +135,7 @@ TEST_F(Bridge, FailuresEndTheProcessWithStatusOne) {
 // size limit one byte below its final size, everything but that last
 // header write succeeds. (Messages may be cut by the same limit.)
 TEST_F(Bridge, AHeaderThatCannotBeWrittenEndsTheProcessWithStatusOne) {
-    matrix *m = calloc_mtx(1, 1);
+    auto m = held(calloc_mtx(1, 1));
     mtx2dat(m, path("whole.dat").c_str());
     const rlim_t header = slurp(path("whole.dat/descriptor")).size();
     ASSERT_GT(header, 9u);
@@ -156,5 +147,4 @@ TEST_F(Bridge, AHeaderThatCannotBeWrittenEndsTheProcessWithStatusOne) {
         exit(0);
     };
     EXPECT_EXIT(write_limited(), testing::ExitedWithCode(1), "");
-    free_mtx(m);
 }

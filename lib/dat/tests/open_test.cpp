@@ -161,23 +161,21 @@ TEST_F(Open, TableLimitRefusesCleanlyAndAnyDescriptorWorks) {
 
     // A parent that leaves hundreds of descriptors open: the data files land
     // far above the handle count, and transfers still find their state.
-    std::vector<int> held;
+    std::vector<int> fds;
     int fd;
     while ((fd = open("/dev/null", O_RDONLY)) >= 0) {
-        held.push_back(fd);
+        fds.push_back(fd);
         if (fd > 300) break;
     }
     if (fd < 0) {
-        for (int f : held) close(f);
+        for (int f : fds) close(f);
         GTEST_SKIP() << "descriptor limit below 300";
     }
-    matrix *m = random_matrix(3, 4, 7);
+    auto m = held(random_matrix(3, 4, 7));
     mtx2dat(m, path("hi").c_str());
-    matrix *back = dat2mtx(path("hi").c_str());
-    for (int f : held) close(f);
+    auto back = held(dat2mtx(path("hi").c_str()));
+    for (int f : fds) close(f);
     EXPECT_EQ(memcmp(back->pix[0], m->pix[0], 12 * sizeof(double)), 0);
-    free_mtx(m);
-    free_mtx(back);
     EXPECT_EQ(d_lastbuf, d_iob);
 }
 

@@ -549,6 +549,48 @@ TEST_F(ImgTest, NamesAreUsedLiterallyForWritingAndReading) {
     free_mtx(m);
 }
 
+TEST_F(ImgTest, EveryFormatIsWrittenByItsSuffixesAndKnownByItsContent) {
+    matrix *m = gradient(16, 24);
+    std::string suffixes;
+    for (const ImgFormat &f : img_formats()) {
+        SCOPED_TRACE(f.name);
+        EXPECT_FALSE(f.suffixes.empty());
+        for (const ImgSuffix &sfx : f.suffixes) {
+            suffixes += std::string(suffixes.empty() ? "" : ", ") + sfx.suffix;
+            std::string upper = sfx.suffix;
+            for (char &c : upper) c = (char)toupper((unsigned char)c);
+            // Each suffix, in either case, writes a file that reads back as this format.
+            for (const std::string &file :
+                 {path(std::string("x.") + sfx.suffix), path("y." + upper)}) {
+                SCOPED_TRACE(file);
+                ASSERT_EQ(mtx2im(m, file.c_str()), 1);
+                EXPECT_STREQ(img_file_format(file.c_str()), f.name);
+                matrix *back = im2mtx(file.c_str(), "I");
+                ASSERT_NE(back, nullptr);
+                EXPECT_EQ(back->nrows * 100 + back->ncols, 1624);
+                free_mtx(back);
+                // The content test decides within the first bytes.
+                const std::string head = slurp(file).substr(0, kImgHeadBytes);
+                EXPECT_TRUE(f.content((const unsigned char *)head.data(), head.size()));
+            }
+        }
+    }
+    // The refusals list every row, in the words they have always had.
+    EXPECT_EQ(suffixes, "jpg, jpeg, png, gif, tif, tiff, bmp, pgm, ppm, pnm");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(im2mtx(spit("text.jpg", "hello\n").c_str(), "I"), nullptr);
+    EXPECT_EQ(mtx2im(m, path("map.svg").c_str()), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, "Cannot read image " + path("text.jpg") +
+                       ": its content is not a JPEG, PNG, GIF, TIFF, BMP or PNM image\n"
+                       "Cannot write image " +
+                       path("map.svg") + ": its suffix names no known image format (" + suffixes +
+                       ")\n");
+    free_mtx(m);
+}
+
 // Smooth colours, so that JPEG loses little: red across, green down.
 Rgb smooth_at(int row, int col) {
     return {(unsigned char)(col * 4), (unsigned char)(row * 4), (unsigned char)(128 + (row - col))};

@@ -16,34 +16,29 @@ static matrix *counting(int nrows, int ncols) {
 }
 
 TEST(Cut, SubmtxStridedBlock) {
-    matrix *src = counting(5, 3);
-    matrix *out = alloc_mtx(3, 1);
+    auto src = held(counting(5, 3));
+    auto out = held(alloc_mtx(3, 1));
     submtx(out, src, 0, 2, 4, 1, 1, 1);
     EXPECT_EQ(elems(out), (std::vector<double>{1, 7, 13}));
-    matrix *crop = alloc_mtx(4, 2);
+    auto crop = held(alloc_mtx(4, 2));
     submtx(crop, src, 0, 1, 3, 1, 1, 2);
     EXPECT_EQ(elems(crop), (std::vector<double>{1, 2, 4, 5, 7, 8, 10, 11}));
-    free_mtx(crop);
-    free_mtx(out);
-    free_mtx(src);
 }
 
 TEST(CutDeath, SubmtxRanges) {
-    matrix *src = counting(5, 3);
-    matrix *out = alloc_mtx(3, 1);
+    auto src = held(counting(5, 3));
+    auto out = held(alloc_mtx(3, 1));
     EXPECT_EXIT(submtx(out, src, 0, 2, 5, 1, 1, 1), ExitedWithCode(1),
                 "^submtx: Invalid range parameters\n$");
     EXPECT_EXIT(submtx(out, src, 0, 0, 4, 1, 1, 1), ExitedWithCode(1),
                 "^submtx: Invalid range parameters\n$");
     EXPECT_EXIT(submtx(out, src, 0, 1, 4, 1, 1, 1), ExitedWithCode(1),
                 "^submtx: matrix a has invalid dimensions\n$");
-    free_mtx(out);
-    free_mtx(src);
 }
 
 TEST(Cut, MoveScattersIntoStridedWindow) {
-    matrix *a = counting(2, 3);
-    matrix *b = calloc_mtx(4, 6);
+    auto a = held(counting(2, 3));
+    auto b = held(calloc_mtx(4, 6));
     // A strided grid counts (stop - start + 1) / step points, so its stop may
     // lie past the matrix as long as every visited point is inside.
     move(a, b, {0, 0}, {1, 1}, {2, 1}, {1, 0}, {2, 2}, {6, 3}, 0);
@@ -52,13 +47,11 @@ TEST(Cut, MoveScattersIntoStridedWindow) {
     EXPECT_EQ(b->pix[0][5], 2);
     EXPECT_EQ(b->pix[2][3], 4);
     EXPECT_EQ(sum(b), 15);  // nothing else touched
-    free_mtx(a);
-    free_mtx(b);
 }
 
 TEST(CutDeath, MoveRanges) {
-    matrix *src = counting(63, 4);
-    matrix *dst = calloc_mtx(128, 8);
+    auto src = held(counting(63, 4));
+    auto dst = held(calloc_mtx(128, 8));
     // Destination window of 64 rows and 4 columns, source grid of 63 rows.
     EXPECT_EXIT(move(src, dst, {0, 0}, {1, 1}, {3, 62}, {4, 64}, {1, 1}, {7, 127}, 0),
                 ExitedWithCode(1), "^Sizes do not match...\n$");
@@ -71,23 +64,18 @@ TEST(CutDeath, MoveRanges) {
                 ExitedWithCode(1), "Invalid coordinates for b");
     // a's loop visits columns 0 and 2 while the grid counts one column: the
     // second destination point would lie past b's last column.
-    matrix *narrow = calloc_mtx(1, 1);
+    auto narrow = held(calloc_mtx(1, 1));
     EXPECT_EXIT(move(src, narrow, {0, 0}, {2, 1}, {2, 0}, {0, 0}, {1, 1}, {0, 0}, 0),
                 ExitedWithCode(1), "Invalid coordinates for b");
-    free_mtx(narrow);
-    free_mtx(src);
-    free_mtx(dst);
 }
 
 TEST(Cut, MovePrintsPointsWhenVerbose) {
-    matrix *a = counting(1, 1);
-    matrix *b = calloc_mtx(1, 1);
+    auto a = held(counting(1, 1));
+    auto b = held(calloc_mtx(1, 1));
     testing::internal::CaptureStdout();
     move(a, b, {0, 0}, {1, 1}, {0, 0}, {0, 0}, {1, 1}, {0, 0}, 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "a: start(0,0) step(1,1) stop(0,0)\nb: start(0,0) step(1,1) stop(0,0)\n");
-    free_mtx(a);
-    free_mtx(b);
 }
 
 TEST(Cut, StdMoveStillUsable) {
@@ -101,25 +89,24 @@ TEST(Cut, StdMoveStillUsable) {
 }
 
 TEST(Cut, RowcpExtractTop) {
-    matrix *src = counting(4, 2);
-    matrix *out = calloc_mtx(3, 2);
+    auto src = held(counting(4, 2));
+    auto out = held(calloc_mtx(3, 2));
     rowcp(out, src, 1, 2, 3, 0, 2);
     EXPECT_EQ(elems(out), (std::vector<double>{2, 3, 0, 0, 6, 7}));
     EXPECT_EXIT(rowcp(out, src, 0, 1, 3, 0, 1), ExitedWithCode(1),
                 "^rowcp: Invalid range parameters\n$");
 
-    matrix *sel = mk(4, 1, {1, 0, 1, 1});
-    matrix *rows = extract(src, sel, 1.0);
+    auto sel = held(mk(4, 1, {1, 0, 1, 1}));
+    auto rows = held(extract(src, sel, 1.0));
     EXPECT_EQ(elems(rows), (std::vector<double>{0, 1, 4, 5, 6, 7}));
     EXPECT_EQ(extract(src, sel, 5.0), nullptr);
-    matrix *csel = mk(1, 2, {0, 3});
-    matrix *cols = extract(src, csel, 3.0);
+    auto csel = held(mk(1, 2, {0, 3}));
+    auto cols = held(extract(src, csel, 3.0));
     EXPECT_EQ(elems(cols), (std::vector<double>{1, 3, 5, 7}));
-    matrix *mask = extract(src, src, 5.0);
+    auto mask = held(extract(src, src, 5.0));
     EXPECT_EQ(elems(mask), (std::vector<double>{0, 0, 0, 0, 0, 1, 0, 0}));
 
-    matrix *head = top(sel, 6);
+    auto head = held(top(sel, 6));
     EXPECT_EQ(head->ncols, 1);
     EXPECT_EQ(elems(head), (std::vector<double>{1, 0, 1, 1, 0, 0}));
-    for (matrix *m : {src, out, sel, rows, csel, cols, mask, head}) free_mtx(m);
 }

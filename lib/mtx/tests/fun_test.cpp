@@ -6,27 +6,23 @@
 using ::testing::ExitedWithCode;
 
 TEST(Fun, ResultShapes) {
-    matrix *a = random_matrix(3, 5, 1, -1.0, 1.0);
-    matrix *d = mtx_fun(a, 'D');
+    auto a = held(random_matrix(3, 5, 1, -1.0, 1.0));
+    auto d = held(mtx_fun(a, 'D'));
     EXPECT_EQ(d->nrows, 3);
     EXPECT_EQ(d->ncols, 1);
     EXPECT_EQ(d->pix[2][0], a->pix[2][2]);
-    matrix *t = mtx_fun(a, 'T');
+    auto t = held(mtx_fun(a, 'T'));
     EXPECT_EQ(t->nrows, 5);
     EXPECT_EQ(t->ncols, 3);
     EXPECT_EQ(t->pix[4][1], a->pix[1][4]);
-    matrix *row = alloc_mtx(1, 3);  // 'D' also fills a row
+    auto row = held(alloc_mtx(1, 3));  // 'D' also fills a row
     inp_mtx_fun(a, row, 'D');
     EXPECT_EQ(elems(row), elems(d));
-    free_mtx(row);
-    free_mtx(t);
-    free_mtx(d);
-    free_mtx(a);
 }
 
 TEST(Fun, DifferencesSumsAndFlips) {
-    matrix *a = mk(2, 2, {1, 2, 4, 8});
-    matrix *r = alloc_mtx(2, 2);
+    auto a = held(mk(2, 2, {1, 2, 4, 8}));
+    auto r = held(alloc_mtx(2, 2));
     inp_mtx_fun(a, r, 'G');
     EXPECT_EQ(elems(r), (std::vector<double>{0, 0, 3, 6}));
     inp_mtx_fun(a, r, 'g');
@@ -39,54 +35,44 @@ TEST(Fun, DifferencesSumsAndFlips) {
     EXPECT_EQ(elems(r), (std::vector<double>{0.2, 0.2, 0.8, 0.8}));
     inp_mtx_fun(a, r, 'i');
     EXPECT_EQ(elems(r), (std::vector<double>{1, 0.5, 0.25, 0.125}));
-    free_mtx(r);
-    free_mtx(a);
 }
 
 TEST(Fun, MovingCodesWorkInPlace) {
-    matrix *a = mk(2, 3, {1, 2, 3, 4, 5, 6});
+    auto a = held(mk(2, 3, {1, 2, 3, 4, 5, 6}));
     inp_mtx_fun(a, a, 'f');
     EXPECT_EQ(elems(a), (std::vector<double>{3, 2, 1, 6, 5, 4}));
     inp_mtx_fun(a, a, 'g');
     EXPECT_EQ(elems(a), (std::vector<double>{0, -1, -1, 0, -1, -1}));
-    matrix *s = mk(2, 2, {1, 2, 3, 4});
+    auto s = held(mk(2, 2, {1, 2, 3, 4}));
     inp_mtx_fun(s, s, 'T');
     EXPECT_EQ(elems(s), (std::vector<double>{1, 3, 2, 4}));
-    free_mtx(s);
-    free_mtx(a);
 }
 
 TEST(Fun, ZeroSumRowIsCopiedWithOneLinePerElement) {
-    matrix *a = mk(2, 2, {0, 0, 1, 3});
+    auto a = held(mk(2, 2, {0, 0, 1, 3}));
     testing::internal::CaptureStdout();
-    matrix *r = mtx_fun(a, 'n');
+    auto r = held(mtx_fun(a, 'n'));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "inp_mtx_fun: sum is zero in row-normalization\n"
               "inp_mtx_fun: sum is zero in row-normalization\n");
     EXPECT_EQ(elems(r), (std::vector<double>{0, 0, 0.25, 0.75}));
-    free_mtx(r);
-    free_mtx(a);
 }
 
 TEST(Fun, InverseByEitherCode) {
-    matrix *a = mk(2, 2, {4, 7, 2, 6});
-    matrix *want = mk(2, 2, {0.6, -0.7, -0.2, 0.4});
-    matrix *v = mtx_fun(a, 'V');
+    auto a = held(mk(2, 2, {4, 7, 2, 6}));
+    auto want = held(mk(2, 2, {0.6, -0.7, -0.2, 0.4}));
+    auto v = held(mtx_fun(a, 'V'));
     EXPECT_LT(max_diff(v, want), 1e-12);
     testing::internal::CaptureStdout();
-    matrix *g = mtx_fun(a, 'I');
+    auto g = held(mtx_fun(a, 'I'));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Warning: inp_mtx_fun - mode I made obsolete by mode V\n");
     EXPECT_LT(max_diff(g, want), 1e-12);
-    free_mtx(g);
-    free_mtx(v);
-    free_mtx(want);
-    free_mtx(a);
 }
 
 TEST(FunDeath, RepresentativeFailures) {
-    matrix *a = mk(2, 2, {1, 0, 2, 3});
-    matrix *b = alloc_mtx(2, 3);
+    auto a = held(mk(2, 2, {1, 0, 2, 3}));
+    auto b = held(alloc_mtx(2, 3));
     EXPECT_EXIT(mtx_fun(a, 'i'), ExitedWithCode(1),
                 "^Matrix element inversion: Zero element...\n$");
     EXPECT_EXIT(inp_mtx_fun(a, b, 'T'), ExitedWithCode(1),
@@ -98,6 +84,4 @@ TEST(FunDeath, RepresentativeFailures) {
     EXPECT_EXIT(inp_mtx_fun(a, b, 'V'), ExitedWithCode(1),
                 "^Matrix inversion: Incompatible dimensions...\n$");
     EXPECT_EXIT(mtx_fun(a, 'q'), ExitedWithCode(1), "^Unknown function in mtx_fun...\n$");
-    free_mtx(a);
-    free_mtx(b);
 }

@@ -16,31 +16,27 @@ TEST(Vector, ExtremesAndTheirPositions) {
     EXPECT_EQ(vmin(v, 5), -2);
     EXPECT_EQ(vminloc(v, 5), 4);
     EXPECT_EQ(vmin(v, 0), 3e50);
-    matrix *m = mk(2, 2, {1, 9, -3, 2});
+    auto m = held(mk(2, 2, {1, 9, -3, 2}));
     EXPECT_EQ(mtx_max(m), 9);
     EXPECT_EQ(sum(m), 9);
     EXPECT_EQ(vsum(v, 5), 16);
-    free_mtx(m);
 }
 
 TEST(Vector, PercentagesAndDiagonality) {
-    matrix *m = mk(2, 2, {1, 0, 0, 2});
+    auto m = held(mk(2, 2, {1, 0, 0, 2}));
     EXPECT_EQ(perc(m, 0.0, '='), 0.5);
     EXPECT_EQ(perc(m, 0.5, 'a'), 0.5);
     EXPECT_EQ(perc(m, 2.0, 'b'), 0.75);
     EXPECT_EQ(isdiagonal(m), 1);
     m->pix[1][0] = 1e-300;
     EXPECT_EQ(isdiagonal(m), 0);
-    matrix *r = mk(1, 2, {1, 0});
+    auto r = held(mk(1, 2, {1, 0}));
     EXPECT_EQ(isdiagonal(r), 0);
-    free_mtx(r);
-    free_mtx(m);
 }
 
 TEST(VectorDeath, UnknownModes) {
     const double a[1] = {1};
     EXPECT_EXIT(vdistance(a, a, 1, 3), ExitedWithCode(1), "^Unknown norm in vdistance\n$");
-    matrix *m = mk(1, 1, {1});
+    auto m = held(mk(1, 1, {1}));
     EXPECT_EXIT(perc(m, 1.0, 'x'), ExitedWithCode(1), "^Unknown mode in perc\n$");
-    free_mtx(m);
 }

@@ -6,17 +6,15 @@
 
 #include "classstat.h"
 #include "kurttable_long.h"
+#include "test_support.h"
 
 namespace {
 
 double lookup(double kurt) {
-    matrix *k = calloc_mtx(1, 1), *b = calloc_mtx(1, 1);
+    auto k = held(calloc_mtx(1, 1)), b = held(calloc_mtx(1, 1));
     k->pix[0][0] = kurt;
     ggdfit_beta_moment_mtx(k, b);
-    double r = b->pix[0][0];
-    free_mtx(k);
-    free_mtx(b);
-    return r;
+    return b->pix[0][0];
 }
 
 // One feature, classes given as {M1, M2, M3, M4} each.
@@ -32,13 +30,9 @@ struct Fit {
     double beta, alpha, var;
 };
 Fit fit(matrix *mnt, int i, int bar) {
-    matrix *b = calloc_mtx(1, 1), *a = calloc_mtx(1, 1), *v = calloc_mtx(1, 1);
+    auto b = held(calloc_mtx(1, 1)), a = held(calloc_mtx(1, 1)), v = held(calloc_mtx(1, 1));
     ggd_each_param(mnt, i, bar, b, a, v);
-    Fit r{b->pix[0][0], a->pix[0][0], v->pix[0][0]};
-    free_mtx(b);
-    free_mtx(a);
-    free_mtx(v);
-    return r;
+    return Fit{b->pix[0][0], a->pix[0][0], v->pix[0][0]};
 }
 
 const double kPi = 3.14159265358979323846;
@@ -86,7 +80,7 @@ TEST(Ggd, GammaKlAndEntropyClosedForms) {
 TEST(Ggd, FitsFromRawMoments) {
     // Class 0 is N(1, 1): raw moments 1, 2, 4, 10, variance 1, kurtosis 3.
     // Class 1 has all moments 0; class 2 has kurtosis 6.
-    matrix *m = moments({{1, 2, 4, 10}, {0, 0, 0, 0}, {0, 4, 0, 96}});
+    auto m = held(moments({{1, 2, 4, 10}, {0, 0, 0, 0}, {0, 4, 0, 96}}));
     Fit f = fit(m, 0, 0);
     EXPECT_EQ(f.var, 1.0);
     EXPECT_EQ(f.beta, 2.0);
@@ -99,20 +93,18 @@ TEST(Ggd, FitsFromRawMoments) {
     EXPECT_EQ(z.alpha, 0.0);
     EXPECT_EQ(fit(m, 1, 1).var, 3 - 0.25);  // classes 0 and 2 averaged
     EXPECT_NEAR(fit(m, 3, 0).var, 6 / 3.0 - 1 / 9.0, 1e-15);
-    free_mtx(m);
     // A single class has an empty complement: 0/0 moments, beta 4, alpha 0.
     m = moments({{0, 1, 0, 3}});
     Fit c = fit(m, 0, 1);
     EXPECT_TRUE(std::isnan(c.var));
     EXPECT_EQ(c.beta, 4.0);
     EXPECT_EQ(c.alpha, 0.0);
-    free_mtx(m);
 }
 
 TEST(Ggd, ClassStatScoresAndMessages) {
-    matrix *m = moments({{0, 1, 0, 3}, {0, 4, 0, 96}});
-    matrix *md = calloc_mtx(2, 1), *sv = calloc_mtx(1, 1), *al = calloc_mtx(1, 2),
-           *be = calloc_mtx(1, 2);
+    auto m = held(moments({{0, 1, 0, 3}, {0, 4, 0, 96}}));
+    auto md = held(calloc_mtx(2, 1)), sv = held(calloc_mtx(1, 1)), al = held(calloc_mtx(1, 2)),
+         be = held(calloc_mtx(1, 2));
     testing::internal::CaptureStderr();
     classStat_GGD(m, 2, md, sv, al, be);
     std::string err = testing::internal::GetCapturedStderr();
@@ -130,16 +122,15 @@ TEST(Ggd, ClassStatScoresAndMessages) {
     EXPECT_DOUBLE_EQ(md->pix[1][0], k);
     EXPECT_GT(k, 0);
     // One class: its fit is the global fit and its complement is undefined.
-    matrix *one = moments({{0.3, 2, 0.1, 11}});
+    auto one = held(moments({{0.3, 2, 0.1, 11}}));
     testing::internal::CaptureStderr();
     classStat_GGD(one, 1, md, sv, al, be);
     testing::internal::GetCapturedStderr();
     EXPECT_NEAR(md->pix[0][0], 0.0, 1e-14);
-    for (matrix *x : {m, one, md, sv, al, be}) free_mtx(x);
 }
 
 TEST(Ggd, DenoiseThresholds) {
-    matrix *mnt = calloc_mtx(64, 4), *sv = calloc_mtx(64, 1);
+    auto mnt = held(calloc_mtx(64, 4)), sv = held(calloc_mtx(64, 1));
     for (int f = 0; f < 64; f++) sv->pix[f][0] = 3.0;
     sv->pix[5][0] = 7.0;
     double *t = imgdenoise_GGD(mnt, 63, sv);
@@ -147,6 +138,4 @@ TEST(Ggd, DenoiseThresholds) {
     EXPECT_DOUBLE_EQ(t[0], 3.0 / 1e-10);
     free(t);
     EXPECT_EXIT(imgdenoise_GGD(mnt, 64, sv), testing::ExitedWithCode(1), "noise feature 64");
-    free_mtx(mnt);
-    free_mtx(sv);
 }

@@ -32,11 +32,10 @@ protected:
         return path;
     }
     std::string image(const std::string &name, int h, int w, double value) {
-        matrix *m = alloc_mtx(h, w);
+        auto m = held(alloc_mtx(h, w));
         fill_mtx(m, value);
         std::string path = dir + "/" + name;
         EXPECT_EQ(mtx2im(m, path.c_str()), 1);
-        free_mtx(m);
         return path;
     }
 };
@@ -79,16 +78,14 @@ TEST_F(Moments, EveryVectorTargetGivesTheScalarBits) {
     const int sizes[][2] = {{8, 8}, {13, 21}, {40, 300}, {260, 510}, {1000, 600}, {2300, 24}};
     unsigned seed = 30;
     for (auto &sz : sizes) {
-        matrix *lv = random_matrix(sz[0], sz[1], seed++, -1.0, 1.0);
+        auto lv = held(random_matrix(sz[0], sz[1], seed++, -1.0, 1.0));
         const std::vector<double> ref = scalar_moments(lv, D);
         for (int level = SIMD_PLAIN; level <= simd_best_level(); level++) {
             set_simd_level(level);
-            matrix *m = mnts_DCT(lv, D);
+            auto m = held(mnts_DCT(lv, D));
             EXPECT_TRUE(std::equal(ref.begin(), ref.end(), m->pix[0]))
                 << sz[0] << "x" << sz[1] << " level " << level;
-            free_mtx(m);
         }
-        free_mtx(lv);
     }
     set_simd_level(simd_best_level());
 }
@@ -105,8 +102,8 @@ TEST_F(Moments, FastRouteMatchesOvlapDctRoute) {
     const int sizes[][2] = {{8, 8}, {13, 21}, {96, 96}, {260, 510}, {1000, 600}, {2300, 24}};
     unsigned seed = 1;
     for (auto &sz : sizes) {
-        matrix *lv = random_matrix(sz[0], sz[1], seed++);
-        matrix *fast = mnts_DCT(lv, D), *ref = mnts_DCT_ovlap(lv, D);
+        auto lv = held(random_matrix(sz[0], sz[1], seed++));
+        auto fast = held(mnts_DCT(lv, D)), ref = held(mnts_DCT_ovlap(lv, D));
         ASSERT_EQ(fast->nrows, 64);
         ASSERT_EQ(fast->ncols, 4);
         for (int k = 0; k < 64; k++) {
@@ -115,76 +112,64 @@ TEST_F(Moments, FastRouteMatchesOvlapDctRoute) {
                 EXPECT_NEAR(fast->pix[k][m], ref->pix[k][m], 1e-12 * std::pow(s, m + 1))
                     << sz[0] << "x" << sz[1] << " k=" << k << " m=" << m;
         }
-        free_mtx(fast);
-        free_mtx(ref);
-        free_mtx(lv);
     }
 }
 
 TEST_F(Moments, ConstantLevelHasOnlyDc) {
-    matrix *lv = alloc_mtx(40, 56);
+    auto lv = held(alloc_mtx(40, 56));
     fill_mtx(lv, 0.3);
-    matrix *m = mnts_DCT(lv, D);
+    auto m = held(mnts_DCT(lv, D));
     EXPECT_NEAR(m->pix[0][0], 8 * 0.3, 1e-12);
     EXPECT_NEAR(m->pix[0][3], std::pow(8 * 0.3, 4), 1e-10);
     // The DCT matrix uses pi = 3.1415927, so its AC columns sum to ~1e-8
     // rather than 0: a constant leaves AC means of that order.
     for (int k = 1; k < 64; k++)
         for (int p = 0; p < 4; p++) EXPECT_NEAR(m->pix[k][p], 0.0, 1e-6) << k;
-    free_mtx(m);
-    free_mtx(lv);
 }
 
 TEST_F(Moments, BlockGridSizeAndSteps) {
     // One lit sample in the last block position only: the DC mean is
     // (1/8) / N, which reveals the number of block positions N.
-    matrix *lv = calloc_mtx(12, 12);
+    auto lv = held(calloc_mtx(12, 12));
     lv->pix[11][11] = 1.0;  // 5 x 5 positions with steps 1
-    matrix *m = mnts_DCT(lv, D);
+    auto m = held(mnts_DCT(lv, D));
     EXPECT_NEAR(m->pix[0][0], 0.125 / 25, 1e-15);
-    free_mtx(m);
-    free_mtx(lv);
     lv = calloc_mtx(1000, 600);  // steps 2 across, 4 down: 297 x 249 positions
     lv->pix[0][0] = 1.0;
     m = mnts_DCT(lv, D);
     EXPECT_NEAR(m->pix[0][0], 0.125 / (297.0 * 249.0), 1e-18);
-    free_mtx(m);
-    free_mtx(lv);
 }
 
 TEST_F(Moments, ImageIsCroppedTopLeftOrSkipped) {
-    matrix *g = mk_gaufilter();
-    matrix *img = random_matrix(100, 100, 7);
-    matrix *tl = alloc_mtx(96, 96);  // 100 x 100 keeps its top-left 96 x 96
+    auto g = held(mk_gaufilter());
+    auto img = held(random_matrix(100, 100, 7));
+    auto tl = held(alloc_mtx(96, 96));  // 100 x 100 keeps its top-left 96 x 96
     submtx(tl, img, 0, 1, 95, 0, 1, 95);
-    volume *a = calloc_vol(4, 64, 4), *b = calloc_vol(4, 64, 4);
+    auto a = held(calloc_vol(4, 64, 4)), b = held(calloc_vol(4, 64, 4));
     EXPECT_EQ(add_image_mnts_DCT(img, a, 4, g, D, 0), 1);
     add_image_mnts_DCT(tl, b, 4, g, D, 0);
     for (int L = 0; L < 4; L++)  // the crop is read in place: the same bits as its copy
         EXPECT_TRUE(
             std::equal(a->frame[L]->pix[0], a->frame[L]->pix[0] + 256, b->frame[L]->pix[0]));
-    matrix *tall = random_matrix(60, 200, 8);
-    volume *z = calloc_vol(4, 64, 4);
+    auto tall = held(random_matrix(60, 200, 8));
+    auto z = held(calloc_vol(4, 64, 4));
     testing::internal::CaptureStdout();
     EXPECT_EQ(add_image_mnts_DCT(tall, z, 4, g, D, 0), 0);  // 56 x 200 < 64
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Image too small, Skip!\n");
     for (int L = 0; L < 4; L++) EXPECT_EQ(sum(z->frame[L]), 0.0);
-    for (matrix *m : {g, img, tl, tall}) free_mtx(m);
-    for (volume *v : {a, b, z}) free_vol(v);
 }
 
 TEST_F(Moments, ClassMomentsLeaveSkippedImagesOut) {
     std::string flat = image("flat.png", 64, 80, 0.6);
     std::string tiny = image("tiny.png", 12, 90, 0.2);  // 12 < 8 * 2
-    matrix *back = im2mtx(flat.c_str(), "I");
+    auto back = held(im2mtx(flat.c_str(), "I"));
     double a = back->pix[0][0];
-    free_mtx(back);
     const char *lists[2];
     std::string l0 = write("c0.txt", flat + "\n"),
                 l1 = write("c1.txt", flat + "\n  " + tiny + "\n");
     lists[0] = l0.c_str(), lists[1] = l1.c_str();
     testing::internal::CaptureStdout();
-    matrix *mnt = getAllmnts_DCT(lists, 2, 2, D);
+    auto mnt = held(getAllmnts_DCT(lists, 2, 2, D));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Image too small, Skip!\n"), std::string::npos);
     ASSERT_EQ(mnt->nrows, 128);
@@ -205,7 +190,6 @@ TEST_F(Moments, ClassMomentsLeaveSkippedImagesOut) {
     EXPECT_NEAR(mnt->pix[64][4], 8 * a, 1e-12);
     EXPECT_EXIT(getTheRestmnts_DCT(lists, mnt, 2, 3, D), testing::ExitedWithCode(1),
                 "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n");
-    free_mtx(mnt);
 }
 
 TEST_F(Moments, UnreadableImageOrEmptyListEndsTheRun) {

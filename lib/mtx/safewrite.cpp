@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -206,6 +207,70 @@ bool sync_tree(const std::string &path) {
     for (const std::string &sub : dirs)
         if (!sync_tree(sub)) return false;
     return sync_fd_path(path, O_DIRECTORY);
+}
+
+namespace {
+
+// The staging folders still to be removed at exit. Never destroyed, so that
+// it outlives the static destructors that run before earlier atexit handlers.
+struct Staged {
+    std::mutex lock;
+    std::vector<std::string> paths;
+};
+Staged &staged() {
+    static Staged *s = new Staged;
+    return *s;
+}
+
+void remove_staged_at_exit() {
+    Staged &s = staged();
+    std::lock_guard<std::mutex> hold(s.lock);
+    for (const std::string &p : s.paths) remove_tree(p);
+    s.paths.clear();
+}
+
+}  // namespace
+
+std::string make_staging_folder(const std::string &dir, const std::string &prefix) {
+    std::string path;
+    if (prefix.empty()) {
+        for (;;) {
+            path = temp_entry_name(dir);
+            if (mkdir(path.c_str(), 0777) == 0) break;
+            const int err = errno;
+            forget_temp_entry(path);
+            errno = err;
+            if (err != EEXIST) return "";
+        }
+        temp_entry_made(path);
+    } else {
+        std::string tmpl = dir + "/" + prefix + "XXXXXX";
+        if (!mkdtemp(tmpl.data())) return "";
+        path = tmpl;
+        track_temp_entry(path);
+    }
+    static std::once_flag registered;
+    std::call_once(registered, [] { atexit(remove_staged_at_exit); });
+    Staged &s = staged();
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.paths.push_back(path);
+    return path;
+}
+
+void release_staging_folder(const std::string &path) {
+    forget_temp_entry(path);
+    Staged &s = staged();
+    std::lock_guard<std::mutex> hold(s.lock);
+    for (size_t i = 0; i < s.paths.size(); i++)
+        if (s.paths[i] == path) {
+            s.paths.erase(s.paths.begin() + i);
+            return;
+        }
+}
+
+void discard_staging_folder(const std::string &path) {
+    remove_tree(path);
+    release_staging_folder(path);
 }
 
 void remove_temps_on_stop_signals(void) {

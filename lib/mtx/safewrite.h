@@ -1,6 +1,8 @@
-// Building blocks for replacing files and datfile folders so that a reader
-// sees either the old entry or the new one, never a half-written one: write
-// under a temporary name beside the target, make it durable, rename it in.
+// The file-system safety of every writer: replacing files and datfile
+// folders so that a reader sees either the old entry or the new one, never
+// a half-written one (write under a temporary name beside the target, make
+// it durable, rename it in), staging folders, and the removal of what a
+// stopped process was writing.
 #ifndef SAFEWRITE_H
 #define SAFEWRITE_H
 
@@ -35,6 +37,19 @@ bool sync_tree(const std::string &path);
 // fsync of one file or folder (not what a folder holds); a link is followed,
 // so a result folder may be given through one. False on failure.
 bool sync_entry(const std::string &path);
+
+// A folder filled under a temporary name before it is renamed into place
+// (a shard, a result directory's new files). Until released, it is removed
+// when the process exits (exit() or a failure's hook) and on a stop signal.
+// With an empty `prefix` the name has the temporary-entry form (a later run
+// removes it once this process is gone) and the folder is readable as any
+// (0777 less the umask); otherwise it is dir/<prefix>XXXXXX as mkdtemp
+// makes it. "" with errno set on failure.
+std::string make_staging_folder(const std::string &dir, const std::string &prefix);
+// The folder was renamed into place: it is no longer removed.
+void release_staging_folder(const std::string &path);
+// Removes the folder and what it holds, and releases it.
+void discard_staging_folder(const std::string &path);
 
 // From now on SIGINT, SIGTERM and SIGHUP first remove the temporary entries
 // the process is writing, then end it as the signal would (a shell sees

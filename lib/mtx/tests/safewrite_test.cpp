@@ -112,6 +112,25 @@ TEST(SafeWrite, StopSignalsRemoveWhatIsBeingWritten) {
         EXPECT_TRUE(fs::is_empty(dir)) << "round " << round << ": " << fs::directory_iterator(dir)->path();
     }
 
+    // Staging folders of both forms: those not released go when the process exits.
+    const pid_t stager = fork();
+    if (stager == 0) {
+        const std::string kept = make_staging_folder(dir, ""),
+                          gone = make_staging_folder(dir, ".staging-");
+        const std::string also_gone = make_staging_folder(dir, "");
+        std::ofstream(also_gone + "/half") << "half";
+        if (kept.empty() || gone.empty() || rename(kept.c_str(), (dir + "/kept").c_str()) != 0)
+            _exit(2);
+        release_staging_folder(kept);
+        exit(0);
+    }
+    int stager_status = 0;
+    waitpid(stager, &stager_status, 0);
+    EXPECT_EQ(stager_status, 0);
+    EXPECT_TRUE(fs::is_directory(dir + "/kept"));
+    fs::remove(dir + "/kept");
+    EXPECT_TRUE(fs::is_empty(dir));
+
     // Leftovers: entries of this host's processes that are gone, waited for or not.
     const std::string own = fs::path(temp_name_beside(dir + "/x")).filename();
     const size_t at = own.find('.', 1) + 1, tail = own.find('.', at);
