@@ -28,9 +28,8 @@ struct Kept {
     // Runs f with this thread's messages kept here.
     template <class F>
     auto run(F f) {
-        MessageCapture capture([this](int stream, const std::string &text) {
-            parts.emplace_back(stream, text);
-        });
+        MessageCapture capture(
+            [this](int stream, const std::string &text) { parts.emplace_back(stream, text); });
         return f();
     }
     // Hands them on to this thread's own destination.
@@ -49,7 +48,8 @@ struct Kept {
             if (end == std::string::npos) end = text.size();
             std::string line = text.substr(start, end - start);
             const std::string tail = "; skipped";
-            if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+            if (line.size() >= tail.size() &&
+                line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
                 line.erase(line.size() - tail.size());
             if (!line.empty() && out.find(line) == std::string::npos)
                 out += (out.empty() ? "" : "\n") + line;
@@ -86,8 +86,8 @@ struct Model::Impl {
 };
 
 GreyImage read_image(const std::string &path, int depth) {
-    if (depth < 1 || depth > 30) throw Error("No pyramid depth between 1 and 30: " +
-                                                 std::to_string(depth), 1);
+    if (depth < 1 || depth > 30)
+        throw Error("No pyramid depth between 1 and 30: " + std::to_string(depth), 1);
     img_init();
     Kept kept;
     bool too_small = false;
@@ -152,7 +152,8 @@ Result Model::Impl::run(matrix *crop, const DetectOptions &opt) const {
         r.locations.push_back({(int)p[0], (int)p[1], scale_radius((int)p[2]), p[3]});
     }
     if (cut)
-        lib_printf(2, "Notice: the image has more than %d salient locations; the list is cut there\n",
+        lib_printf(2,
+                   "Notice: the image has more than %d salient locations; the list is cut there\n",
                    kMaxSalPts);
     if (opt.scale_map) {
         MatrixPtr scales(calloc_mtx(r.rows, r.cols));

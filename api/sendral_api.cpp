@@ -40,9 +40,9 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
             ImageSource s{t.path};
             if (t.samples.samples) {
                 if (t.samples.rows <= 0 || t.samples.cols <= 0)
-                    throw Error("Image " + t.path + " of class " + std::to_string(j) +
-                                    " holds no samples",
-                                1);
+                    throw Error(
+                        "Image " + t.path + " of class " + std::to_string(j) + " holds no samples",
+                        1);
                 s.samples = t.samples.samples;
                 s.rows = t.samples.rows;
                 s.cols = t.samples.cols;
@@ -63,8 +63,8 @@ void train(const std::vector<std::vector<TrainImage>> &classes, int depth,
                   options.progress);
     GgdFits fits = fit_classes(Allmnt.get(), classnum);
     writer.write_fits(Allmnt.get(), depth, fits, nullptr, classnum);
-    const FeatureRanking ranking = select_features(Allmnt.get(), fits, classnum, options.exbfea,
-                                                   0, options.nodenoise ? 0 : 1);
+    const FeatureRanking ranking =
+        select_features(Allmnt.get(), fits, classnum, options.exbfea, 0, options.nodenoise ? 0 : 1);
     writer.write_ranking(ranking, depth, classnum);
     if (!boxes.empty())
         learn_from_boxes(set, training_boxes, depth, std::max(options.threads, 1), fits, writer,
@@ -87,8 +87,8 @@ void refit(const std::string &result_dir, int depth, const TrainOptions &options
     check_moment_shape(Allmnt.get(), mnt.c_str(), depth, classnum < 1 ? 1 : classnum);
     GgdFits fits = fit_classes(Allmnt.get(), classnum);
     writer.write_fits(Allmnt.get(), depth, fits, nullptr, classnum);
-    const FeatureRanking ranking = select_features(Allmnt.get(), fits, classnum, options.exbfea,
-                                                   0, options.nodenoise ? 0 : 1);
+    const FeatureRanking ranking =
+        select_features(Allmnt.get(), fits, classnum, options.exbfea, 0, options.nodenoise ? 0 : 1);
     writer.write_ranking(ranking, depth, classnum);
     writer.commit(time_usage(now_seconds() - start));
 }

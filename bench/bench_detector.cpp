@@ -244,7 +244,8 @@ void per_image_split(const char *label, const std::string &query, const std::str
             matrix *b = big[i].get();
             enlarge_rows(
                 ch->nrows, ch->ncols, [ch](int y) { return (const double *)ch->pix[y]; },
-                model.ftpydlevel[i], [b](size_t y, const double *row) {
+                model.ftpydlevel[i],
+                [b](size_t y, const double *row) {
                     memcpy(b->pix[y], row, sizeof(double) * b->ncols);
                 });
         }
@@ -255,8 +256,8 @@ void per_image_split(const char *label, const std::string &query, const std::str
             MatrixPtr sum(calloc_mtx(H, W));
             DominantLevels dom((long)H * W, model.ftpydlevel[0]);
             for (int i = 0; i < nft; i++)
-                dom.add_weighted(big[i]->pix[0], model.ftcost[i], sum->pix[0],
-                                 model.ftpydlevel[i], 0, (long)H * W);
+                dom.add_weighted(big[i]->pix[0], model.ftcost[i], sum->pix[0], model.ftpydlevel[i],
+                                 0, (long)H * W);
         }
         steps[kCombine].ms.push_back(cpu_ms() - t);
         chans.clear();
@@ -299,7 +300,8 @@ void per_image_split(const char *label, const std::string &query, const std::str
     steps[kOutputs].floor_ms = floor_jpeg_encode_ms(written + "_sm.jpg", reps) +
                                floor_jpeg_encode_ms(written + "_salloc.jpg", reps);
     steps[kMap].floor_ms = 0;
-    for (int k : {kPyramid, kCorr, kPower, kEnlarge, kCombine}) steps[kMap].floor_ms += steps[k].floor_ms;
+    for (int k : {kPyramid, kCorr, kPower, kEnlarge, kCombine})
+        steps[kMap].floor_ms += steps[k].floor_ms;
     steps[kWhole].floor_ms = steps[kRead].floor_ms + steps[kMap].floor_ms +
                              steps[kSearch].floor_ms + steps[kOutputs].floor_ms;
     printf("%s model, 1024x768 query, default options, CPU ms per image, median of %d:\n", label,

@@ -22,7 +22,8 @@ bool read_class_file(const char *filename, int n, std::vector<ClassFileLine> *li
 void ReadSalientFeatures(const char *filename, int n, double *ftcost, double *ftmd, int *ftpydlevel,
                          int *ftsubidx) {
     std::vector<ClassFileLine> lines;
-    if (!read_class_file(filename, n, &lines)) lib_fatalf(1, "Cannot open class file %s\n", filename);
+    if (!read_class_file(filename, n, &lines))
+        lib_fatalf(1, "Cannot open class file %s\n", filename);
     if ((int)lines.size() < n)
         lib_fatalf(1, "Class file %s holds %d readable lines; %d are needed\n", filename,
                    (int)lines.size(), n);

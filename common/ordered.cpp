@@ -21,7 +21,8 @@ bool run_in_order(int n, int threads, int ahead, const std::function<void(int)> 
             int i;
             {
                 std::unique_lock<std::mutex> lock(mu);
-                cv.wait(lock, [&] { return stop || next >= n || ahead <= 0 || next < taken + ahead; });
+                cv.wait(lock,
+                        [&] { return stop || next >= n || ahead <= 0 || next < taken + ahead; });
                 if (stop || next >= n) return;
                 i = next++;
             }

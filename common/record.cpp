@@ -153,8 +153,10 @@ void record_fatal_handler(const fatal_report *report) {
     if (RunRecord *r = g_open) {
         std::string msg = std::string(report->out) + report->err;
         while (!msg.empty() && (msg.back() == '\n' || msg.front() == '\n')) {
-            if (msg.back() == '\n') msg.pop_back();
-            else msg.erase(0, 1);
+            if (msg.back() == '\n')
+                msg.pop_back();
+            else
+                msg.erase(0, 1);
         }
         r->write(report->status, msg.empty() ? "stopped" : msg);
     }

@@ -83,7 +83,8 @@ bool write_new_file(const std::string &path, const std::string &text) {
 }
 
 bool write_marker(const std::string &path) {
-    return write_new_file(path, "Sendral was replacing the model in this folder and did not finish.\n");
+    return write_new_file(path,
+                          "Sendral was replacing the model in this folder and did not finish.\n");
 }
 
 // Never the same twice, across processes and hosts sharing the folder.
@@ -114,7 +115,8 @@ bool lock_held_elsewhere(const std::string &dir) {
     f.fd = open((dir + "/" + kLock).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
     if (f.fd < 0 || fstat(f.fd, &st) != 0) return false;
-    if (std::find(t_held.begin(), t_held.end(), std::make_pair(st.st_dev, st.st_ino)) != t_held.end())
+    if (std::find(t_held.begin(), t_held.end(), std::make_pair(st.st_dev, st.st_ino)) !=
+        t_held.end())
         return false;
     return flock(f.fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
@@ -208,7 +210,7 @@ int result_dir_lock(const std::string &dir) {
         errno = err;
         if (errno == EWOULDBLOCK) {
             lib_fatalf(1, "Result directory %s is being written by another Sendral run\n",
-                    dir.c_str());
+                       dir.c_str());
         }
         die_errno("Cannot lock", path);
     }

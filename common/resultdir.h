@@ -42,7 +42,8 @@ int result_dir_lock(const std::string &dir);
 void result_dir_unlock(int fd);
 
 // A new staging folder inside dir, removed when the process ends unless it
-// was committed. It starts with the format entry of this version. Stops with status 1 (the fatal hook) when it cannot be made.
+// was committed. It starts with the format entry of this version. Stops with status 1 (the fatal
+// hook) when it cannot be made.
 std::string result_dir_stage(const std::string &dir);
 
 // Removes a staging folder that will not be committed (a failed training

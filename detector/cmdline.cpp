@@ -92,7 +92,8 @@ double pixels_value(const char *opt, const char *text) {
 
 // A whole number option that must be at least `least`.
 OptionRow count_row(const char *word, int *field, int least) {
-    return {word, OptionRow::first_letter, OptionRow::next, [field, least](const char *w, const char *v) {
+    return {word, OptionRow::first_letter, OptionRow::next,
+            [field, least](const char *w, const char *v) {
                 *field = whole_value(w, v);
                 if (*field < least) exit_with_help();
             }};

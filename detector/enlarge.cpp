@@ -242,8 +242,10 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void weighted_rows(
 // followed by zeros for the zero-weight taps (a.taps + kGroup of them). A
 // group of eight positions loads eight neighbouring samples per tap and
 // hands each lane its own, as the scalar loop reads it.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void horizontal_pass(
-    const double *row, const Axis &a, Store store, double *out) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void horizontal_pass(const double *row,
+                                                                                  const Axis &a,
+                                                                                  Store store,
+                                                                                  double *out) {
     const int n = a.taps;
     const size_t out_cols = a.start.size(), groups = out_cols / kGroup;
     for (size_t g = 0; g < groups; g++) {
@@ -358,8 +360,8 @@ struct EnlargedRows::State {
     const double *next() {
         if (columns_first) {
             const int n = column_taps(
-                y, R, ay, [&](size_t r) { return (const double *)&mid[r * cols]; },
-                tap_rows.data(), tap_weights.data());
+                y, R, ay, [&](size_t r) { return (const double *)&mid[r * cols]; }, tap_rows.data(),
+                tap_weights.data());
             weighted_rows(tap_rows.data(), tap_weights.data(), n, cols, Store::intensity,
                           out.data());
         } else {

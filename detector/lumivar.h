@@ -88,7 +88,7 @@ private:
     const matrix *level_, *filter_;
     const MapKind *kind_;
     ChannelModels models_;
-    bool density_ = false;  // both models have a density
+    bool density_ = false;     // both models have a density
     std::vector<double> row_;  // the rows made last, one after the other
     int first_ = -1, made_ = 0, last_ = -2;
 };
@@ -219,17 +219,17 @@ struct LumivarSettings {
     int nowta = 0;
     int scalemap = 0;
     int isenforce = 0;
-    int jobs = 0;         // -j; 0: the cores this process may run on
-    int writemapdat = 0;  // -v: NAME_sm.dat, the map before normalisation
-    std::string json;     // --json FILE: the run record
-    bool quiet = false;   // --quiet: errors, warnings and the time line only
+    int jobs = 0;          // -j; 0: the cores this process may run on
+    int writemapdat = 0;   // -v: NAME_sm.dat, the map before normalisation
+    std::string json;      // --json FILE: the run record
+    bool quiet = false;    // --quiet: errors, warnings and the time line only
     bool learned = false;  // --learned: the weights Sendral --boxes fitted (learned.h)
     double smooth = -1.0;  // --smooth SIGMA: Gaussian smoothing in pixels; below 0: not given
 };
 
 // What became of one image, for the run record.
 struct ImageReport {
-    std::string status = "failed";  // "ok", "skipped" (too small) or "failed"
+    std::string status = "failed";     // "ok", "skipped" (too small) or "failed"
     std::vector<std::string> outputs;  // files written
     long locations = -1;               // rows of NAME_salloc
     std::vector<double> first;         // row, column, radius, saliency

@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
     remove_temps_on_stop_signals();  // an interrupted run leaves no temporary files
     share_one_heap();
     reuse_large_blocks();
-    enable_output_capture();  // each image's messages in list order, whatever -j
+    enable_output_capture();                  // each image's messages in list order, whatever -j
     set_fatal_handler(record_fatal_handler);  // a --json record is written on a failure too
     // Nothing ends a run as an abort: what the run could not handle where
     // it happened still ends it with a message and status 1.

@@ -22,8 +22,8 @@ constexpr int kVecs = 8;
 
 // Windows j .. j + kLanes * V - 1 of filter rows starting at `rows`.
 template <int V>
-__attribute__((always_inline)) inline void window_sums(const double *const *rows, const matrix *filt,
-                                                       int j, double *dst) {
+__attribute__((always_inline)) inline void window_sums(const double *const *rows,
+                                                       const matrix *filt, int j, double *dst) {
     const int h = filt->nrows, w = filt->ncols;
     v8d acc[V] = {};
     for (int m = 0; m < h; m++) {

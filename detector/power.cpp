@@ -64,8 +64,8 @@ inline double three_halves_or_flag(double x) {
 __attribute__((target("avx2,fma"))) void flag_four_at_a_time(double *p, long n) {
     const __m256d sign = _mm256_set1_pd(-0.0), low = _mm256_set1_pd(kLow),
                   high = _mm256_set1_pd(kHigh), one = _mm256_set1_pd(1.0),
-                  half = _mm256_set1_pd(0.5),
-                  margin = _mm256_set1_pd(kMargin), zero = _mm256_setzero_pd();
+                  half = _mm256_set1_pd(0.5), margin = _mm256_set1_pd(kMargin),
+                  zero = _mm256_setzero_pd();
     const __m256i exponent = _mm256_set1_epi64x(0x7ff0000000000000ll),
                   fraction = _mm256_set1_epi64x(0x000fffffffffffffll),
                   ulp_shift = _mm256_set1_epi64x(52ll << 52), izero = _mm256_setzero_si256();
@@ -100,8 +100,8 @@ __attribute__((target("avx2,fma"))) void flag_four_at_a_time(double *p, long n) 
 // The same steps on eight samples at a time.
 __attribute__((target("avx512f"))) void flag_eight_at_a_time(double *p, long n) {
     const __m512d low = _mm512_set1_pd(kLow), high = _mm512_set1_pd(kHigh),
-                  one = _mm512_set1_pd(1.0), half = _mm512_set1_pd(0.5), margin = _mm512_set1_pd(kMargin),
-                  zero = _mm512_setzero_pd();
+                  one = _mm512_set1_pd(1.0), half = _mm512_set1_pd(0.5),
+                  margin = _mm512_set1_pd(kMargin), zero = _mm512_setzero_pd();
     const __m512i exponent = _mm512_set1_epi64(0x7ff0000000000000ll),
                   fraction = _mm512_set1_epi64(0x000fffffffffffffll),
                   ulp_shift = _mm512_set1_epi64(52ll << 52), sign = _mm512_set1_epi64(1ll << 63),
@@ -126,10 +126,9 @@ __attribute__((target("avx512f"))) void flag_eight_at_a_time(double *p, long n) 
                                 _mm512_cmpeq_epi64_mask(_mm512_and_si512(b, fraction), izero);
         const __m512d side = _mm512_mask_blend_pd(halved, up, _mm512_mul_pd(half, up));
         const __mmask8 sure =
-            in_range & _mm512_cmp_pd_mask(_mm512_abs_pd(err), _mm512_mul_pd(margin, side),
-                                          _CMP_LT_OQ);
-        const __m512d flagged =
-            _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(x), sign));
+            in_range &
+            _mm512_cmp_pd_mask(_mm512_abs_pd(err), _mm512_mul_pd(margin, side), _CMP_LT_OQ);
+        const __m512d flagged = _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(x), sign));
         _mm512_storeu_pd(p + i, _mm512_mask_blend_pd(sure, flagged, r));
         // The few samples in doubt go to pow at once (no second pass).
         for (unsigned doubt = (unsigned char)~sure; doubt; doubt &= doubt - 1) {

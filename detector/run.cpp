@@ -205,8 +205,8 @@ static void read_model_files(LumivarSettings *set, LumivarModel *model) {
     if (trained < 0) die("Negative feature count for the query class in " + numfile);
 
     if (trained < set->ftnum4smap && !set->isenforce) {
-        lib_notice(1, "The maximum number of salient features is %d!\nfeaturenum is set to %d!\n", trained,
-               trained);
+        lib_notice(1, "The maximum number of salient features is %d!\nfeaturenum is set to %d!\n",
+                   trained, trained);
         set->ftnum4smap = trained;
     }
     if (set->ftnum4smap == 0) {
@@ -322,7 +322,7 @@ matrix *read_query(const char *filename, int pyddepth, bool *too_small, Image **
     const int H = img->nrows - img->nrows % mod, W = img->ncols - img->ncols % mod;
     if (H == 0 || W == 0) {
         lib_printf(2, "Image %s is %d x %d, smaller than %d pixels in a direction; skipped\n",
-                filename, img->ncols, img->nrows, mod);
+                   filename, img->ncols, img->nrows, mod);
         *too_small = true;
         return nullptr;
     }
@@ -447,8 +447,10 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
         ok = false;
     };
     auto wrote = [&](bool done, const std::string &path) {
-        if (!done) failed(path);
-        else if (report) report->outputs.push_back(path);
+        if (!done)
+            failed(path);
+        else if (report)
+            report->outputs.push_back(path);
     };
 
     if (set.writemapdat) wrote(write_datfile(SM, out + "_sm.dat"), out + "_sm.dat");
@@ -463,7 +465,7 @@ bool search_and_write(const char *filename, matrix *SM, const std::vector<unsign
     MatrixPtr SPs(search_locations(SM, levels.data(), set.nowta, &cut, false));
     if (cut)
         lib_printf(2, "Notice: %s has more than %d salient locations; the list is cut there\n",
-                filename, kMaxSalPts);
+                   filename, kMaxSalPts);
     lib_puts(1, "saving...");
     wrote(savesallocations(SPs.get(), (out + "_salloc").c_str()), out + "_salloc");
     lib_puts(1, "done.\n");
@@ -685,11 +687,11 @@ int lumivar_main(int argc, char **argv) {
     load_model(&set, &model);
     record_settings(record.root(), set, model, jobs_asked);
 
-    lib_printf(1, 
-        "SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
-        "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
-        set.SFPath.c_str(), model.pyddepth, set.qclassidx, set.QueryFileList.c_str(),
-        set.ftnum4smap, set.savepath.c_str(), set.drawnum);
+    lib_printf(1,
+               "SFPath = %s\npyrdepth = %d\nqueryclassidx = %d\nQueryFileList = %s\n"
+               "salientfeaturenum = %d\nsavepath = %s\ndrawcirclenum = %d\n",
+               set.SFPath.c_str(), model.pyddepth, set.qclassidx, set.QueryFileList.c_str(),
+               set.ftnum4smap, set.savepath.c_str(), set.drawnum);
     lib_printf(1, "isenforce = %d\n", set.isenforce);
     if (set.nosm) lib_printf(1, "No saliency map will be generated!\n");
     if (set.nowta) lib_printf(1, "Non-maximum-suppression stage has been inhibited!\n");
@@ -698,8 +700,8 @@ int lumivar_main(int argc, char **argv) {
     const double start = now_seconds();
 
     // "-": the names come on standard input, one run in a pipeline.
-    const FileList list = set.QueryFileList == "-" ? FileList::from_stdin()
-                                                  : FileList(set.QueryFileList.c_str());
+    const FileList list =
+        set.QueryFileList == "-" ? FileList::from_stdin() : FileList(set.QueryFileList.c_str());
     char **files = list.names();
     const int nfiles = list.size();
     const auto [a, b] = colliding_entries(files, nfiles);

@@ -69,7 +69,8 @@ __attribute__((target("avx512f"))) long scan_tile_avx512(const double *p, int W,
     if (!(top > 0.0)) return -1;
     const __m512d t = _mm512_set1_pd(top);
     for (int r = 0;; r++)
-        if (const unsigned hit = _mm512_cmp_pd_mask(_mm512_loadu_pd(q + (long)r * W), t, _CMP_EQ_OQ))
+        if (const unsigned hit =
+                _mm512_cmp_pd_mask(_mm512_loadu_pd(q + (long)r * W), t, _CMP_EQ_OQ))
             return (long)(r0 + r) * W + c0 + __builtin_ctz(hit);
 }
 
@@ -89,8 +90,9 @@ __attribute__((target("avx512f"))) void zero_runs_avx512(double *p, int W, int r
     for (int r = ra; r <= rb; r++) _mm512_mask_storeu_pd(p + (long)r * W + ca, run, zero);
 }
 
-__attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_block(
-    double *p, int W, int ra, int rb, int ca, int cb) {
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_block(double *p, int W,
+                                                                              int ra, int rb,
+                                                                              int ca, int cb) {
     static const bool wide = __builtin_cpu_supports("avx512f");
     if (wide && cb - ca < kTile) return zero_runs_avx512(p, W, ra, rb, ca, cb);
     for (int r = ra; r <= rb; r++) {

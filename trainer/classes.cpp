@@ -409,8 +409,8 @@ ClassImages class_from_names(const std::string &list, const std::vector<std::str
 ClassImages read_class_list(const char *listpath) {
     lib_printf(1, "%s\n", listpath);
     FileList names(listpath);
-    return class_from_names(listpath, std::vector<std::string>(names.names(),
-                                                               names.names() + names.size()));
+    return class_from_names(listpath,
+                            std::vector<std::string>(names.names(), names.names() + names.size()));
 }
 
 // The moments of part `part` of `nparts` of every class; class j comes from
@@ -511,9 +511,8 @@ void class_moments(const TrainingSet &set, int first, matrix *Allmnt, int pyddep
 
 matrix *part_moments(const TrainingSet &set, int pyddepth, matrix *dctarr, int part, int nparts,
                      int *usable, int *listed) {
-    return part_moments_of(
-        (int)set.size(), [&](int j) -> const ClassImages & { return set[j]; }, pyddepth, dctarr,
-        part, nparts, usable, listed);
+    return part_moments_of((int)set.size(), [&](int j) -> const ClassImages & { return set[j]; },
+                           pyddepth, dctarr, part, nparts, usable, listed);
 }
 
 // ---- the classic entry points ----

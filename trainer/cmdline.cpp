@@ -18,30 +18,30 @@
 namespace {
 
 const char kUsage[] =
-        "\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
-        "options:\n"
-        "-fast : \t \tusing the pre-computed feature statistics\n"
-        "-b bkghistpath : \tusing the pre-computed histgram of the background class (with "
-        "index 0).\n"
-        "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
-        "assigning\n"
-        "\t\t\tweight to each pixel in the image. These weights are normally saliency\n"
-        "\t\t\tmeasures from the previous saliency detection. \n"
-        "-h: \t\t\tadd Hue as a new feature\n"
-        "-nodenoise :\t\tdo not threshold features with small variance.\n"
-        "-exBfea: \t\texclude features more informative to background \n"
-        " \t\t\t(default is using all) \n";
+    "\nUsage: Sendral [options] training_filelist pyr_depth salientfeaturepath\n"
+    "options:\n"
+    "-fast : \t \tusing the pre-computed feature statistics\n"
+    "-b bkghistpath : \tusing the pre-computed histgram of the background class (with "
+    "index 0).\n"
+    "-w weight_filelist: \tthe list of files (same format as \"training_filelist\") for "
+    "assigning\n"
+    "\t\t\tweight to each pixel in the image. These weights are normally saliency\n"
+    "\t\t\tmeasures from the previous saliency detection. \n"
+    "-h: \t\t\tadd Hue as a new feature\n"
+    "-nodenoise :\t\tdo not threshold features with small variance.\n"
+    "-exBfea: \t\texclude features more informative to background \n"
+    " \t\t\t(default is using all) \n";
 
 // Options added after the usage text above took its form: listed by --help.
 const char kMoreOptions[] =
-        "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
-        "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
-        "--json FILE : \t\twrite a record of the run (settings, classes, images) as JSON\n"
-        "--quiet : \t\tprint only errors, warnings and the time line\n"
-        "--boxes FILE : \t\tboxes of the objects (entry,top,bottom,left,right): also learn\n"
-        "\t\t\tfeature weights for Lumivar --learned\n"
-        "--help : \t\tprint this text\n"
-        "--version : \t\tprint the version of Sendral and of ImageMagick\n";
+    "-j n : \t\t\tread and analyse images on n threads (default: one per CPU)\n"
+    "-shard k/n, -merge shardlist: training in parts, on many machines (README)\n"
+    "--json FILE : \t\twrite a record of the run (settings, classes, images) as JSON\n"
+    "--quiet : \t\tprint only errors, warnings and the time line\n"
+    "--boxes FILE : \t\tboxes of the objects (entry,top,bottom,left,right): also learn\n"
+    "\t\t\tfeature weights for Lumivar --learned\n"
+    "--help : \t\tprint this text\n"
+    "--version : \t\tprint the version of Sendral and of ImageMagick\n";
 
 }  // namespace
 
@@ -67,7 +67,7 @@ int parse_depth(const char *s) {
     int v = 0;
     if (!parse_whole_number(s, &v) || v < 1 || v > SENDRAL_MAXDEPTH) {
         lib_printf(2, "pyr_depth must be a whole number from 1 to %d, not \"%s\"\n",
-                SENDRAL_MAXDEPTH, s);
+                   SENDRAL_MAXDEPTH, s);
         exit_with_help();
     }
     return v;

@@ -245,7 +245,8 @@ int sendral_run(int argc, char **argv) {
         return status;
     }
 
-    lib_printf(1, "FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth, savepath);
+    lib_printf(1, "FileList = %s\npyddepth = %d\nsavepath = %s\n", ListFilename, pyddepth,
+               savepath);
     if (isbkpath) lib_printf(1, "BkgHistogramPath = %s\n", bkhistpath);
     if (isweight) lib_printf(1, "WeightFileList = %s\n", wtfilelist);
     lib_printf(1, "isdenoise = %d\n", isdenoise);
@@ -271,7 +272,8 @@ int sendral_run(int argc, char **argv) {
 
     const FileList lists(ListFilename);
     const int classnum = lists.size();
-    if (classnum < 1) lib_fatalf(1, "The training list %s holds no class list name\n", ListFilename);
+    if (classnum < 1)
+        lib_fatalf(1, "The training list %s holds no class list name\n", ListFilename);
     // The weight list is read and held, but no weights are applied.
     std::unique_ptr<FileList> weights(isweight ? new FileList(wtfilelist) : nullptr);
     lib_printf(1, "classnum = %d\n", classnum);

@@ -192,13 +192,13 @@ std::string part_name(const Record &r) {
 
 void exit_with_shard_help(void) {
     lib_fatal(1, "",
-        "\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
-        "       Sendral [options] -merge shardlist training_filelist pyr_depth "
-        "salientfeaturepath\n"
-        "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
-        "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
-        "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
-        "\t\t\t(the other options as usual, except -fast and -b)\n");
+              "\nUsage: Sendral -shard k/n training_filelist pyr_depth shardpath\n"
+              "       Sendral [options] -merge shardlist training_filelist pyr_depth "
+              "salientfeaturepath\n"
+              "-shard k/n: \t\tcompute only the statistics of the entries i of every class list\n"
+              "\t\t\twith i mod n = k (0 <= k < n) into the folder shardpath\n"
+              "-merge shardlist: \tmerge the shard folders named in shardlist and train from them\n"
+              "\t\t\t(the other options as usual, except -fast and -b)\n");
 }
 
 int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *shardlist) {
@@ -243,7 +243,7 @@ int take_shard_options(int *argc, char **argv, int *part, int *nparts, char *sha
 int sendral_shard_run(const char *ListFilename, int pyddepth, int part, int nparts,
                       const char *shardpath) {
     lib_printf(1, "FileList = %s\npyddepth = %d\nshard = %d/%d\nshardpath = %s\nstarting...\n",
-           ListFilename, pyddepth, part, nparts, shardpath);
+               ListFilename, pyddepth, part, nparts, shardpath);
     fflush(stdout);
     const double start = now_seconds();
 

@@ -65,8 +65,8 @@ TEST(InProcess, EveryLayerRaisesTheProgramsMessage) {
 
 TEST(InProcess, AHookThatReturnsStillStopsTheCall) {
     static std::string seen;
-    const fatal_handler prev = set_fatal_handler(
-        [](const fatal_report *r) { seen = std::string(r->out) + "|" + r->err; });
+    const fatal_handler prev =
+        set_fatal_handler([](const fatal_report *r) { seen = std::string(r->out) + "|" + r->err; });
     EXPECT_THROW(lib_fatal(3, "err\n", "out\n"), sendral::Error);
     set_fatal_handler(prev);
     EXPECT_EQ(seen, "out\n|err\n");

@@ -20,13 +20,19 @@ TEST(CommandLine, NumbersAreWholeWordsAndCountsHaveNoSign) {
         int value;
         bool count;
     } cases[] = {
-        {"0", true, 0, true},          {"42", true, 42, true},
-        {"+7", true, 7, false},        {"-3", true, -3, false},
-        {"007", true, 7, true},        {"99999999999", true, INT_MAX, false},
+        {"0", true, 0, true},
+        {"42", true, 42, true},
+        {"+7", true, 7, false},
+        {"-3", true, -3, false},
+        {"007", true, 7, true},
+        {"99999999999", true, INT_MAX, false},
         {"-99999999999", true, INT_MIN, false},
-        {"", false, 0, false},         {"+", false, 0, false},
-        {"1x", false, 0, false},       {" 1", false, 0, false},
-        {"1.0", false, 0, false},      {"0x10", false, 0, false},
+        {"", false, 0, false},
+        {"+", false, 0, false},
+        {"1x", false, 0, false},
+        {" 1", false, 0, false},
+        {"1.0", false, 0, false},
+        {"0x10", false, 0, false},
     };
     for (const auto &c : cases) {
         int v = -12345, n = -12345;

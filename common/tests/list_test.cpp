@@ -100,7 +100,8 @@ TEST_F(ListFileTest, ClassFilesGiveTheirReadableLines) {
     EXPECT_EQ(level[0], 1);
     EXPECT_EQ(index[0], 7);
     EXPECT_EXIT(ReadSalientFeatures(path.c_str(), 3, cost, md, level, index),
-                ::testing::ExitedWithCode(1), "Class file " + path + " holds 2 readable lines; 3 are needed");
+                ::testing::ExitedWithCode(1),
+                "Class file " + path + " holds 2 readable lines; 3 are needed");
 }
 
 }  // namespace

@@ -109,15 +109,15 @@ matrix *load_checked(const char *filename, bool check, int want_rows, int want_c
     ReadHandle owner{h};
     d_addr size;
     if (d_getsubdim(h, &size) != 2) {
-        lib_fatal(1, std::string("load_mtx: can only handle 2D matrices...\n") + "load_mtx: " +
-                         h->db_name + " is not a two-dimensional datfile\n");
+        lib_fatal(1, std::string("load_mtx: can only handle 2D matrices...\n") +
+                         "load_mtx: " + h->db_name + " is not a two-dimensional datfile\n");
     }
     // A damaged header can claim far more elements than "data" holds: say
     // so, naming the file, before trying to allocate room for them.
     int64_t rows = size.dim[0], cols = size.dim[1];
     if (rows <= 0 || cols <= 0) {
-        lib_fatalf(1, "load_mtx: %s has no elements (%lld by %lld)\n", h->db_name,
-                (long long)rows, (long long)cols);
+        lib_fatalf(1, "load_mtx: %s has no elements (%lld by %lld)\n", h->db_name, (long long)rows,
+                   (long long)cols);
     }
     int esize = 1;
     if (d_gettype(h, &esize) == 0) {

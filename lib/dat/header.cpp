@@ -175,8 +175,8 @@ bool read_header_text(int fd, const std::string &file, std::string *text) {
         got += (size_t)r;
     }
     if (got > (size_t)D_MAXHEADER) {
-        lib_printf(2, "loadhdr: %s is larger than %ld bytes: not a datfile header\n",
-                   file.c_str(), D_MAXHEADER);
+        lib_printf(2, "loadhdr: %s is larger than %ld bytes: not a datfile header\n", file.c_str(),
+                   D_MAXHEADER);
         return false;
     }
     text->resize(got);

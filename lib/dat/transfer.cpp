@@ -319,9 +319,7 @@ int d_getsubdim(DATFILE *h, d_addr *size) {
     return s->nlev - 2;
 }
 
-d_info *d_state(int fd) {
-    return fd >= 0 && (size_t)fd < g_states.size() ? g_states[fd] : nullptr;
-}
+d_info *d_state(int fd) { return fd >= 0 && (size_t)fd < g_states.size() ? g_states[fd] : nullptr; }
 
 bool d_set_state(int fd, d_info *s) {
     if (fd < 0) return false;

@@ -40,9 +40,7 @@ const double PI_C = 3.1415927;
 const double RSQRT2 = 0.707106781186547;
 const char *const kMultMismatch = "Matrix mult: Incompatible dimensions...\n";
 
-[[noreturn]] void fail(const char *msg) {
-    lib_fatal(1, msg);
-}
+[[noreturn]] void fail(const char *msg) { lib_fatal(1, msg); }
 
 // Zig-zag tables for a block size; false for sizes without a table.
 bool zz_tables(int sz, const int **r, const int **c) {

@@ -62,9 +62,7 @@ const double gaufilter[5] = {0.05, 0.25, 0.4, 0.25, 0.05};
 
 namespace {
 
-[[noreturn]] void fail(const char *msg) {
-    lib_fatal(1, msg);
-}
+[[noreturn]] void fail(const char *msg) { lib_fatal(1, msg); }
 
 void check_filter(const matrix *f) {
     if (f == nullptr || f->ncols != 1 || f->nrows < 1)

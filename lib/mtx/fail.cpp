@@ -15,7 +15,7 @@ std::atomic<bool> g_quiet{false};
 thread_local message_sink t_sink = nullptr;
 thread_local void *t_context = nullptr;
 thread_local recoverable_failures *t_scope = nullptr;
-}
+}  // namespace
 
 // A fatal exit ends the process with blocks its callers still own, by
 // design: under LeakSanitizer that exit must keep its own status, so the

@@ -40,7 +40,8 @@ void fatal_exit_handler(const fatal_report *report);
 // Reports a failure through the hook; never returns.
 [[noreturn]] void lib_fatal(int status, const std::string &err, const std::string &out = "");
 // The same with a printf-style message for standard error.
-[[noreturn]] void lib_fatalf(int status, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void lib_fatalf(int status, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
 // An allocation of `bytes` (0: size not known) failed: the matrix library's
 // "Unable to allocate memory", with the size kept for a recoverable scope.
 [[noreturn]] void lib_fatal_nomem(size_t bytes);

@@ -11,9 +11,7 @@
 
 // Misuse of the library is fatal: the message (for standard error) and status
 // 1 go to the fatal hook (fail.h).
-[[noreturn]] inline void mtx_fail(const char *msg) {
-    lib_fatal(1, msg);
-}
+[[noreturn]] inline void mtx_fail(const char *msg) { lib_fatal(1, msg); }
 
 inline size_t mtx_count(const matrix *m) { return (size_t)m->nrows * (size_t)m->ncols; }
 

@@ -155,17 +155,14 @@ bool swap_entry(const std::string &staged, const std::string &final_path, Swappe
 bool undo_swap(const SwappedEntry &done) {
     const char *staged = done.staged.c_str(), *final_path = done.final_path.c_str();
     switch (done.state) {
-    case SwappedEntry::kNothing:
-        return true;
-    case SwappedEntry::kMoved:
-        return rename(final_path, staged) == 0;
-    case SwappedEntry::kExchanged:
-        return renameat2(AT_FDCWD, staged, AT_FDCWD, final_path, RENAME_EXCHANGE) == 0;
-    case SwappedEntry::kAside:
-        if (rename(final_path, staged) != 0) return false;
-        [[fallthrough]];
-    case SwappedEntry::kOnlyAside:
-        return rename(done.aside.c_str(), final_path) == 0;
+        case SwappedEntry::kNothing: return true;
+        case SwappedEntry::kMoved: return rename(final_path, staged) == 0;
+        case SwappedEntry::kExchanged:
+            return renameat2(AT_FDCWD, staged, AT_FDCWD, final_path, RENAME_EXCHANGE) == 0;
+        case SwappedEntry::kAside:
+            if (rename(final_path, staged) != 0) return false;
+            [[fallthrough]];
+        case SwappedEntry::kOnlyAside: return rename(done.aside.c_str(), final_path) == 0;
     }
     return false;
 }

@@ -195,8 +195,7 @@ void remove_tracked_temp_entries(void) {
     for (int waited = 0; waited < 2000; waited++) {
         bool pending = false;
         for (Slot &s : g_slots)
-            if (s.state.load() == 3 && s.owner.load() != self &&
-                s.owner_process.load() == process)
+            if (s.state.load() == 3 && s.owner.load() != self && s.owner_process.load() == process)
                 pending = true;
         if (!pending) break;
         struct timespec ms = {0, 1000000};

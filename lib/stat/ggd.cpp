@@ -145,7 +145,7 @@ double *imgdenoise_GGD(matrix *Allmnt, int highfreq, matrix *StandVar) {
     if (highfreq < 0 || highfreq >= StandVar->nrows * StandVar->ncols ||
         StandVar->nrows * StandVar->ncols < ftnum) {
         lib_fatalf(1, "imgdenoise_GGD: noise feature %d outside the %d feature variances\n",
-                highfreq, StandVar->nrows * StandVar->ncols);
+                   highfreq, StandVar->nrows * StandVar->ncols);
     }
     const double *sv = StandVar->pix[0];
     const double s = sv[highfreq];

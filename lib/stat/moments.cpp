@@ -84,7 +84,8 @@ void add_into(matrix *dst, const matrix *src) {
 
 }  // namespace
 
-int image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr, int slow) {
+int image_mnts_DCT(matrix *img, volume *acc, int pyddepth, matrix *gaufilt, matrix *dctarr,
+                   int slow) {
     // Sides are multiples of mod = 2^(depth-1) so that every level halves
     // exactly. Worked in 64 bits; depths beyond any real image just skip.
     int64_t H = img->nrows, W = img->ncols;
@@ -203,4 +204,3 @@ void check_moment_shape(const matrix *Allmnt, const char *path, int pyddepth, in
     }
     lib_fatal(1, msg);
 }
-

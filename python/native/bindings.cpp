@@ -61,8 +61,10 @@ void emit(const char *logger_name, const Log &log) {
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
         while (!line.empty() && (line.back() == '\r' || line.front() == '\t')) {
-            if (line.back() == '\r') line.pop_back();
-            else line.erase(0, 1);
+            if (line.back() == '\r')
+                line.pop_back();
+            else
+                line.erase(0, 1);
         }
         if (!line.empty()) logger.attr("log")(is_warning(line) ? warning : info, line);
         start = end + 1;
@@ -127,8 +129,8 @@ py::tuple to_python(lumivar::Result &&r) {
                           scale);
 }
 
-lumivar::Result detect_one(const lumivar::Model &m, const Input &in,
-                           const sendral::GreyView *view, const lumivar::DetectOptions &opt) {
+lumivar::Result detect_one(const lumivar::Model &m, const Input &in, const sendral::GreyView *view,
+                           const lumivar::DetectOptions &opt) {
     if (view) return m.detect(*view, opt);
     return m.detect(std::get<std::string>(in), opt);
 }
@@ -250,8 +252,8 @@ PYBIND11_MODULE(_native, m) {
         py::arg("path"), py::arg("depth") = 1);
 
     py::class_<lumivar::Model>(m, "Model")
-        .def(py::init([](const std::string &dir, int cls, int features, int map_kind,
-                         bool enforce, bool learned, double smooth) {
+        .def(py::init([](const std::string &dir, int cls, int features, int map_kind, bool enforce,
+                         bool learned, double smooth) {
                  return run_logged("lumivar", [&] {
                      return new lumivar::Model(dir, cls,
                                                lumivar::ModelOptions{features, map_kind, enforce},

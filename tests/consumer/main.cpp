@@ -20,8 +20,8 @@ int main(int argc, char **argv) {
         const lumivar::Model model(argv[1], std::atoi(argv[2]));
         const lumivar::Result result = model.detect(argv[3]);
         if (result.map.size() != static_cast<size_t>(result.rows) * result.cols) {
-            std::cerr << "map of " << result.map.size() << " values for " << result.rows
-                      << "x" << result.cols << "\n";
+            std::cerr << "map of " << result.map.size() << " values for " << result.rows << "x"
+                      << result.cols << "\n";
             return 1;
         }
         std::ofstream out(argv[4], std::ios::binary);

@@ -438,7 +438,9 @@ TEST_F(Sweep, TrainerMistakesCaughtWhereTheyHappen) {
     const std::string flat = path("check0.pgm") + "\n" + path("check1.pgm") + "\n";
     spit(path("t_flat.txt"), flat);
     spit(path("t_label.txt"), path("smooth0.pgm") + " 0\n" + path("check0.pgm") + " 1\n");
-    spit(path("binary.lst"), std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10));
+    spit(path("binary.lst"), std::string("\x7f"
+                                         "ELF\x02\x01\x01\0\0\0",
+                                         10));
     spit(path("t_binary.txt"), path("c0.txt") + "\n" + path("binary.lst") + "\n");
     const struct {
         const char *list, *message;
@@ -475,11 +477,12 @@ TEST_F(Sweep, RunRecordsQuietModeAndStandardInput) {
         "bad = [i for i in d['images'] if i['status'] == 'failed']\n"
         "assert [i['entry'] for i in bad] == [sys.argv[2]], bad\n"
         "assert 'nowhere.pgm' in bad[0]['message'], bad\n";
-    EXPECT_TRUE(succeeded(run_program({"/usr/bin/python3", "-c", check, rec, path("nowhere.pgm")})));
+    EXPECT_TRUE(
+        succeeded(run_program({"/usr/bin/python3", "-c", check, rec, path("nowhere.pgm")})));
 
     // "-": the names come on standard input.
-    r = run_program({"/bin/sh", "-c", "echo \"$1\" | \"$2\" --json \"$3\" \"$4\" 1 - \"$5\"",
-                     "-", path("check1.pgm"), LUMIVAR_EXE, rec, model, out + "2"});
+    r = run_program({"/bin/sh", "-c", "echo \"$1\" | \"$2\" --json \"$3\" \"$4\" 1 - \"$5\"", "-",
+                     path("check1.pgm"), LUMIVAR_EXE, rec, model, out + "2"});
     EXPECT_TRUE(succeeded(r));
     EXPECT_TRUE(fs::exists(out + "2/check1_salloc"));
     EXPECT_TRUE(succeeded(run_program(
@@ -491,11 +494,11 @@ TEST_F(Sweep, RunRecordsQuietModeAndStandardInput) {
     r = sendral({"--json", rec, "--quiet", path("train.txt"), "2", path("m_record")});
     EXPECT_TRUE(succeeded(r));
     EXPECT_EQ(r.out.rfind("Time usage: ", 0), 0u) << r.out;
-    EXPECT_TRUE(succeeded(run_program(
-        {"/usr/bin/python3", "-c",
-         "import json, sys; c = json.load(open(sys.argv[1]))['classes']; "
-         "assert [(x['used'], x['skipped']) for x in c] == [(2, 0), (2, 0)], c",
-         rec})));
+    EXPECT_TRUE(succeeded(
+        run_program({"/usr/bin/python3", "-c",
+                     "import json, sys; c = json.load(open(sys.argv[1]))['classes']; "
+                     "assert [(x['used'], x['skipped']) for x in c] == [(2, 0), (2, 0)], c",
+                     rec})));
 }
 
 // A program run under a limit on its address space (ulimit -v, in kB),
@@ -582,7 +585,8 @@ TEST_F(Sweep, AnImageTooBigForMemory) {
         EXPECT_TRUE(fs::exists(out + "/check1_salloc")) << jobs;  // the run went on
         // Sendral cannot leave an image out of a class: it stops, saying why.
         r = capped(400000, {SENDRAL_EXE, "-j", jobs, path("t_big.txt"), "2", path("m_big")});
-        EXPECT_TRUE(refused(r, "Error: image " + huge + " (class 1) does not fit in memory")) << jobs;
+        EXPECT_TRUE(refused(r, "Error: image " + huge + " (class 1) does not fit in memory"))
+            << jobs;
     }
 }
 
@@ -600,7 +604,8 @@ TEST_F(Sweep, RefusedThreads) {
         for (const RunResult *x : {&r, &t}) {
             EXPECT_TRUE(succeeded(*x)) << at;
             EXPECT_NE(x->err.find("Notice: only " + std::to_string(std::stoi(at) - 1) + " of "),
-                      std::string::npos) << x->err;
+                      std::string::npos)
+                << x->err;
         }
         EXPECT_EQ(slurp(path("d_at" + at + "/check1_salloc")), slurp(path("d_ref/check1_salloc")));
     }

@@ -347,20 +347,21 @@ TEST_F(SendralRun, AnInterruptedWriteLeavesOneWholeModelOrTheMarker) {
             EXPECT_EQ(r.status, 1) << n << mode;
             if (mode.empty()) continue;
             EXPECT_TRUE(has(r.err, res) && !has(r.err, "interrupted")) << r.err;
-            EXPECT_TRUE(has(r.err, mode == ":eio" ? "Input/output error" : "No space left on device"))
+            EXPECT_TRUE(
+                has(r.err, mode == ":eio" ? "Input/output error" : "No space left on device"))
                 << r.err;
             if (!first_swap && has(r.err, "Cannot replace " + res + "/")) first_swap = n;
         }
     EXPECT_GT(olds, 0);
     EXPECT_GT(marked, 0);
-    EXPECT_GE(news, 2);  // the completed runs, and those failing after the marker went
+    EXPECT_GE(news, 2);        // the completed runs, and those failing after the marker went
     EXPECT_EQ(failed_new, 2);  // only the last sync comes after it
     ASSERT_GT(first_swap, 0);
 
     // When putting back fails as well, the marker stays and says so.
     fresh_copy(base, res);
-    RunResult back = run_on(res, std::to_string(first_swap + 1) + ":eio," +
-                                     std::to_string(first_swap + 2) + ":estale");
+    RunResult back = run_on(
+        res, std::to_string(first_swap + 1) + ":eio," + std::to_string(first_swap + 2) + ":estale");
     EXPECT_TRUE(result_dir_interrupted(res));
     EXPECT_TRUE(has(back.err, "Cannot put back " + res + "/") &&
                 has(back.err, "Stale file handle") &&

@@ -182,13 +182,21 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
          "Shard " + s2[0] + " does not match class 1 of the training list " + edited +
              ": it was made from " + g_dir + "/c1.txt with other entries than " + g_dir +
              "/c1r.txt holds now"},
-        {{s2[0], shards(2, "/edited.txt")[1]}, train, "2",
+        {{s2[0], shards(2, "/edited.txt")[1]},
+         train,
+         "2",
          "Shard " + shards(2, "/edited.txt")[1] + " does not match class 1 of the training list"},
-        {{s2[0], g_dir + "/old"}, train, "2",
+        {{s2[0], g_dir + "/old"},
+         train,
+         "2",
          "Shard " + g_dir + "/old was made by an earlier version of Sendral"},
-        {{g_dir + "/new0", g_dir + "/new1"}, train, "2",
+        {{g_dir + "/new0", g_dir + "/new1"},
+         train,
+         "2",
          "Shard " + g_dir + "/new0 holds result format 2, newer than format 1"},
-        {{s2[0], g_dir + "/new1"}, train, "2",
+        {{s2[0], g_dir + "/new1"},
+         train,
+         "2",
          "Shards " + s2[0] + " (format 1) and " + g_dir +
              "/new1 (format 2) were made by different versions of Sendral"},
     };
@@ -240,9 +248,9 @@ TEST_F(ShardMerge, AStoppedShardRunLeavesNoStagingFolder) {
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     spit(g_dir + "/piped.txt", pipe + "\n");
     for (const char *sig : {"TERM", "KILL"}) {
-        RunResult r = run_program({"/usr/bin/timeout", "--preserve-status", "-s", sig, "0.3",
-                                   SENDRAL_EXE, "-shard", "0/1", g_dir + "/piped.txt", "2",
-                                   parent + "/shard"});
+        RunResult r =
+            run_program({"/usr/bin/timeout", "--preserve-status", "-s", sig, "0.3", SENDRAL_EXE,
+                         "-shard", "0/1", g_dir + "/piped.txt", "2", parent + "/shard"});
         EXPECT_EQ(std::filesystem::is_empty(parent), sig[0] == 'T') << sig;
         EXPECT_TRUE(r.signaled || r.status == 128 + SIGTERM) << sig << r.err;
     }

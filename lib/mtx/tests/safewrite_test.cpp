@@ -109,7 +109,8 @@ TEST(SafeWrite, StopSignalsRemoveWhatIsBeingWritten) {
         usleep(2000 + 300 * round);
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
-        EXPECT_TRUE(fs::is_empty(dir)) << "round " << round << ": " << fs::directory_iterator(dir)->path();
+        EXPECT_TRUE(fs::is_empty(dir))
+            << "round " << round << ": " << fs::directory_iterator(dir)->path();
     }
 
     // Staging folders of both forms: those not released go when the process exits.
