@@ -41,10 +41,10 @@ TEST(InProcess, EveryLayerRaisesTheProgramsMessage) {
         std::function<void()> call;
         std::string message;
     } cases[] = {
-        {"matrix", [&] { free_mtx(mtx_bmath(a.get(), b.get(), '*')); },
+        {"matrix", [&] { held(mtx_bmath(a.get(), b.get(), '*')); },
          "Matrix mult: Incompatible dimensions...\n"},
-        {"dct", [&] { free_mtx(dct(sq.get(), 8, nullptr)); }, "dct: DCT matrix must be sz by sz\n"},
-        {"datfile", [] { free_mtx(dat2mtx("/nonexistent/m.dat")); },
+        {"dct", [&] { held(dct(sq.get(), 8, nullptr)); }, "dct: DCT matrix must be sz by sz\n"},
+        {"datfile", [] { held(dat2mtx("/nonexistent/m.dat")); },
          "load_mtx: Cannot open file /nonexistent/m.dat\nAborting...\n"},
         {"statistics", [&] { check_moment_shape(a.get(), nullptr, 1, 1); },
          "\n!!!FATAL : Allmnt file is not in the right dimension!!!\n"},

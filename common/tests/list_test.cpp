@@ -3,10 +3,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "files.h"
+#include "mtxown.h"
 #include "test_support.h"
 
 namespace {
@@ -26,16 +28,15 @@ protected:
     std::vector<std::string> read(const std::string &path) {
         int count = -1;
         testing::internal::CaptureStdout();
-        char **names = getFilename(path.c_str(), &count);
+        std::unique_ptr<char *[], FreeDeleter> names(getFilename(path.c_str(), &count));
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out, "Read filenames from " + path + "...Done\n");
         EXPECT_NE(names, nullptr);
         std::vector<std::string> result;
         for (int i = 0; i < count; i++) {
-            result.push_back(names[i]);
-            free(names[i]);
+            std::unique_ptr<char, FreeDeleter> name(names[i]);
+            result.push_back(name.get());
         }
-        free(names);
         return result;
     }
 

@@ -31,17 +31,15 @@ namespace fs = std::filesystem;
 namespace {
 
 void write_image(matrix *m, const std::string &path) {
-    ASSERT_EQ(mtx2im(m, path.c_str()), 1);
-    free_mtx(m);
+    auto owned = held(m);
+    ASSERT_EQ(mtx2im(owned, path.c_str()), 1);
 }
 
 // Width and height of an image file.
 std::pair<int, int> image_size(const std::string &path) {
-    matrix *m = im2mtx(path.c_str(), "I");
+    auto m = held(im2mtx(path.c_str(), "I"));
     if (!m) return {-1, -1};
-    std::pair<int, int> s{m->ncols, m->nrows};
-    free_mtx(m);
-    return s;
+    return {m->ncols, m->nrows};
 }
 
 class EndToEnd : public ::testing::Test {
@@ -160,14 +158,13 @@ TEST_F(EndToEnd, NoMapNoDrawingAndScaleMap) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.err, "\tComputing saliency map...\tGenerating Scale map...");
-    matrix *scales = dat2mtx((base + "_scalemap.dat").c_str());
+    auto scales = held(dat2mtx((base + "_scalemap.dat").c_str()));
     ASSERT_EQ(scales->nrows, 100);
     ASSERT_EQ(scales->ncols, 132);
     for (int i = 0; i < 100 * 132; i++) {
         double v = scales->pix[0][i];
         EXPECT_TRUE(v == 4 || v == 8 || v == 16) << v;
     }
-    free_mtx(scales);
     // The same search runs with or without the map image.
     RunResult d = lumivar("");
     EXPECT_EQ(slurp(out + "/img.002_salloc"), slurp(base + "_salloc"));
@@ -239,7 +236,7 @@ TEST_F(EndToEnd, RowByRowAndChannelByChannelGiveTheSameMap) {
             }
             load_model(&set, &model);
             std::vector<unsigned char> lv[2];
-            matrix *map[2];
+            HeldMatrix map[2];
             for (int by_channels = 0; by_channels < 2; by_channels++) {
                 bool small = false;
                 map[by_channels] = saliency_map(read_query(qimg.c_str(), model.pyddepth, &small),
@@ -249,8 +246,6 @@ TEST_F(EndToEnd, RowByRowAndChannelByChannelGiveTheSameMap) {
             EXPECT_EQ(memcmp(map[0]->pix[0], map[1]->pix[0], sizeof(double) * 100 * 132), 0)
                 << mapnum << enforce;
             EXPECT_EQ(lv[0], lv[1]) << mapnum << enforce;
-            free_mtx(map[0]);
-            free_mtx(map[1]);
         }
 }
 
@@ -260,11 +255,10 @@ TEST_F(EndToEnd, BackgroundQueryGivesEmptyLikelihoodMaps) {
         RunResult r = lumivar(opt, "", 0);
         ASSERT_EQ(r.status, 0) << opt << r.err;
         EXPECT_EQ(slurp(out + "/img.002_salloc"), "0\t0\t4\t0.000000\n") << opt;
-        matrix *sm = im2mtx((out + "/img.002_sm.jpg").c_str(), "I");
+        auto sm = held(im2mtx((out + "/img.002_sm.jpg").c_str(), "I"));
         ASSERT_NE(sm, nullptr);
         EXPECT_EQ(sm->nrows, 100);
         EXPECT_EQ(mtx_max(sm), 0.0) << opt;
-        free_mtx(sm);
     }
     // Map kind 0 does not use the models.
     RunResult r = lumivar("-enforce", "", 0);
@@ -345,10 +339,9 @@ TEST_F(EndToEnd, BrokenModelsStopBeforeAnyImage) {
     spit(m + "/salientfeaturenum", slurp(m + "/salientfeaturenum") + "3\n");
     expect_fail(m, 1, "counts 3 classes");
     m = model_copy();
-    matrix *beta = dat2mtx((m + "/Allbeta.dat").c_str());
+    auto beta = held(dat2mtx((m + "/Allbeta.dat").c_str()));
     beta->pix[5][1] = -NAN;
     mtx2dat(beta, (m + "/Allbeta.dat").c_str());
-    free_mtx(beta);
     expect_fail(m, 1, "row 5, column 1: not a finite non-negative number");
 }
 
@@ -371,10 +364,9 @@ TEST_F(EndToEnd, BadImagesAreSkippedAndTheRunGoesOn) {
 
     // An all-black query: a black map and the single empty location.
     EXPECT_EQ(slurp(nested + "/black_salloc"), "0\t0\t4\t0.000000\n");
-    matrix *sm = im2mtx((nested + "/black_sm.jpg").c_str(), "I");
+    auto sm = held(im2mtx((nested + "/black_sm.jpg").c_str(), "I"));
     ASSERT_NE(sm, nullptr);
     EXPECT_EQ(mtx_max(sm), 0.0);
-    free_mtx(sm);
 }
 
 TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
@@ -423,11 +415,10 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
     for (const auto &[name, bytes] : f3) EXPECT_NE(name[0], '.') << name;  // no temporary left
 
     // The map before normalisation, of the cropped size.
-    matrix *sm = dat2mtx((o1 + "/img.002_sm.dat").c_str());
+    auto sm = held(dat2mtx((o1 + "/img.002_sm.dat").c_str()));
     EXPECT_EQ(sm->nrows, 100);
     EXPECT_EQ(sm->ncols, 132);
     EXPECT_GT(mtx_max(sm), 0.0);
-    free_mtx(sm);
 
     // Two entries with one base name are refused before any image.
     spit(list, qimg + "\n" + q3 + "\n" + dir + "/set2/img.002.jpg\n");

@@ -56,9 +56,9 @@ TEST(Enlarge, OwnRouteMatchesImageMagickAtEveryLevel) {
     unsigned seed = 1;
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.R << "x" << c.C << " level " << c.l);
-        matrix *chan = channel(c.R, c.C, seed++);
-        matrix *mine = enlarge_channel_exact(chan, c.l);
-        matrix *theirs = enlarge_channel_magick(chan, c.l);
+        auto chan = held(channel(c.R, c.C, seed++));
+        auto mine = held(enlarge_channel_exact(chan, c.l));
+        auto theirs = held(enlarge_channel_magick(chan, c.l));
         ASSERT_TRUE(mine && theirs);
         ASSERT_EQ(mine->nrows, c.R << c.l);
         ASSERT_EQ(mine->ncols, c.C << c.l);
@@ -67,31 +67,28 @@ TEST(Enlarge, OwnRouteMatchesImageMagickAtEveryLevel) {
         EXPECT_EQ(differing(mine, theirs), 0);
         if (c.l <= 3) {
             // The dispatching entry point gives the same samples.
-            matrix *chosen = enlarge_channel(chan, c.l);
+            auto chosen = held(enlarge_channel(chan, c.l));
             EXPECT_EQ(differing(chosen, theirs), 0);
-            free_mtx(chosen);
         }
-        for (matrix *m : {chan, mine, theirs}) free_mtx(m);
     }
 }
 
 TEST(Enlarge, ProbeAcceptsThisImageMagickAndRefusesWhatItCannot) {
     EXPECT_TRUE(enlarge_exact_verified(kMaxExactLevel));
-    matrix *m = alloc_mtx(2, 2);
+    auto m = held(alloc_mtx(2, 2));
     fill_mtx(m, 0.5);
     EXPECT_EQ(enlarge_channel_exact(m, -1), nullptr);
     EXPECT_EQ(enlarge_channel_exact(m, 30), nullptr);
     EXPECT_EQ(enlarge_channel_exact(m, 29), nullptr);  // 2^30 rows do not fit
-    free_mtx(m);
 }
 
 TEST(Enlarge, SixteenBitMapImageIsTheImageOfTheDividedDoubles) {
     // Odd width for the four-wide loop's tail; every kind of value.
-    matrix *m = channel(37, 29, 77);
+    auto m = held(channel(37, 29, 77));
     const double divisor = 0.8;
     std::vector<unsigned short> q(37 * 29);
     quantize_ratio(m->pix[0], 37 * 29, divisor, q.data());
-    matrix *divided = alloc_mtx(37, 29);
+    auto divided = held(alloc_mtx(37, 29));
     for (int i = 0; i < 37 * 29; i++) divided->pix[0][i] = m->pix[0][i] / divisor;
     ScratchDir dir("lumivar_gray16");
     for (const char *name : {"a.jpg", "a.png"}) {
@@ -101,6 +98,4 @@ TEST(Enlarge, SixteenBitMapImageIsTheImageOfTheDividedDoubles) {
         ASSERT_EQ(gray16_to_im(q.data(), 29, 37, shorts.c_str()), 1);
         EXPECT_EQ(slurp(doubles), slurp(shorts)) << name;
     }
-    free_mtx(divided);
-    free_mtx(m);
 }

@@ -23,15 +23,15 @@ bool same(matrix *a, matrix *b) {
 
 // A map plus its channels, all owned here.
 struct Scene {
-    matrix *SM;
-    std::vector<matrix *> ch;
+    HeldMatrix SM;
+    std::vector<matrix *> ch;  // as the search takes them; owned by `owned`
+    std::vector<HeldMatrix> owned;
     std::vector<int> levels;
     Scene(int H, int W, std::vector<int> lv) : SM(calloc_mtx(H, W)), levels(lv) {
-        for (size_t i = 0; i < lv.size(); i++) ch.push_back(calloc_mtx(H, W));
-    }
-    ~Scene() {
-        free_mtx(SM);
-        for (matrix *m : ch) free_mtx(m);
+        for (size_t i = 0; i < lv.size(); i++) {
+            owned.push_back(held(calloc_mtx(H, W)));
+            ch.push_back(owned.back());
+        }
     }
     matrix *search(int nowta) {
         return SearchSalPts(SM, ch.data(), levels.data(), (int)ch.size(), nowta);
@@ -52,38 +52,33 @@ TEST(Search, SinglePositiveValueAndItsLocationFile) {
     s.SM->pix[10][20] = 0.75;
     s.ch[1]->pix[10][20] = 0.5;  // level 1 dominates
     s.ch[0]->pix[10][20] = 0.25;
-    matrix *sp = s.search(0);
+    auto sp = held(s.search(0));
     EXPECT_EQ(written(sp), "10\t20\t8\t0.750000\n");
-    free_mtx(sp);
     double v[] = {3.9, 7.2, 2, 0.1234567, 0, 1, 4, 12.5};
     sp = array2mtx(v, 2, 4);
     EXPECT_EQ(written(sp), "3\t7\t16\t0.123457\n0\t1\t64\t12.500000\n");
     EXPECT_EQ(savesallocations(sp, "/nonexistent-dir/x_salloc"), 0);
-    free_mtx(sp);
 }
 
 TEST(Search, MapWithoutPositiveValueGivesOneZeroLocation) {
     for (double v : {0.0, -1.0}) {
         Scene s(9, 7, {2});
         fill_mtx(s.SM, v);
-        matrix *sp = s.search(0);
+        auto sp = held(s.search(0));
         EXPECT_EQ(written(sp), "0\t0\t4\t0.000000\n");
-        free_mtx(sp);
     }
     Scene s(5, 5, {0});  // a not-a-number start ends the search at once
     s.SM->pix[0][0] = NAN;
     s.SM->pix[3][3] = 1.0;
-    matrix *sp = s.search(1);
+    auto sp = held(s.search(1));
     EXPECT_EQ(written(sp), "0\t0\t4\t0.000000\n");
-    free_mtx(sp);
 }
 
 TEST(Search, EqualMaximaAndClippedSquares) {
     Scene s(30, 40, {0});  // level 0: h = 4
     s.SM->pix[5][20] = s.SM->pix[5][11] = s.SM->pix[8][14] = 2.0;
-    matrix *sp = s.search(0);  // (8,14) lies in the square of (5,11)
+    auto sp = held(s.search(0));  // (8,14) lies in the square of (5,11)
     EXPECT_EQ(written(sp), "5\t11\t4\t2.000000\n5\t20\t4\t2.000000\n");
-    free_mtx(sp);
     for (int level : {0, 2}) {  // 9x9 and 33x33 squares, clipped at the corner
         const int h = scale_radius(level);
         Scene t(60, 70, {level});
@@ -94,7 +89,6 @@ TEST(Search, EqualMaximaAndClippedSquares) {
         sp = t.search(0);
         ASSERT_EQ(sp->nrows, 2);
         EXPECT_EQ(sp->pix[1][0], 2 + h + 1);
-        free_mtx(sp);
     }
 }
 
@@ -104,12 +98,11 @@ TEST(Search, NoWinnerTakeAllReturnsEveryPositivePixelInOrder) {
     const int pos[7] = {3, 44, 45, 12, 99, 0, 57};
     for (int i = 0; i < 7; i++) s.SM->pix[0][pos[i]] = vals[i];
     s.SM->pix[5][5] = -3.0;
-    matrix *sp = s.search(1);
+    auto sp = held(s.search(1));
     ASSERT_EQ(sp->nrows, 7);
     const double order[7] = {0.9, 0.9, 0.7, 0.5, 0.3, 0.2, 0.1};
     for (int i = 0; i < 7; i++) EXPECT_EQ(sp->pix[i][3], order[i]);
     EXPECT_EQ(sp->pix[0][0] * 10 + sp->pix[0][1], 12);  // pixel 12 before 44
-    free_mtx(sp);
 }
 
 TEST(Search, MatchesRescanningSearchOnRandomMapsWithTies) {
@@ -124,18 +117,17 @@ TEST(Search, MatchesRescanningSearchOnRandomMapsWithTies) {
             for (matrix *c : s.ch) c->pix[0][i] = (int)(rng() % 4);
         }
         for (int nowta = 0; nowta < 2; nowta++) {
-            matrix *a = array2mtx(s.SM->pix[0], H, W), *b = array2mtx(s.SM->pix[0], H, W);
-            matrix *ref = rescanning_search(a, s.ch.data(), levels.data(), nft, nowta);
-            matrix *fast = SearchSalPts(b, s.ch.data(), levels.data(), nft, nowta);
+            auto a = held(array2mtx(s.SM->pix[0], H, W)), b = held(array2mtx(s.SM->pix[0], H, W));
+            auto ref = held(rescanning_search(a, s.ch.data(), levels.data(), nft, nowta));
+            auto fast = held(SearchSalPts(b, s.ch.data(), levels.data(), nft, nowta));
             EXPECT_TRUE(same(ref, fast)) << "trial " << trial << " nowta " << nowta;
             EXPECT_TRUE(same(a, b)) << "final maps differ, trial " << trial;
             // The program's mode, which need not leave the cleared map.
             DominantLevels dom((long)H * W, levels[0]);
             for (int i = 0; i < nft; i++) dom.add(s.ch[i], levels[i]);
-            matrix *c = array2mtx(s.SM->pix[0], H, W);
-            matrix *quick = search_locations(c, dom.levels(), nowta, nullptr, false);
+            auto c = held(array2mtx(s.SM->pix[0], H, W));
+            auto quick = held(search_locations(c, dom.levels(), nowta, nullptr, false));
             EXPECT_TRUE(same(ref, quick)) << "trial " << trial << " nowta " << nowta;
-            for (matrix *m : {a, b, c, ref, fast, quick}) free_mtx(m);
         }
     }
 }
@@ -143,21 +135,19 @@ TEST(Search, MatchesRescanningSearchOnRandomMapsWithTies) {
 TEST(Search, StopsAtTheLocationCap) {
     Scene s(800, 700, {0});
     for (long i = 0; i < 800L * 700; i++) s.SM->pix[0][i] = 1.0 + (i % 13);
-    matrix *copy = array2mtx(s.SM->pix[0], 800, 700);
-    matrix *sp = s.search(1);
+    auto copy = held(array2mtx(s.SM->pix[0], 800, 700));
+    auto sp = held(s.search(1));
     EXPECT_EQ(sp->nrows, kMaxSalPts);
     EXPECT_EQ(sp->pix[kMaxSalPts - 1][3], 2.0);  // 13 down to 3 fill 473846
-    free_mtx(sp);
     // The program is told that the list was cut, and when it was not.
     const std::vector<unsigned char> levels(800 * 700, 0);
     bool cut = false;
-    free_mtx(search_locations(copy, levels.data(), 1, &cut));
+    held(search_locations(copy, levels.data(), 1, &cut));
     EXPECT_TRUE(cut);
     fill_mtx(copy, 0.0);
     copy->pix[5][5] = 1.0;
-    free_mtx(search_locations(copy, levels.data(), 0, &cut));
+    held(search_locations(copy, levels.data(), 0, &cut));
     EXPECT_FALSE(cut);
-    free_mtx(copy);
 }
 
 TEST(ScaleMap, RadiusOfTheStrictlyLargestChannel) {
@@ -165,9 +155,8 @@ TEST(ScaleMap, RadiusOfTheStrictlyLargestChannel) {
     s.ch[1]->pix[0][0] = s.ch[2]->pix[0][0] = 2.0;  // equal: the first (32)
     s.ch[2]->pix[0][1] = 1.0;                       // level 0 -> 4
     s.ch[0]->pix[1][0] = -1.0;                      // none positive -> feature 0
-    matrix *scales = calloc_mtx(2, 2);
+    auto scales = held(calloc_mtx(2, 2));
     GetScaleMap(scales, s.ch.data(), s.levels.data(), 3);
     const double expect[4] = {32, 4, 8, 8};
     for (int i = 0; i < 4; i++) EXPECT_EQ(scales->pix[0][i], expect[i]);
-    free_mtx(scales);
 }

@@ -31,32 +31,10 @@
 #include "simd.h"
 
 // The one body, compiled for each vector target.
-// Wide vectors never cross a call boundary, so their ABI does not matter
-// (GCC checks it at the end of the file: the setting stays for all of it).
-#pragma GCC diagnostic ignored "-Wpsabi"
-namespace pyr_plain {  // the baseline target's own vectors (SSE2 on x86-64)
-constexpr int kLanes = 2;
-#include "pyrlevel.inc"
-}  // namespace pyr_plain
-#if defined(__x86_64__) || defined(__i386__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace pyr_avx2 {
-constexpr int kLanes = 4;
-#include "pyrlevel.inc"
-}  // namespace pyr_avx2
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-namespace pyr_avx512 {
-constexpr int kLanes = 8;
-#include "pyrlevel.inc"
-}  // namespace pyr_avx512
-#pragma GCC pop_options
-#else
-namespace pyr_avx2 = pyr_plain;
-namespace pyr_avx512 = pyr_plain;
-#endif
+namespace pyr {
+#define SIMD_BODY "pyrlevel.inc"
+#include "simd_variants.inc"
+}  // namespace pyr
 
 const double gaufilter[5] = {0.05, 0.25, 0.4, 0.25, 0.05};
 
@@ -280,9 +258,8 @@ void gpyr_level(const matrix *in, matrix *out, matrix *vfilt, matrix *hfilt, int
     std::vector<double> bv = reversed_taps(vfilt, 1.0), bh = reversed_taps(hfilt, 1.0);
     std::vector<double> ring((size_t)Lv * (size_t)(in->ncols / 2));
     std::vector<const double *> rows((size_t)Lv);
-    auto run = simd_level() == SIMD_AVX512 ? pyr_avx512::level_down
-               : simd_level() == SIMD_AVX2 ? pyr_avx2::level_down
-                                           : pyr_plain::level_down;
+    auto run = simd_pick(pyr::simd_plain::level_down, pyr::simd_avx2::level_down,
+                         pyr::simd_avx512::level_down);
     run(in->pix, in->nrows, in->ncols, out->pix, bv.data(), Lv, bh.data(), Lh, ring.data(),
         rows.data());
 }

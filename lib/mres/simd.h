@@ -17,4 +17,12 @@ int simd_best_level(void);
 // level now in use. For tests and benchmarks, before any thread starts.
 int set_simd_level(int level);
 
+// The variant of a function for the level in use (the three variants of a
+// body that simd_variants.inc compiles).
+template <class F>
+F simd_pick(F plain, F avx2, F avx512) {
+    const int level = simd_level();
+    return level == SIMD_AVX512 ? avx512 : level == SIMD_AVX2 ? avx2 : plain;
+}
+
 #endif

@@ -33,33 +33,11 @@
 #include "mres.h"
 #include "simd.h"
 
-// The one body, compiled for each vector target. Wide vectors never cross
-// a call boundary, so their ABI does not matter (GCC checks it at the end
-// of the file: the setting stays for all of it).
-#pragma GCC diagnostic ignored "-Wpsabi"
-namespace mnt_plain {  // the baseline target's own vectors (SSE2 on x86-64)
-constexpr int kLanes = 2;
-#include "blockmoments.inc"
-}  // namespace mnt_plain
-#if defined(__x86_64__) || defined(__i386__)
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace mnt_avx2 {
-constexpr int kLanes = 4;
-#include "blockmoments.inc"
-}  // namespace mnt_avx2
-#pragma GCC pop_options
-#pragma GCC push_options
-#pragma GCC target("avx512f")
-namespace mnt_avx512 {
-constexpr int kLanes = 8;
-#include "blockmoments.inc"
-}  // namespace mnt_avx512
-#pragma GCC pop_options
-#else
-namespace mnt_avx2 = mnt_plain;
-namespace mnt_avx512 = mnt_plain;
-#endif
+// The one body, compiled for each vector target.
+namespace mnt {
+#define SIMD_BODY "blockmoments.inc"
+#include "simd_variants.inc"
+}  // namespace mnt
 
 namespace {
 
@@ -156,9 +134,8 @@ matrix *mnts_DCT(matrix *level, matrix *dctarr) {
     check_alloc(ring.get());
     // Running sums of x, x^2, x^3, x^4 per coefficient in (u, v) layout.
     double s[4 * NC];
-    auto sums = simd_level() == SIMD_AVX512 ? mnt_avx512::block_sums
-                : simd_level() == SIMD_AVX2 ? mnt_avx2::block_sums
-                                            : mnt_plain::block_sums;
+    auto sums = simd_pick(mnt::simd_plain::block_sums, mnt::simd_avx2::block_sums,
+                          mnt::simd_avx512::block_sums);
     sums(level->pix, nx, ny, hs, vs, D, ring.get(), s);
 
     const double N = (double)nx * (double)ny;

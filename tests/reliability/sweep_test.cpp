@@ -109,9 +109,8 @@ protected:
         spit(path("empty.pgm"), "");
         std::string whole = slurp(path("check0.pgm"));
         spit(path("truncated.pgm"), whole.substr(0, whole.size() / 2));
-        matrix *photo = scene(64, 64, 5);  // a JPEG cut short, as by an interrupted copy
-        mtx2im(photo, path("whole.jpg").c_str());
-        free_mtx(photo);
+        // A JPEG cut short, as by an interrupted copy.
+        mtx2im(held(scene(64, 64, 5)), path("whole.jpg").c_str());
         whole = slurp(path("whole.jpg"));
         spit(path("cut_short.jpg"), whole.substr(0, whole.size() / 2));
         std::string junk = "\x89PNG\r\n\x1a\n";

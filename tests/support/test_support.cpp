@@ -111,11 +111,7 @@ matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>>
 
 namespace {
 
-bool write_scene(matrix *m, const std::string &path) {
-    bool ok = mtx2im(m, path.c_str()) == 1;
-    free_mtx(m);
-    return ok;
-}
+bool write_scene(matrix *m, const std::string &path) { return mtx2im(held(m), path.c_str()) == 1; }
 
 std::string train_model(const std::string &sendral, const ScratchDir &dir) {
     std::filesystem::create_directory(dir.path("bg"));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "imgconv.h"
+#include "owners.h"
 #include "test_support.h"
 
 namespace {
@@ -60,16 +61,13 @@ protected:
             }
         fclose(f);
         img_init();
-        ExceptionInfo *ex = AcquireExceptionInfo();
-        ImageInfo *info = CloneImageInfo(nullptr);
+        MagickException ex;
+        ImageInfoPtr info(CloneImageInfo(nullptr));
         strcpy(info->filename, pnm.c_str());
-        Image *im = ReadImage(info, ex);
+        ImagePtr im(ReadImage(info.get(), ex.get()));
         EXPECT_NE(im, nullptr);
         std::string out = path(name);
-        EXPECT_TRUE(WriteImages(info, im, out.c_str(), ex));
-        DestroyImage(im);
-        DestroyImageInfo(info);
-        DestroyExceptionInfo(ex);
+        EXPECT_TRUE(WriteImages(info.get(), im.get(), out.c_str(), ex.get()));
         return out;
     }
 
@@ -116,7 +114,8 @@ TEST_F(ImgTest, GreyFilesReadWhiteAsOneAndBlackAsZero) {
     for (const char *suffix : {".png", ".jpg"}) {
         SCOPED_TRACE(suffix);
         double tol = std::string(suffix) == ".jpg" ? 0.03 : 0.0;
-        matrix *m = im2mtx(make(std::string("grey") + suffix, 24, 16, false, grey_at).c_str(), "I");
+        auto m =
+            held(im2mtx(make(std::string("grey") + suffix, 24, 16, false, grey_at).c_str(), "I"));
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(m->nrows, 16);
         EXPECT_EQ(m->ncols, 24);
@@ -124,7 +123,6 @@ TEST_F(ImgTest, GreyFilesReadWhiteAsOneAndBlackAsZero) {
         EXPECT_NEAR(m->pix[7][7], 1.0, tol);
         EXPECT_NEAR(m->pix[0][20], 0.0, tol);  // right of the white block
         EXPECT_NEAR(m->pix[12][3], 0.0, tol);  // below it
-        free_mtx(m);
     }
 }
 
@@ -134,7 +132,7 @@ TEST_F(ImgTest, ColourFilesReadAsIntensityAndAsThreeChannels) {
         double tol = std::string(suffix) == ".jpg" ? 0.06 : 0.0;
         std::string file = make(std::string("colour") + suffix, 32, 16, true, pattern_at);
 
-        matrix *grey = im2mtx(file.c_str(), "I");
+        auto grey = held(im2mtx(file.c_str(), "I"));
         ASSERT_NE(grey, nullptr);
         EXPECT_EQ(grey->nrows, 16);
         EXPECT_EQ(grey->ncols, 32);
@@ -144,9 +142,8 @@ TEST_F(ImgTest, ColourFilesReadAsIntensityAndAsThreeChannels) {
             EXPECT_GT(grey->pix[4][block * 8 + 4], 0.03);
             EXPECT_LT(grey->pix[4][block * 8 + 4], 0.8);
         }
-        free_mtx(grey);
 
-        colormatrix *cm = im2colormtx(file.c_str());
+        auto cm = held(im2colormtx(file.c_str()));
         ASSERT_NE(cm, nullptr);
         EXPECT_STREQ(cm->colortype, "RGB");
         ASSERT_EQ(cm->chanum, 3);
@@ -163,7 +160,6 @@ TEST_F(ImgTest, ColourFilesReadAsIntensityAndAsThreeChannels) {
             }
             EXPECT_NEAR(cm->chans[ch]->pix[12][20], 0.0, tol);
         }
-        free_colormtx(cm);
     }
 }
 
@@ -172,7 +168,7 @@ TEST_F(ImgTest, GreyJpegOf640By480GivesRowsByColumns) {
         unsigned char v = (unsigned char)((row + col) % 256);
         return {v, v, v};
     };
-    matrix *m = im2mtx(make("big.jpg", 640, 480, false, ramp).c_str(), "I");
+    auto m = held(im2mtx(make("big.jpg", 640, 480, false, ramp).c_str(), "I"));
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(m->nrows, 480);
     EXPECT_EQ(m->ncols, 640);
@@ -180,27 +176,28 @@ TEST_F(ImgTest, GreyJpegOf640By480GivesRowsByColumns) {
         ASSERT_GE(m->pix[0][k], 0.0);
         ASSERT_LE(m->pix[0][k], 1.0);
     }
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, RawReadersInterleaveChannelsPerPixel) {
     std::string file = make("raw.png", 32, 16, true, pattern_at);
     int w = 0, h = 0;
     double *rgb = nullptr;
-    ASSERT_EQ(imreadrgb(file.c_str(), &w, &h, &rgb), 1);
+    const int read_rgb = imreadrgb(file.c_str(), &w, &h, &rgb);
+    std::unique_ptr<double, FreeDeleter> rgb_owned(rgb);
+    ASSERT_EQ(read_rgb, 1);
     EXPECT_EQ(w, 32);
     EXPECT_EQ(h, 16);
     const double *green = rgb + (4 * w + 12) * 3;  // row 4, column 12
     EXPECT_EQ(green[0], 0.0);
     EXPECT_EQ(green[1], 1.0);
     EXPECT_EQ(green[2], 0.0);
-    free(rgb);
 
     void *bytes = nullptr;
-    ASSERT_EQ(imread(file.c_str(), "B", CharPixel, &w, &h, &bytes), 1);
+    const int read_bytes = imread(file.c_str(), "B", CharPixel, &w, &h, &bytes);
+    std::unique_ptr<void, FreeDeleter> bytes_owned(bytes);
+    ASSERT_EQ(read_bytes, 1);
     EXPECT_EQ(((unsigned char *)bytes)[4 * w + 20], 255);  // blue block
     EXPECT_EQ(((unsigned char *)bytes)[4 * w + 4], 0);     // red block
-    free(bytes);
 }
 
 matrix *gradient(int rows, int cols) {
@@ -217,7 +214,7 @@ double max_diff(matrix *a, matrix *b) {
 }
 
 TEST_F(ImgTest, MatrixWrittenAndReadBackAgrees) {
-    matrix *m = gradient(48, 64);
+    auto m = held(gradient(48, 64));
     struct {
         const char *name;
         double tol;
@@ -225,23 +222,20 @@ TEST_F(ImgTest, MatrixWrittenAndReadBackAgrees) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(mtx2im(m, path(c.name).c_str()), 1);
-        matrix *back = im2mtx(path(c.name).c_str(), "I");
+        auto back = held(im2mtx(path(c.name).c_str(), "I"));
         ASSERT_NE(back, nullptr);
         ASSERT_EQ(back->nrows, 48);
         ASSERT_EQ(back->ncols, 64);
         EXPECT_LE(max_diff(m, back), c.tol);
-        free_mtx(back);
     }
     // Values outside 0..1 are stored as white and black.
     m->pix[0][0] = 7.5;
     m->pix[0][1] = -3.0;
     ASSERT_EQ(mtx2im(m, path("over.png").c_str()), 1);
-    matrix *back = im2mtx(path("over.png").c_str(), "I");
+    auto back = held(im2mtx(path("over.png").c_str(), "I"));
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->pix[0][0], 1.0);
     EXPECT_EQ(back->pix[0][1], 0.0);
-    free_mtx(back);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, WrongChannelMapIsRefusedBeforeOpeningTheFile) {
@@ -283,14 +277,13 @@ TEST_F(ImgTest, MissingFileGivesReportAndNull) {
 }
 
 TEST_F(ImgTest, FailedWritesAreReported) {
-    matrix *m = gradient(4, 4);
+    auto m = held(gradient(4, 4));
     std::string huge = dir_ + "/" + std::string(5000, 'x') + ".png";
     testing::internal::CaptureStdout();
     EXPECT_EQ(mtx2im(m, path("no/such/dir/x.png").c_str()), 0);
     EXPECT_EQ(mtx2im(m, huge.c_str()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Error: can't write image!\nError: can't write image!\n");
-    free_mtx(m);
 }
 
 colormatrix *pattern_colormatrix(const char *type) {
@@ -307,116 +300,102 @@ colormatrix *pattern_colormatrix(const char *type) {
 }
 
 TEST_F(ImgTest, ColourMatrixWrittenAndReadBack) {
-    colormatrix *cm = pattern_colormatrix("RGB");
+    auto cm = held(pattern_colormatrix("RGB"));
     ASSERT_EQ(rgbmtx2im(cm, path("c.png").c_str()), 1);
-    colormatrix *back = im2colormtx(path("c.png").c_str());
+    auto back = held(im2colormtx(path("c.png").c_str()));
     ASSERT_NE(back, nullptr);
     for (int ch = 0; ch < 3; ch++) EXPECT_EQ(max_diff(cm->chans[ch], back->chans[ch]), 0.0);
-    free_colormtx(back);
-    free_colormtx(cm);
 }
 
 TEST_F(ImgTest, ColourTypeIsCheckedOnlyWhenWritingAFile) {
-    colormatrix *cm = pattern_colormatrix("rgb");
+    auto cm = held(pattern_colormatrix("rgb"));
     const char depth[] = "ERROR: Wrong Matrix Depth, Image can't be written!\n";
     testing::internal::CaptureStdout();
     EXPECT_EQ(rgbmtx2im(cm, path("lower.png").c_str()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), depth);
     EXPECT_NE(access(path("lower.png").c_str(), F_OK), 0);
 
-    Image *im = colormatrix2Image(cm);
-    ASSERT_NE(im, nullptr);
-    EXPECT_EQ(im->columns, 32u);
-    EXPECT_EQ(im->rows, 16u);
-    colormatrix *back = Image2colormatrix(im);
-    ASSERT_NE(back, nullptr);
-    EXPECT_STREQ(back->colortype, "RGB");
-    for (int ch = 0; ch < 3; ch++) EXPECT_EQ(max_diff(cm->chans[ch], back->chans[ch]), 0.0);
-    free_colormtx(back);
-    DestroyImage(im);
+    {
+        ImagePtr im(colormatrix2Image(cm));
+        ASSERT_NE(im, nullptr);
+        EXPECT_EQ(im->columns, 32u);
+        EXPECT_EQ(im->rows, 16u);
+        auto back = held(Image2colormatrix(im.get()));
+        ASSERT_NE(back, nullptr);
+        EXPECT_STREQ(back->colortype, "RGB");
+        for (int ch = 0; ch < 3; ch++) EXPECT_EQ(max_diff(cm->chans[ch], back->chans[ch]), 0.0);
+    }
 
     // Two channels, or a missing channel: refused by both, never read.
     free_mtx(cm->chans[1]);
     cm->chans[1] = nullptr;
-    colormatrix *two = calloc_colormtx("RGB", 2, 16, 32);
+    auto two = held(calloc_colormtx("RGB", 2, 16, 32));
     testing::internal::CaptureStdout();
     EXPECT_EQ(rgbmtx2im(cm, path("hole.png").c_str()), 0);
     EXPECT_EQ(colormatrix2Image(cm), nullptr);
     EXPECT_EQ(rgbmtx2im(two, path("two.png").c_str()), 0);
     EXPECT_EQ(colormatrix2Image(two), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(depth) + depth + depth + depth);
-    free_colormtx(two);
-    free_colormtx(cm);
 }
 
 TEST_F(ImgTest, MatrixThroughImageKeepsLayoutAndValues) {
-    matrix *m = gradient(5, 7);
-    Image *im = matrix2Image(m);
+    auto m = held(gradient(5, 7));
+    ImagePtr im(matrix2Image(m));
     ASSERT_NE(im, nullptr);
     EXPECT_EQ(im->columns, 7u);
     EXPECT_EQ(im->rows, 5u);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(Image2matrix(im, "IR"), nullptr);
+    EXPECT_EQ(Image2matrix(im.get(), "IR"), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: Wrong channel number!!!\n");
-    matrix *back = Image2matrix(im, "I");
+    auto back = held(Image2matrix(im.get(), "I"));
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->nrows, 5);
     EXPECT_EQ(back->ncols, 7);
     EXPECT_LE(max_diff(m, back), 1.0 / 65535);
-    free_mtx(back);
-    DestroyImage(im);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, LoadedImageIsSavedAndStaysTheCallers) {
     std::string file = make("in.png", 32, 16, true, pattern_at);
-    Image *im = LoadImage(file.c_str());
-    ASSERT_NE(im, nullptr);
-    ASSERT_EQ(SaveImage(im, path("out.jpg").c_str()), 1);
-    ASSERT_EQ(SaveImage(im, path("out.png").c_str()), 1);  // still usable
-    EXPECT_EQ(SaveImage(im, path("no/dir/out.png").c_str()), 0);
-    // Writing a GIF (256 colours) leaves the caller's image as it was.
-    ASSERT_EQ(SaveImage(im, path("out.gif").c_str()), 1);
-    ASSERT_EQ(SaveImage(im, path("again.jpg").c_str()), 1);
-    EXPECT_EQ(slurp(path("again.jpg")), slurp(path("out.jpg")));
-    DestroyImage(im);
-    colormatrix *a = im2colormtx(file.c_str());
-    colormatrix *b = im2colormtx(path("out.png").c_str());
+    {
+        ImagePtr im(LoadImage(file.c_str()));
+        ASSERT_NE(im, nullptr);
+        ASSERT_EQ(SaveImage(im.get(), path("out.jpg").c_str()), 1);
+        ASSERT_EQ(SaveImage(im.get(), path("out.png").c_str()), 1);  // still usable
+        EXPECT_EQ(SaveImage(im.get(), path("no/dir/out.png").c_str()), 0);
+        // Writing a GIF (256 colours) leaves the caller's image as it was.
+        ASSERT_EQ(SaveImage(im.get(), path("out.gif").c_str()), 1);
+        ASSERT_EQ(SaveImage(im.get(), path("again.jpg").c_str()), 1);
+        EXPECT_EQ(slurp(path("again.jpg")), slurp(path("out.jpg")));
+    }
+    auto a = held(im2colormtx(file.c_str()));
+    auto b = held(im2colormtx(path("out.png").c_str()));
     ASSERT_NE(b, nullptr);
     for (int ch = 0; ch < 3; ch++) EXPECT_EQ(max_diff(a->chans[ch], b->chans[ch]), 0.0);
-    free_colormtx(a);
-    free_colormtx(b);
 }
 
 TEST_F(ImgTest, MultiFrameFileLoadsAsOneImage) {
     // Two frames in one GIF, written with MagickCore directly.
-    matrix *m = gradient(8, 8);
-    Image *first = matrix2Image(m);
-    Image *second = matrix2Image(m);
-    AppendImageToList(&first, second);
-    ExceptionInfo *ex = AcquireExceptionInfo();
-    ImageInfo *info = CloneImageInfo(nullptr);
-    ASSERT_TRUE(WriteImages(info, first, path("two.gif").c_str(), ex));
-    DestroyImageList(first);
-    DestroyImageInfo(info);
-    DestroyExceptionInfo(ex);
+    auto m = held(gradient(8, 8));
+    {
+        Image *first = matrix2Image(m);
+        AppendImageToList(&first, matrix2Image(m));
+        ImagePtr frames(first);  // the list owns both frames
+        MagickException ex;
+        ImageInfoPtr info(CloneImageInfo(nullptr));
+        ASSERT_TRUE(WriteImages(info.get(), frames.get(), path("two.gif").c_str(), ex.get()));
+    }
 
-    Image *im = LoadImage(path("two.gif").c_str());
+    ImagePtr im(LoadImage(path("two.gif").c_str()));
     ASSERT_NE(im, nullptr);
-    EXPECT_EQ(GetImageListLength(im), 1u);
-    DestroyImage(im);
-    matrix *back = im2mtx(path("two.gif").c_str(), "I");
+    EXPECT_EQ(GetImageListLength(im.get()), 1u);
+    auto back = held(im2mtx(path("two.gif").c_str(), "I"));
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->nrows, 8);
-    free_mtx(back);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, ImagesAreReadInAForkedChild) {
     std::string file = make("fork.png", 24, 16, false, grey_at);
-    matrix *m = im2mtx(file.c_str(), "I");  // the parent has used ImageMagick
-    ASSERT_NE(m, nullptr);
-    free_mtx(m);
+    ASSERT_NE(held(im2mtx(file.c_str(), "I")), nullptr);  // the parent has used ImageMagick
     EXPECT_EXIT(
         {
             matrix *c = im2mtx(file.c_str(), "I");
@@ -519,21 +498,21 @@ TEST_F(ImgTest, OnlyPlainImageFilesAreRead) {
 }
 
 TEST_F(ImgTest, NamesAreUsedLiterallyForWritingAndReading) {
-    matrix *m = gradient(16, 24);
+    auto m = held(gradient(16, 24));
     const char *names[] = {"a[1].png", "pic%d.png", "x:y.pgm", "ftp:%s[0].jpg"};
     for (const char *name : names) {
         SCOPED_TRACE(name);
         ASSERT_EQ(mtx2im(m, path(name).c_str()), 1);
-        matrix *back = im2mtx(path(name).c_str(), "I");
+        auto back = held(im2mtx(path(name).c_str(), "I"));
         ASSERT_NE(back, nullptr);
         EXPECT_EQ(back->nrows, 16);
         EXPECT_EQ(back->ncols, 24);
-        free_mtx(back);
     }
-    Image *im = LoadImage(path("a[1].png").c_str());
-    ASSERT_NE(im, nullptr);
-    EXPECT_EQ(SaveImage(im, path("pic%d_salloc.jpg").c_str()), 1);
-    DestroyImage(im);
+    {
+        ImagePtr im(LoadImage(path("a[1].png").c_str()));
+        ASSERT_NE(im, nullptr);
+        EXPECT_EQ(SaveImage(im.get(), path("pic%d_salloc.jpg").c_str()), 1);
+    }
     EXPECT_EQ(listing(), (std::set<std::string>{"a[1].png", "pic%d.png", "x:y.pgm", "ftp:%s[0].jpg",
                                                 "pic%d_salloc.jpg"}));
     // Only known suffixes choose a format; nothing else is written.
@@ -546,11 +525,10 @@ TEST_F(ImgTest, NamesAreUsedLiterallyForWritingAndReading) {
     testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find(path("map.svg")), std::string::npos) << err;
     EXPECT_EQ(listing().size(), 5u);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, EveryFormatIsWrittenByItsSuffixesAndKnownByItsContent) {
-    matrix *m = gradient(16, 24);
+    auto m = held(gradient(16, 24));
     std::string suffixes;
     for (const ImgFormat &f : img_formats()) {
         SCOPED_TRACE(f.name);
@@ -565,10 +543,9 @@ TEST_F(ImgTest, EveryFormatIsWrittenByItsSuffixesAndKnownByItsContent) {
                 SCOPED_TRACE(file);
                 ASSERT_EQ(mtx2im(m, file.c_str()), 1);
                 EXPECT_STREQ(img_file_format(file.c_str()), f.name);
-                matrix *back = im2mtx(file.c_str(), "I");
+                auto back = held(im2mtx(file.c_str(), "I"));
                 ASSERT_NE(back, nullptr);
                 EXPECT_EQ(back->nrows * 100 + back->ncols, 1624);
-                free_mtx(back);
                 // The content test decides within the first bytes.
                 const std::string head = slurp(file).substr(0, kImgHeadBytes);
                 EXPECT_TRUE(f.content((const unsigned char *)head.data(), head.size()));
@@ -588,7 +565,6 @@ TEST_F(ImgTest, EveryFormatIsWrittenByItsSuffixesAndKnownByItsContent) {
                        "Cannot write image " +
                        path("map.svg") + ": its suffix names no known image format (" + suffixes +
                        ")\n");
-    free_mtx(m);
 }
 
 // Smooth colours, so that JPEG loses little: red across, green down.
@@ -600,54 +576,42 @@ TEST_F(ImgTest, CmykFileReadsAsTheSameRgbPhoto) {
     std::string rgb = make("photo.jpg", 64, 64, true, smooth_at);
     // The same photo stored as CMYK, written by MagickCore directly.
     {
-        ExceptionInfo *ex = AcquireExceptionInfo();
-        ImageInfo *info = CloneImageInfo(nullptr);
+        MagickException ex;
+        ImageInfoPtr info(CloneImageInfo(nullptr));
         strcpy(info->filename, path("photo.jpg.ppm").c_str());
-        Image *im = ReadImage(info, ex);
+        ImagePtr im(ReadImage(info.get(), ex.get()));
         ASSERT_NE(im, nullptr);
-        ASSERT_TRUE(TransformImageColorspace(im, CMYKColorspace));
-        ASSERT_TRUE(WriteImages(info, im, path("cmyk.jpg").c_str(), ex));
-        DestroyImage(im);
+        ASSERT_TRUE(TransformImageColorspace(im.get(), CMYKColorspace));
+        ASSERT_TRUE(WriteImages(info.get(), im.get(), path("cmyk.jpg").c_str(), ex.get()));
         strcpy(info->filename, path("cmyk.jpg").c_str());
-        im = ReadImage(info, ex);
+        im.reset(ReadImage(info.get(), ex.get()));
         ASSERT_NE(im, nullptr);
         ASSERT_EQ(im->colorspace, CMYKColorspace);  // the fixture really is CMYK
-        DestroyImage(im);
-        DestroyImageInfo(info);
-        DestroyExceptionInfo(ex);
     }
     std::string cmyk = path("cmyk.jpg");
-    matrix *a = im2mtx(rgb.c_str(), "I");
-    matrix *b = im2mtx(cmyk.c_str(), "I");
+    auto a = held(im2mtx(rgb.c_str(), "I"));
+    auto b = held(im2mtx(cmyk.c_str(), "I"));
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_LE(max_diff(a, b), 0.04);
-    free_mtx(a);
-    free_mtx(b);
-    colormatrix *ca = im2colormtx(rgb.c_str());
-    colormatrix *cb = im2colormtx(cmyk.c_str());
+    auto ca = held(im2colormtx(rgb.c_str()));
+    auto cb = held(im2colormtx(cmyk.c_str()));
     ASSERT_NE(ca, nullptr);
     ASSERT_NE(cb, nullptr);
     for (int ch = 0; ch < 3; ch++) EXPECT_LE(max_diff(ca->chans[ch], cb->chans[ch]), 0.06) << ch;
-    free_colormtx(ca);
-    free_colormtx(cb);
 
     // Drawing white on the loaded copy gives white, as the detector's circles.
-    Image *im = LoadImage(cmyk.c_str());
+    ImagePtr im(LoadImage(cmyk.c_str()));
     ASSERT_NE(im, nullptr);
     EXPECT_EQ(im->colorspace, sRGBColorspace);
-    DrawInfo *draw = CloneDrawInfo(nullptr, nullptr);
-    ExceptionInfo *ex = AcquireExceptionInfo();
-    QueryColorDatabase("white", &draw->fill, ex);
+    DrawInfoPtr draw(CloneDrawInfo(nullptr, nullptr));
+    MagickException ex;
+    QueryColorDatabase("white", &draw->fill, ex.get());
     CloneString(&draw->primitive, "rectangle 0,0 15,15");
-    ASSERT_TRUE(DrawImage(im, draw));
-    colormatrix *drawn = Image2colormatrix(im);
+    ASSERT_TRUE(DrawImage(im.get(), draw.get()));
+    auto drawn = held(Image2colormatrix(im.get()));
     ASSERT_NE(drawn, nullptr);
     for (int ch = 0; ch < 3; ch++) EXPECT_EQ(drawn->chans[ch]->pix[8][8], 1.0) << ch;
-    free_colormtx(drawn);
-    DestroyDrawInfo(draw);
-    DestroyExceptionInfo(ex);
-    DestroyImage(im);
 }
 
 // ---- safe writes -----------------------------------------------------------------
@@ -663,8 +627,8 @@ matrix *noise(int rows, int cols) {
 }
 
 TEST_F(ImgTest, FailedWriteLeavesNoPartialFileAndTheOldOneIntact) {
-    matrix *m = noise(256, 256);  // tens of kilobytes as JPEG
-    Image *im = matrix2Image(m);
+    auto m = held(noise(256, 256));  // tens of kilobytes as JPEG
+    ImagePtr im(matrix2Image(m));
     ASSERT_NE(im, nullptr);
     spit("old.jpg", "the previous file");
     // The disk is "full" after 4 KiB: a file size limit fails the writes
@@ -678,7 +642,7 @@ TEST_F(ImgTest, FailedWriteLeavesNoPartialFileAndTheOldOneIntact) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     int wrote_new = mtx2im(m, path("new_sm.jpg").c_str());
     int wrote_old = mtx2im(m, path("old.jpg").c_str());
-    int saved_img = SaveImage(im, path("marked.jpg").c_str());
+    int saved_img = SaveImage(im.get(), path("marked.jpg").c_str());
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old_handler);
     std::string err = testing::internal::GetCapturedStderr();
@@ -691,14 +655,12 @@ TEST_F(ImgTest, FailedWriteLeavesNoPartialFileAndTheOldOneIntact) {
     EXPECT_EQ(slurp(path("old.jpg")), "the previous file");
     // With room again the same writes succeed.
     EXPECT_EQ(mtx2im(m, path("old.jpg").c_str()), 1);
-    EXPECT_EQ(SaveImage(im, path("marked.jpg").c_str()), 1);
+    EXPECT_EQ(SaveImage(im.get(), path("marked.jpg").c_str()), 1);
     EXPECT_EQ(listing(), (std::set<std::string>{"old.jpg", "marked.jpg"}));
-    DestroyImage(im);
-    free_mtx(m);
 }
 
 TEST_F(ImgTest, LinkAtTheTargetIsReplacedNotFollowed) {
-    matrix *m = gradient(8, 8);
+    auto m = held(gradient(8, 8));
     std::string victim = spit("victim.txt", "precious");
     for (const char *name : {"link_sm.jpg", "link_salloc.jpg"}) {
         SCOPED_TRACE(name);
@@ -706,29 +668,27 @@ TEST_F(ImgTest, LinkAtTheTargetIsReplacedNotFollowed) {
         if (std::string(name) == "link_sm.jpg") {
             EXPECT_EQ(mtx2im(m, path(name).c_str()), 1);
         } else {
-            Image *im = matrix2Image(m);
-            EXPECT_EQ(SaveImage(im, path(name).c_str()), 1);
-            DestroyImage(im);
+            ImagePtr im(matrix2Image(m));
+            EXPECT_EQ(SaveImage(im.get(), path(name).c_str()), 1);
         }
         EXPECT_EQ(slurp(victim), "precious");
         struct stat st;
         ASSERT_EQ(lstat(path(name).c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
-        matrix *back = im2mtx(path(name).c_str(), "I");
+        auto back = held(im2mtx(path(name).c_str(), "I"));
         ASSERT_NE(back, nullptr);
         EXPECT_LE(max_diff(m, back), 0.05);
-        free_mtx(back);
     }
-    free_mtx(m);
 }
 
 // ---- damaged, turned and oversized images ------------------------------------------
 
 TEST_F(ImgTest, DamagedAndOversizedImagesAreRefusedSayingWhy) {
-    matrix *m = noise(48, 64);
-    for (const char *name : {"photo.jpg", "photo.png", "photo.pgm"})
-        ASSERT_EQ(mtx2im(m, path(name).c_str()), 1);
-    free_mtx(m);
+    {
+        auto m = held(noise(48, 64));
+        for (const char *name : {"photo.jpg", "photo.png", "photo.pgm"})
+            ASSERT_EQ(mtx2im(m, path(name).c_str()), 1);
+    }
     const std::string jpg = slurp(path("photo.jpg")), png = slurp(path("photo.png"));
     std::string bad_crc = png_chunk("tEXt", std::string("Comment\0hi", 10));
     bad_crc.back() ^= 1;  // libpng drops the chunk with a warning
@@ -764,13 +724,12 @@ TEST_F(ImgTest, DamagedAndOversizedImagesAreRefusedSayingWhy) {
             SetMagickResourceLimit(l.first, l.second);
         }
         testing::internal::CaptureStderr();
-        matrix *read = im2mtx(c.file.c_str(), "I");
+        auto read = held(im2mtx(c.file.c_str(), "I"));
         std::string err = testing::internal::GetCapturedStderr();
         for (const auto &l : saved) SetMagickResourceLimit(l.first, l.second);  // the policy's
         EXPECT_EQ(read != nullptr, c.says.empty()) << err;
         EXPECT_TRUE(c.says.empty() || err.find("Cannot read image " + c.file + c.says) != err.npos)
             << err;
-        free_mtx(read);
     }
 }
 
@@ -788,12 +747,13 @@ TEST_F(ImgTest, TurnedJpegIsSavedInItsStoredGridWithoutOrientation) {
                                  u16(0x0131) + u16(2) + u32(4) + std::string("abc\0", 4) + u32(0);
         spit("turned.jpg", jpg.substr(0, 2) + "\xFF\xE1" + be32(exif.size() + 2).substr(2) + exif +
                                jpg.substr(2));
-        Image *im = LoadImage(path("turned.jpg").c_str());
-        ASSERT_NE(im, nullptr);
-        EXPECT_EQ(im->columns, 32u);
-        EXPECT_EQ(im->rows, 16u);
-        ASSERT_EQ(SaveImage(im, path("turned_salloc.jpg").c_str()), 1);
-        DestroyImage(im);
+        {
+            ImagePtr im(LoadImage(path("turned.jpg").c_str()));
+            ASSERT_NE(im, nullptr);
+            EXPECT_EQ(im->columns, 32u);
+            EXPECT_EQ(im->rows, 16u);
+            ASSERT_EQ(SaveImage(im.get(), path("turned_salloc.jpg").c_str()), 1);
+        }
         // The saved EXIF keeps the other entry, not the orientation.
         const std::string saved = slurp(path("turned_salloc.jpg"));
         EXPECT_EQ(saved.find(u16(0x0112) + u16(3)), std::string::npos);
