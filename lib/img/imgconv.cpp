@@ -24,6 +24,7 @@
 #include "jpegwrite.h"
 #include "mtxsize.h"
 #include "owners.h"
+#include "safewrite.h"
 #include "tempfiles.h"
 
 #include <fcntl.h>
@@ -706,73 +707,6 @@ const char *format_for_name(const char *filename) {
         for (const ImgSuffix &s : f.suffixes)
             if (strcasecmp(dot + 1, s.suffix) == 0) return s.coder;
     return nullptr;
-}
-
-struct FileCloser {
-    FILE *fp;
-    ~FileCloser() {
-        if (fp) fclose(fp);
-    }
-};
-
-// Writes what `encode` puts on a stream into a new file beside `filename`,
-// flushes it to the disk and renames it over the name. A link at the name
-// is replaced, not followed; a failed write leaves no file behind and the
-// old file, if any, as it was. On failure *why tells the reason.
-bool store_file(const char *filename, const std::function<bool(FILE *, std::string *)> &encode,
-                std::string *why) {
-    std::string target = filename;
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "" : target.substr(0, slash);
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        tmp = temp_entry_name(dir);
-        // 0666 less the umask, as for a file that fopen creates.
-        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0) forget_temp_entry(tmp);  // not made by this call
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd >= 0) temp_entry_made(tmp);
-    if (fd < 0) {
-        *why = "cannot create a file in " + (dir.empty() ? std::string("/") : dir) + ": " +
-               errno_text(errno);
-        return false;
-    }
-    FileCloser out{fdopen(fd, "wb")};
-    if (!out.fp) {
-        *why = errno_text(errno);
-        close(fd);
-        unlink(tmp.c_str());
-        forget_temp_entry(tmp);
-        return false;
-    }
-    int err = 0;
-    bool ok = encode(out.fp, why);
-    if (ok && (fflush(out.fp) != 0 || ferror(out.fp))) {
-        err = errno ? errno : EIO;
-        ok = false;
-    }
-    if (ok && fsync(fd) != 0) {
-        err = errno;
-        ok = false;
-    }
-    int closed = fclose(out.fp);
-    out.fp = nullptr;
-    if (ok && closed != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (ok && rename(tmp.c_str(), filename) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        if (err) *why = errno_text(err);
-    }
-    forget_temp_entry(tmp);
-    return ok;
 }
 
 // ImageMagick writes `image` to the open stream `fp` as `magick`; neither

@@ -208,6 +208,79 @@ bool sync_tree(const std::string &path) {
 
 namespace {
 
+struct FileCloser {
+    FILE *fp;
+    ~FileCloser() {
+        if (fp) fclose(fp);
+    }
+};
+
+// strerror is not safe on several threads; the GNU strerror_r is.
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+}  // namespace
+
+bool store_file(const std::string &filename,
+                const std::function<bool(FILE *, std::string *)> &encode, std::string *why) {
+    const std::string &target = filename;
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "" : target.substr(0, slash);
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        tmp = temp_entry_name(dir);
+        // 0666 less the umask, as for a file that fopen creates.
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0) forget_temp_entry(tmp);  // not made by this call
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd >= 0) temp_entry_made(tmp);
+    if (fd < 0) {
+        *why = "cannot create a file in " + (dir.empty() ? std::string("/") : dir) + ": " +
+               errno_text(errno);
+        return false;
+    }
+    FileCloser out{fdopen(fd, "wb")};
+    if (!out.fp) {
+        *why = errno_text(errno);
+        close(fd);
+        unlink(tmp.c_str());
+        forget_temp_entry(tmp);
+        return false;
+    }
+    int err = 0;
+    bool ok = encode(out.fp, why);
+    if (ok && (fflush(out.fp) != 0 || ferror(out.fp))) {
+        err = errno ? errno : EIO;
+        ok = false;
+    }
+    if (ok && fsync(fd) != 0) {
+        err = errno;
+        ok = false;
+    }
+    int closed = fclose(out.fp);
+    out.fp = nullptr;
+    if (ok && closed != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (ok && rename(tmp.c_str(), filename.c_str()) != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        if (err) *why = errno_text(err);
+    }
+    forget_temp_entry(tmp);
+    return ok;
+}
+
+namespace {
+
 // The staging folders still to be removed at exit. Never destroyed, so that
 // it outlives the static destructors that run before earlier atexit handlers.
 struct Staged {

@@ -6,6 +6,8 @@
 #ifndef SAFEWRITE_H
 #define SAFEWRITE_H
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 // A unique hidden temporary name in the folder of final_path, in the form
@@ -37,6 +39,14 @@ bool sync_tree(const std::string &path);
 // fsync of one file or folder (not what a folder holds); a link is followed,
 // so a result folder may be given through one. False on failure.
 bool sync_entry(const std::string &path);
+
+// Writes what `encode` puts on a stream into a new file beside `filename`,
+// flushes it to the disk and renames it over the name. A link at the name
+// is replaced, not followed (nor is a folder there); a failed write leaves
+// no file behind and the old file, if any, as it was. On failure *why
+// tells the reason (encode sets it for its own failures).
+bool store_file(const std::string &filename,
+                const std::function<bool(FILE *, std::string *)> &encode, std::string *why);
 
 // A folder filled under a temporary name before it is renamed into place
 // (a shard, a result directory's new files). Until released, it is removed
