@@ -8,8 +8,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <magick/MagickCore.h>
+
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <system_error>
 
 #include <cctype>
@@ -189,6 +192,29 @@ ssize_t cookie_write(void *, const char *buf, size_t n) {
     return write_all(Stream, buf, n);
 }
 
+WarningHandler g_prev_warning = nullptr;
+ErrorHandler g_prev_error = nullptr;
+
+void forward_report(bool error, ExceptionType type, const char *reason, const char *description) {
+    if (error ? g_prev_error != nullptr : g_prev_warning != nullptr)
+        (error ? g_prev_error : g_prev_warning)(type, reason, description);
+}
+
+void report_to_capture(bool error, ExceptionType type, const char *reason,
+                       const char *description) {
+    if (!active_capture) {
+        forward_report(error, type, reason, description);
+        return;
+    }
+    active_capture->keep_report(error, type, reason, description);
+}
+void capture_warning(ExceptionType t, const char *r, const char *d) {
+    report_to_capture(false, t, r, d);
+}
+void capture_error(ExceptionType t, const char *r, const char *d) {
+    report_to_capture(true, t, r, d);
+}
+
 FILE *capturing_stream(cookie_write_function_t *writer) {
     cookie_io_functions_t io{};
     io.write = writer;
@@ -211,9 +237,31 @@ void enable_output_capture(void) {
     enabled = true;
 }
 
-void CapturedOutput::begin() { active_capture = this; }
+void capture_magick_reports(void) {
+    static std::once_flag done;
+    std::call_once(done, [] {
+        g_prev_warning = SetWarningHandler(capture_warning);
+        g_prev_error = SetErrorHandler(capture_error);
+    });
+}
+
+namespace {
+
+void keep_message(void *capture, int stream, const char *text, size_t n) {
+    static_cast<CapturedOutput *>(capture)->keep(stream, text, n);
+}
+
+}  // namespace
+
+void CapturedOutput::begin() {
+    active_capture = this;
+    get_thread_message_sink(&prev_sink_, &prev_context_);
+    set_thread_message_sink(keep_message, this);
+}
 void CapturedOutput::end() {
-    if (active_capture == this) active_capture = nullptr;
+    if (active_capture != this) return;
+    active_capture = nullptr;
+    set_thread_message_sink(prev_sink_, prev_context_);
 }
 
 void CapturedOutput::keep(int stream, const char *data, size_t n) {
@@ -228,16 +276,42 @@ std::string CapturedOutput::stream_text(int stream) const {
     return out;
 }
 
+void CapturedOutput::keep_report(bool error, int type, const char *reason,
+                                 const char *description) {
+    reports_.push_back({text_.size(), error, type, reason ? reason : "",
+                        description ? description : "", description != nullptr});
+}
+
+// To the replaying thread's message sink when it has one (the kept text
+// was filtered when it was written), else straight to the streams.
+void CapturedOutput::write_text(size_t from, size_t to) const {
+    message_sink sink = nullptr;
+    void *context = nullptr;
+    get_thread_message_sink(&sink, &context);
+    size_t i = from;
+    while (i < to) {
+        size_t j = i;
+        while (j < to && streams_[j] == streams_[i]) j++;
+        if (sink)
+            sink(context, streams_[i], text_.data() + i, j - i);
+        else
+            write_all(streams_[i], text_.data() + i, j - i);
+        i = j;
+    }
+}
+
 void CapturedOutput::replay() {
     fflush(stdout);
     fflush(stderr);
-    size_t i = 0;
-    while (i < text_.size()) {
-        size_t j = i;
-        while (j < text_.size() && streams_[j] == streams_[i]) j++;
-        write_all(streams_[i], text_.data() + i, j - i);
-        i = j;
+    size_t written = 0;
+    for (const Report &r : reports_) {
+        write_text(written, r.at);
+        written = r.at;
+        forward_report(r.error, (ExceptionType)r.type, r.reason.c_str(),
+                       r.has_description ? r.description.c_str() : nullptr);
     }
+    write_text(written, text_.size());
     text_.clear();
     streams_.clear();
+    reports_.clear();
 }

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "fail.h"
+
 // The programs' version, printed by --version: the project's version in
 // CMakeLists.txt, its one source.
 #ifndef SENDRAL_VERSION
@@ -95,29 +97,50 @@ private:
     double start_;
 };
 
-// What a thread writes to standard output and standard error while it has
-// a capture open is kept, in order and with its stream, instead of being
-// written; replay() writes it out later. Programs that work on several
-// images at once use it to print each image's messages in list order,
-// whichever thread made them (library messages included).
-// enable_output_capture() must be called once, before any thread starts;
-// it makes both streams unbuffered.
+// The one way both programs print each image's messages in list order,
+// whichever thread made them: what a thread reports while it has a capture
+// open is kept, in order, instead of being written; replay() writes it out
+// later on the calling thread: the library messages of the thread
+// (lib_printf and its kin, through the thread's message sink), and two
+// more sources when they are enabled:
+//  - enable_output_capture(): everything written to standard output and
+//    standard error (library messages included). For a program's main()
+//    only: it replaces both streams by unbuffered ones. Lumivar uses it.
+//  - capture_magick_reports(): ImageMagick's warning and error reports
+//    (its process-wide handlers, called on the reading thread), replayed
+//    through the handlers they replaced, so that they go where the host
+//    (a program, or a Python process) sends them. Sendral uses it, in
+//    process too.
+// Each must be called before any thread starts.
 void enable_output_capture(void);
+void capture_magick_reports(void);
 
 class CapturedOutput {
 public:
-    // This thread's writes go here until end().
+    // This thread's output goes here until end().
     void begin();
     void end();
-    // Writes everything kept to the real streams and forgets it.
+    // Writes everything kept to the real streams (and handlers) and forgets it.
     void replay();
     void keep(int stream, const char *data, size_t n);
+    void keep_report(bool error, int type, const char *reason, const char *description);
     // What was kept for one stream (1 or 2), before replay().
     std::string stream_text(int stream) const;
 
 private:
+    struct Report {
+        size_t at;  // the length of text_ when it came
+        bool error;
+        int type;
+        std::string reason, description;
+        bool has_description;
+    };
     std::string text_;
     std::string streams_;  // one byte per byte of text_: 1 or 2
+    std::vector<Report> reports_;
+    message_sink prev_sink_ = nullptr;
+    void *prev_context_ = nullptr;
+    void write_text(size_t from, size_t to) const;
 };
 
 #endif

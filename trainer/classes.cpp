@@ -48,48 +48,6 @@ struct ImageMoments {
     std::string nomem;           // the failure was an allocation: what it needed
 };
 
-// ImageMagick reports a read's warnings and errors through process-wide
-// handlers, on the reading thread. A worker thread collects them here, so
-// that they can be replayed in list order by the original handlers.
-struct Captured {
-    ExceptionType type;
-    std::string reason, description;
-    bool has_description, error;
-};
-thread_local std::vector<Captured> *t_capture = nullptr;
-WarningHandler g_prev_warning = nullptr;
-ErrorHandler g_prev_error = nullptr;
-
-void forward(bool error, ExceptionType type, const char *reason, const char *description) {
-    if (error ? g_prev_error != nullptr : g_prev_warning != nullptr)
-        (error ? g_prev_error : g_prev_warning)(type, reason, description);
-}
-
-void capture(bool error, ExceptionType type, const char *reason, const char *description) {
-    if (!t_capture) {
-        forward(error, type, reason, description);
-        return;
-    }
-    t_capture->push_back({type, reason ? reason : "", description ? description : "",
-                          description != nullptr, error});
-}
-void capture_warning(ExceptionType t, const char *r, const char *d) { capture(false, t, r, d); }
-void capture_error(ExceptionType t, const char *r, const char *d) { capture(true, t, r, d); }
-
-void install_capture() {
-    static std::once_flag done;
-    std::call_once(done, [] {
-        g_prev_warning = SetWarningHandler(capture_warning);
-        g_prev_error = SetErrorHandler(capture_error);
-    });
-}
-
-void replay(const std::vector<Captured> &list) {
-    for (const Captured &c : list)
-        forward(c.error, c.type, c.reason.c_str(),
-                c.has_description ? c.description.c_str() : nullptr);
-}
-
 // The grey matrix of one image source, or null when its file cannot be read.
 matrix *load_source(const ImageSource &src) {
     if (!src.samples) {
@@ -106,22 +64,30 @@ matrix *load_source(const ImageSource &src) {
     return m.release();
 }
 
-// Reads one image and takes its per-level moments into a new volume; no
-// output. A failure (an image too big for memory, above all) is kept for
-// the calling thread, which reports it in list order naming the image.
+// Reads one image and takes its per-level moments into a new volume; its
+// messages go to `captured` when given. A failure (an image too big for memory, above all) is kept
+// for the calling thread, which reports it in list order naming the image.
 void analyse_image(const ImageSource &src, int pyddepth, matrix *gaufilt, matrix *dctarr,
-                   ImageMoments *r, std::vector<Captured> *captured) {
+                   ImageMoments *r, CapturedOutput *captured) {
     recoverable_failures scope;
+    // Whatever the image prints (ImageMagick's reports included) waits for
+    // its turn in list order.
+    struct Capture {
+        CapturedOutput *c;
+        explicit Capture(CapturedOutput *c_) : c(c_) {
+            if (c) c->begin();
+        }
+        ~Capture() {
+            if (c) c->end();
+        }
+    } capture(captured);
     try {
-        t_capture = captured;
         MatrixPtr img(load_source(src));
-        t_capture = nullptr;
         r->read = img != nullptr;
         if (!img) return;
         r->mnts.reset(calloc_vol(pyddepth, NC, 4));
         r->used = image_mnts_DCT(img.get(), r->mnts.get(), pyddepth, gaufilt, dctarr, 0);
     } catch (...) {
-        t_capture = nullptr;
         r->failure = std::current_exception();
         try {
             throw;
@@ -181,9 +147,9 @@ bool on_threads(const std::vector<const ImageSource *> &images, const std::vecto
     const int imgnum = (int)images.size();
     // ImageMagick is set up once, here, before any worker can race to do it.
     img_init();
-    install_capture();
+    capture_magick_reports();
     std::vector<ImageMoments> results(imgnum);
-    std::vector<std::vector<Captured>> captured(imgnum);
+    std::vector<CapturedOutput> captured(imgnum);
     int failed = -1;
     const bool ran = run_in_order(
         imgnum, std::min(threads, imgnum), 2 * threads,
@@ -193,6 +159,7 @@ bool on_threads(const std::vector<const ImageSource *> &images, const std::vecto
         [&](int n) {
             announce(n);
             if (results[n].failure) {
+                captured[n].replay();  // what it printed before it failed, as -j 1 shows it
                 failed = n;
                 return false;
             }
@@ -217,8 +184,8 @@ void for_each_image(const std::vector<const ImageSource *> &images, const std::v
     if (threads > 1 &&
         on_threads(images, classes, threads, pyddepth, gaufilt, dctarr, announce, take))
         return;
-    const std::vector<Captured> none;
     for (int n = 0; n < imgnum; n++) {
+        CapturedOutput none;
         ImageMoments r;
         announce(n);
         analyse_image(*images[n], pyddepth, gaufilt, dctarr, &r, nullptr);
@@ -242,9 +209,9 @@ public:
         progress_.show(n + 1, images_[n]->name.c_str());
     }
     // False when the training must stop (finish() says why).
-    bool take(int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+    bool take(int n, const ImageMoments &r, CapturedOutput &cap) {
         progress_.clear();
-        replay(cap);
+        cap.replay();
         if (step_) step_();
         if (!r.read) {
             unreadable_ = n;
@@ -288,9 +255,7 @@ int sum_images(const std::vector<const ImageSource *> &images, int j, volume *ac
     for_each_image(
         images, std::vector<int>(images.size(), j), threads, pyddepth, gaufilt, dctarr,
         [&](int n) { sums.announce(n); },
-        [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
-            return sums.take(n, r, cap);
-        });
+        [&](int n, const ImageMoments &r, CapturedOutput &cap) { return sums.take(n, r, cap); });
     return sums.finish();
 }
 
@@ -378,7 +343,7 @@ void all_classes(const TrainingSet &set, int first, matrix *Allmnt, int pyddepth
             advance(classes[n]);
             sums->announce(index[n]);
         },
-        [&](int n, const ImageMoments &r, const std::vector<Captured> &cap) {
+        [&](int n, const ImageMoments &r, CapturedOutput &cap) {
             if (!sums->take(index[n], r, cap)) return false;
             const bool last = index[n] + 1 == (int)lists[classes[n]].size();
             return !last || closes_cleanly(classes[n]);

@@ -451,10 +451,15 @@ TEST_F(SendralRun, ClassEndsAreTheSameOnAnyThreadCount) {
     const std::string small = g_dir + "/small.png", c = g_dir + "/class";
     auto m = held(calloc_mtx(12, 12));  // below 8 * 2 a side: skipped at depth 2
     ASSERT_EQ(mtx2im(m, small.c_str()), 1);
+    const std::string damaged = g_dir + "/damaged.png";
+    spit(damaged, slurp(c + "0_0.png").substr(0, 60));
     const std::vector<std::vector<std::string>> cases = {
         {c + "0_0.png " + small, small + " " + c + "1_0.png " + small, small + " " + c + "2_1.png"},
         {small + " " + small, c + "1_0.png", c + "2_0.png"},     // class 0 has no usable image
         {c + "0_0.png", c + "1_0.png " + c + "1_1.png", small},  // nor has the last class
+        // A damaged image stops the run; what its reading printed comes in its turn.
+        {c + "0_0.png " + c + "1_1.png " + damaged + " " + c + "0_0.png", c + "1_0.png",
+         c + "2_0.png"},
     };
     auto text = [](const RunResult &r) {
         return std::to_string(r.status) + r.out.substr(0, r.out.find("Time usage")) + r.err;
