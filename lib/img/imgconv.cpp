@@ -86,12 +86,6 @@ bool fits_int(size_t n) { return n > 0 && n <= (size_t)INT_MAX; }
 
 // ---- messages naming the file ------------------------------------------------
 
-// strerror is not safe on several threads; the GNU strerror_r is.
-std::string errno_text(int err) {
-    char buf[128];
-    return strerror_r(err, buf, sizeof buf);
-}
-
 // The specific reason for a refused or failed file, on standard error; the
 // fixed texts of standard output stay as they were.
 void tell(const char *what, const char *filename, const std::string &why) {

@@ -183,6 +183,11 @@ void lib_printf(int stream, const char *fmt, ...) {
     va_end(ap);
 }
 
+std::string errno_text(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);  // the GNU form: returns the text
+}
+
 void lib_perror(const char *what) {
     const int err = errno;
     lib_printf(2, "%s: %s\n", what, strerror(err));

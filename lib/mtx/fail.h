@@ -89,6 +89,8 @@ void lib_printf(int stream, const char *fmt, ...) __attribute__((format(printf, 
 void lib_vprintf(int stream, const char *fmt, va_list ap);
 // "<what>: <strerror(errno)>\n" on standard error, as perror() writes it.
 void lib_perror(const char *what);
+// The text of an errno value, safe on several threads (strerror is not).
+std::string errno_text(int err);
 
 // A program's quiet mode (--quiet; process-wide, set by main() only): from
 // then on standard-output messages and progress on standard error are

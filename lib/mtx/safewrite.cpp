@@ -2,6 +2,7 @@
 #include "safewrite.h"
 
 #include "tempfiles.h"
+#include "fail.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -214,12 +215,6 @@ struct FileCloser {
         if (fp) fclose(fp);
     }
 };
-
-// strerror is not safe on several threads; the GNU strerror_r is.
-std::string errno_text(int err) {
-    char buf[128];
-    return strerror_r(err, buf, sizeof buf);
-}
 
 }  // namespace
 
