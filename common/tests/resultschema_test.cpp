@@ -19,11 +19,11 @@ namespace {
 
 // The shared model (depth 3, 2 classes) and a shard of its training list.
 TEST(ResultSchema, EveryWrittenEntryIsOneOfTheTable) {
-    const std::string &model = trained_model(SENDRAL_EXE);
+    const std::string &model = trained_model();
     ASSERT_FALSE(model.empty());
     ScratchDir dir("resultschema");
     const std::string train = fs::path(model).parent_path() / "train.txt";
-    ASSERT_EQ(run_program({SENDRAL_EXE, "-shard", "0/1", train, "3", dir.path("s")}).status, 0);
+    ASSERT_EQ(run_sendral({"-shard", "0/1", train, "3", dir.path("s")}).status, 0);
     for (auto [folder, in] : {std::pair{model, &ResultFileInfo::in_model},
                               std::pair{dir.path("s"), &ResultFileInfo::in_shard}}) {
         std::set<std::string> found;
@@ -44,12 +44,12 @@ TEST(ResultSchema, EveryWrittenEntryIsOneOfTheTable) {
 
 // Lumivar, Sendral -b and Sendral -fast (a training into the directory).
 TEST(ResultSchema, AbsentEntryIsTheFirstFormatAndNewerOnesAreRefused) {
-    const std::string &model = trained_model(SENDRAL_EXE);
+    const std::string &model = trained_model();
     ASSERT_FALSE(model.empty());
     const std::string base = fs::path(model).parent_path(), train = base + "/train.txt";
     ScratchDir dir("resultschema");
     const std::string want = dir.path("want"), queries = base + "/ob.txt";
-    ASSERT_EQ(run_program({LUMIVAR_EXE, model, "1", queries, want}).status, 0);
+    ASSERT_EQ(run_lumivar({model, "1", queries, want}).status, 0);
     const char *kAbsent = nullptr;
     struct Case {
         const char *entry, *refusal;  // what the message says after the directory's name
@@ -66,12 +66,10 @@ TEST(ResultSchema, AbsentEntryIsTheFirstFormatAndNewerOnesAreRefused) {
         ASSERT_EQ(std::system(("cp -r " + model + " " + res).c_str()), 0);
         fs::remove(result_path(res, ResultFile::format));
         if (c.entry) spit(result_path(res, ResultFile::format), c.entry);
-        for (const std::vector<std::string> &args :
-             {std::vector<std::string>{LUMIVAR_EXE, res, "1", queries, out},
-              {SENDRAL_EXE, "-b", res, train, "3", out + "b"},
-              {SENDRAL_EXE, "-fast", train, "3", res}}) {
-            const RunResult r = run_program(args, 300);
-            EXPECT_EQ(r.status, c.refusal ? 1 : 0) << args[1] << r.err;
+        for (const RunResult &r : {run_lumivar({res, "1", queries, out}, 300),
+                                   run_sendral({"-b", res, train, "3", out + "b"}, 300),
+                                   run_sendral({"-fast", train, "3", res}, 300)}) {
+            EXPECT_EQ(r.status, c.refusal ? 1 : 0) << r.err;
             EXPECT_TRUE(!c.refusal ||
                         r.err.find("Result directory " + res + c.refusal) != std::string::npos)
                 << r.err;

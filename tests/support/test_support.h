@@ -24,6 +24,21 @@ struct RunResult {
 // program is killed when it runs longer than `timeout_seconds`.
 RunResult run_program(const std::vector<std::string> &argv, int timeout_seconds = 60);
 
+// This build's programs, for the suites given their paths as SENDRAL_EXE
+// and LUMIVAR_EXE; `args` come after the program's name.
+#ifdef SENDRAL_EXE
+inline RunResult run_sendral(std::vector<std::string> args, int timeout_seconds = 60) {
+    args.insert(args.begin(), SENDRAL_EXE);
+    return run_program(args, timeout_seconds);
+}
+#endif
+#ifdef LUMIVAR_EXE
+inline RunResult run_lumivar(std::vector<std::string> args, int timeout_seconds = 60) {
+    args.insert(args.begin(), LUMIVAR_EXE);
+    return run_program(args, timeout_seconds);
+}
+#endif
+
 // A fresh folder under /tmp, removed with everything in it at the end of
 // its scope unless the environment variable KEEP_SCRATCH is set.
 class ScratchDir {
@@ -56,9 +71,13 @@ double cpu_ms(void);
 matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>> &discs = {});
 
 // A result directory trained once per process by `sendral` at depth 3 on 4
-// background scenes (class 0) and 4 scenes with two discs each (class 1).
-// Empty when the training failed. Tests must not change it.
+// background scenes (class 0) and 4 scenes with two discs each (class 1);
+// its lists lie beside it (train.txt, bg.txt, ob.txt). Empty when the
+// training failed. Tests must not change it.
 const std::string &trained_model(const std::string &sendral);
+#ifdef SENDRAL_EXE
+inline const std::string &trained_model() { return trained_model(SENDRAL_EXE); }
+#endif
 
 // A record the test owns, handed to the C API as its plain pointer: freed
 // at the end of its scope, also when a failed assertion returns early.

@@ -21,6 +21,11 @@ const char *kUsage =
     "-nodenoise :\t\tdo not threshold features with small variance.\n"
     "-exBfea: \t\texclude features more informative to background \n"
     " \t\t\t(default is using all) \n";
+// Two refusals, said by the parser and by the executable alike.
+const std::string kUnknownOption = "unknown option\n";
+std::string bad_depth(const std::string &depth) {
+    return "pyr_depth must be a whole number from 1 to 28, not \"" + depth + "\"\n";
+}
 
 struct Options {
     char list[SENDRAL_PATHLEN], save[SENDRAL_PATHLEN], bk[SENDRAL_PATHLEN], wt[SENDRAL_PATHLEN];
@@ -103,7 +108,7 @@ TEST(SendralCommandLine, PathsUpToTheLimit) {
 TEST(SendralCommandLineDeathTest, UsageErrorsEndWithStatus1) {
     const auto status1 = testing::ExitedWithCode(1);
     for (const char *bad : {"-x", "-fastx", "-f", "-nodenoisey", "-exB", "-", "-Fast"})
-        EXPECT_EXIT(parse({bad, "l", "4", "s"}), status1, "^unknown option\n$") << bad;
+        EXPECT_EXIT(parse({bad, "l", "4", "s"}), status1, testing::Eq(kUnknownOption)) << bad;
     EXPECT_EXIT(parse({"l", "4"}), status1, "^$");
     EXPECT_EXIT(parse({"-fast", "l", "4"}), status1, "^$");
 }
@@ -113,7 +118,7 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
     EXPECT_EXIT(parse({"-fast", "-b"}), status1, "option -b needs a value");
     EXPECT_EXIT(parse({"-w"}), status1, "option -w needs a value");
     for (const char *depth : {"0", "-1", "abc", "4x", "", " 4", "29", "99999999999"})
-        EXPECT_EXIT(parse({"l", depth, "s"}), status1, "pyr_depth must be a whole number") << depth;
+        EXPECT_EXIT(parse({"l", depth, "s"}), status1, testing::Eq(bad_depth(depth))) << depth;
     std::string too_long(SENDRAL_PATHLEN, 'p');
     EXPECT_EXIT(parse({too_long, "4", "s"}), status1, "training_filelist is longer than 1023");
     EXPECT_EXIT(parse({"l", "4", too_long}), status1, "salientfeaturepath is longer than 1023");
@@ -129,32 +134,32 @@ TEST(SendralCommandLineDeathTest, OpenCasesGetAClearMessage) {
 
 // The executable itself: the usage text byte for byte, on the right streams.
 TEST(SendralExecutable, UsageAndUnknownOption) {
-    RunResult r = run_program({SENDRAL_EXE});
+    RunResult r = run_sendral({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "");
 
-    r = run_program({SENDRAL_EXE, "list", "4"});
+    r = run_sendral({"list", "4"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
 
-    r = run_program({SENDRAL_EXE, "-nodenoisey", "list", "4", "out"});
+    r = run_sendral({"-nodenoisey", "list", "4", "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
-    EXPECT_EQ(r.err, "unknown option\n");
+    EXPECT_EQ(r.err, kUnknownOption);
 
     for (const char *info : {"--help", "--version"}) {
-        r = run_program({SENDRAL_EXE, "-x", info, "list", "4", "out"});
+        r = run_sendral({"-x", info, "list", "4", "out"});
         EXPECT_EQ(r.status, 0) << info;
         EXPECT_EQ(r.err, "");
     }
     EXPECT_EQ(r.out.rfind("Sendral " SENDRAL_VERSION "\n", 0), 0u) << r.out;
-    r = run_program({SENDRAL_EXE, "--help"});
+    r = run_sendral({"--help"});
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);  // then the newer options
     EXPECT_NE(r.out.find("\n-j n : "), std::string::npos);
 
-    r = run_program({SENDRAL_EXE, "list", "0", "out"});
+    r = run_sendral({"list", "0", "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kUsage);
-    EXPECT_EQ(r.err, "pyr_depth must be a whole number from 1 to 28, not \"0\"\n");
+    EXPECT_EQ(r.err, bad_depth("0"));
 }

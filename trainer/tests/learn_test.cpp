@@ -67,15 +67,9 @@ struct DiscSet {
     }
 };
 
-RunResult sendral(std::vector<std::string> args) {
-    args.insert(args.begin(), SENDRAL_EXE);
-    return run_program(args, 300);
-}
-
-RunResult lumivar(std::vector<std::string> args) {
-    args.insert(args.begin(), LUMIVAR_EXE);
-    return run_program(args, 300);
-}
+// Training and detecting with learned weights take a while.
+RunResult sendral(std::vector<std::string> args) { return run_sendral(std::move(args), 300); }
+RunResult lumivar(std::vector<std::string> args) { return run_lumivar(std::move(args), 300); }
 
 }  // namespace
 

@@ -26,10 +26,6 @@ std::string g_dir;
 const int kSizes[3] = {4, 4, 3};  // images per class: 4 parts leave part 3 without class 2
 
 std::unique_ptr<ScratchDir> g_scratch;
-RunResult sendral(std::vector<std::string> args) {
-    args.insert(args.begin(), SENDRAL_EXE);
-    return run_program(args);
-}
 
 // Grey noise; class 1 adds vertical stripes, class 2 horizontal ones.
 void make_image(const std::string &path, int kind, int side, std::mt19937 &rng) {
@@ -50,8 +46,8 @@ std::vector<std::string> shards(int n, const std::string &train = "/train.txt") 
     std::vector<std::string> dirs;
     for (int k = 0; k < n; k++) {
         dirs.push_back(g_dir + "/shards" + key + "/" + std::to_string(k));
-        RunResult r = sendral({"-shard", std::to_string(k) + "/" + std::to_string(n), g_dir + train,
-                               "2", dirs.back()});
+        RunResult r = run_sendral({"-shard", std::to_string(k) + "/" + std::to_string(n),
+                                   g_dir + train, "2", dirs.back()});
         EXPECT_EQ(r.status, 0) << r.err;
     }
     return made[key] = dirs;
@@ -63,7 +59,7 @@ RunResult merge(const std::vector<std::string> &dirs, std::vector<std::string> a
     for (const auto &d : dirs) text += d + "\n";
     spit(g_dir + "/shardlist", text);
     args.insert(args.end() - 3, {"-merge", g_dir + "/shardlist"});
-    return sendral(args);
+    return run_sendral(args);
 }
 
 // Equal to 1e-12 relative to the matrix's largest element: the sums run in
@@ -112,7 +108,7 @@ protected:
             spit(g_dir + "/" + name + ".txt",
                  g_dir + "/c0.txt\n" + g_dir + (name[0] == 'e' ? "/c1r.txt\n" : "/c1copy.txt\n") +
                      g_dir + "/c2.txt\n");
-        ASSERT_EQ(sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
+        ASSERT_EQ(run_sendral({"-exBfea", g_dir + "/train.txt", "2", g_dir + "/base"}).status, 0);
     }
     static void TearDownTestSuite() { g_scratch.reset(); }
 };
@@ -213,7 +209,7 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
         std::istringstream words(line);
         std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         args.insert(args.end(), {train, "2", g_dir + "/refused"});
-        RunResult r = sendral(args);
+        RunResult r = run_sendral(args);
         EXPECT_EQ(r.status, 1) << args[1];
         EXPECT_NE(r.err.find(args[args[0] == "-shard" ? 1 : 0]), std::string::npos) << r.err;
         EXPECT_NE(r.out.find("Usage: Sendral -shard k/n"), std::string::npos);
@@ -222,7 +218,7 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
 
     // An earlier shard is replaced whole; any other folder is left alone.
     std::system(("mkdir -p " + g_dir + "/notshard && echo x >" + g_dir + "/notshard/keep").c_str());
-    RunResult r = sendral({"-shard", "0/2", train, "2", g_dir + "/notshard"});
+    RunResult r = run_sendral({"-shard", "0/2", train, "2", g_dir + "/notshard"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(g_dir + "/notshard exists and is not a shard folder"), std::string::npos);
     EXPECT_EQ(slurp(g_dir + "/notshard/keep"), "x\n");
@@ -230,11 +226,11 @@ TEST_F(ShardMerge, RefusesWhatCannotBeMergedOrReplaced) {
     // without the format entry (of the first format); an old shard is remade in place.
     r = merge({g_dir + "/first0", s2[1]}, {g_dir + "/same.txt", "2", g_dir + "/renamed"});
     EXPECT_EQ(r.status, 0) << r.err;
-    r = sendral({"-shard", "1/2", train, "2", g_dir + "/old"});
+    r = run_sendral({"-shard", "1/2", train, "2", g_dir + "/old"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(slurp(g_dir + "/old/shard").find("\nlist 2 "), std::string::npos);
     spit(s3[1] + "/imgnum", "garbage");
-    r = sendral({"-shard", "1/3", train, "2", s3[1]});
+    r = run_sendral({"-shard", "1/3", train, "2", s3[1]});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(s3[1] + "/imgnum"), "1\n1\n1\n");
     for (const auto &e : std::filesystem::directory_iterator(g_dir + "/shards/train.txt3"))
@@ -254,7 +250,8 @@ TEST_F(ShardMerge, AStoppedShardRunLeavesNoStagingFolder) {
         EXPECT_EQ(std::filesystem::is_empty(parent), sig[0] == 'T') << sig;
         EXPECT_TRUE(r.signaled || r.status == 128 + SIGTERM) << sig << r.err;
     }
-    EXPECT_EQ(sendral({"-shard", "0/1", g_dir + "/train.txt", "2", parent + "/shard"}).status, 0);
+    EXPECT_EQ(run_sendral({"-shard", "0/1", g_dir + "/train.txt", "2", parent + "/shard"}).status,
+              0);
     for (const auto &e : std::filesystem::directory_iterator(parent))
         EXPECT_EQ(e.path().filename(), "shard");
 }
