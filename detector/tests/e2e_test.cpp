@@ -30,11 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void write_image(matrix *m, const std::string &path) {
-    auto owned = held(m);
-    ASSERT_EQ(mtx2im(owned, path.c_str()), 1);
-}
-
 // Width and height of an image file.
 std::pair<int, int> image_size(const std::string &path) {
     auto m = held(im2mtx(path.c_str(), "I"));
@@ -58,7 +53,7 @@ protected:
         ASSERT_GT(trained, 0);
         // 133 x 101 crops to 132 x 100 at depth 3.
         qimg = dir + "/set1/img.002.png";
-        write_image(scene(101, 133, 99, {{40, 70, 7}}), qimg);
+        ASSERT_TRUE(write_scene(scene(101, 133, 99, {{40, 70, 7}}), qimg));
         qlist = dir + "/query.txt";
         spit(qlist, qimg + "\n");
     }
@@ -316,7 +311,7 @@ TEST_F(EndToEnd, UsageTextAndNoSalientFeature) {
 TEST_F(EndToEnd, AnAllBlackQueryIntoANestedOutputFolder) {
     const std::string black = dir + "/set1/black.png";
     matrix *z = calloc_mtx(40, 48);
-    write_image(z, black);
+    ASSERT_TRUE(write_scene(z, black));
     const std::string list = dir + "/mixed.txt";
     spit(list, black + "\n" + qimg + "\n");
     const std::string nested = dir + "/x/y";
@@ -337,8 +332,8 @@ TEST_F(EndToEnd, OutputsAreWrittenSafelyAndAlikeForEveryJobCount) {
     fs::create_directories(dir + "/set2");
     const std::string longbase(244, 'b');
     const std::string q2 = dir + "/set2/" + longbase + ".png", q3 = dir + "/set2/c.png";
-    write_image(scene(96, 128, 7, {{30, 30, 6}}), q2);
-    write_image(scene(192, 256, 8, {{90, 100, 9}}), q3);
+    ASSERT_TRUE(write_scene(scene(96, 128, 7, {{30, 30, 6}}), q2));
+    ASSERT_TRUE(write_scene(scene(192, 256, 8, {{90, 100, 9}}), q3));
     const std::string list = dir + "/three.txt";
     spit(list, qimg + "\n" + q2 + "\n" + q3 + "\n");
 
@@ -399,7 +394,8 @@ TEST_F(EndToEnd, LoadsDuringRetrainingsSeeOneWholeModel) {
     for (int j = 0; j < 2; j++)
         for (int i = 0; i < 4; i++) {
             const std::string img = dir + "/b" + std::to_string(j) + std::to_string(i) + ".png";
-            write_image(scene(64, 64, 50 + 10 * j + i, {{20 + 6 * i, 40, 5 * j}}), img);
+            ASSERT_TRUE(
+                write_scene(scene(64, 64, 50 + 10 * j + i, {{20 + 6 * i, 40, 5 * j}}), img));
             cls[j] += img + "\n";
         }
     spit(dir + "/b0.txt", cls[0]);
@@ -507,7 +503,7 @@ TEST_F(EndToEnd, StoppedRunsLeaveNoTemporaryFiles) {
     EXPECT_TRUE(fs::exists(o + "/" + own));
 
     // Stopped in the middle of a long run: the signal's status, no temporary file.
-    write_image(scene(768, 1024, 12, {{300, 400, 20}}), dir + "/set1/large.png");
+    ASSERT_TRUE(write_scene(scene(768, 1024, 12, {{300, 400, 20}}), dir + "/set1/large.png"));
     std::string list;
     for (int i = 0; i < 24; i++) {
         list += dir + "/set1/large" + std::to_string(i) + ".png\n";

@@ -68,10 +68,6 @@ protected:
         return ok;
     }
 
-    static void write_image(matrix *m, const std::string &file) {
-        ASSERT_EQ(mtx2im(held(m), file.c_str()), 1) << file;
-    }
-
     // The detector's cases run on the shared model (depth 3, 2 classes); the
     // trainer's on two classes of two 64 x 64 scenes each, plain and with
     // discs, drawn as the shared model's are.
@@ -82,21 +78,21 @@ protected:
         ASSERT_FALSE(model.empty()) << "the shared model did not train";
         for (int i = 0; i < 2; i++) {
             const std::string n = std::to_string(i);
-            write_image(scene(64, 64, 30 + i), path("bg" + n + ".pgm"));
-            write_image(scene(64, 64, 40 + i, {{20, 20 + 16 * i, 7}, {44, 40, 6}}),
-                        path("ob" + n + ".pgm"));
+            ASSERT_TRUE(write_scene(scene(64, 64, 30 + i), path("bg" + n + ".pgm")));
+            ASSERT_TRUE(write_scene(scene(64, 64, 40 + i, {{20, 20 + 16 * i, 7}, {44, 40, 6}}),
+                                    path("ob" + n + ".pgm")));
         }
         spit(path("c0.txt"), path("bg0.pgm") + "\n" + path("bg1.pgm") + "\n");
         spit(path("c1.txt"), path("ob0.pgm") + "\n" + path("ob1.pgm") + "\n");
         spit(path("train.txt"), path("c0.txt") + "\n" + path("c1.txt") + "\n");
 
-        write_image(scene(1, 1, 1), path("tiny1.pgm"));
-        write_image(scene(7, 7, 2), path("tiny7.pgm"));
+        ASSERT_TRUE(write_scene(scene(1, 1, 1), path("tiny1.pgm")));
+        ASSERT_TRUE(write_scene(scene(7, 7, 2), path("tiny7.pgm")));
         spit(path("empty.pgm"), "");
         std::string whole = slurp(path("ob0.pgm"));
         spit(path("truncated.pgm"), whole.substr(0, whole.size() / 2));
         // A JPEG cut short, as by an interrupted copy.
-        write_image(scene(64, 64, 5), path("whole.jpg"));
+        ASSERT_TRUE(write_scene(scene(64, 64, 5), path("whole.jpg")));
         whole = slurp(path("whole.jpg"));
         spit(path("cut_short.jpg"), whole.substr(0, whole.size() / 2));
         std::string junk = "\x89PNG\r\n\x1a\n";
@@ -232,7 +228,7 @@ TEST_F(Sweep, DetectorListsAndImages) {
     // Unreadable and too small images are skipped, each with a line naming it
     // (after the image reader's reason); the others are processed, and the
     // run reports the skips in its status.
-    write_image(scene(3, 9, 5), path("tiny.png"));
+    ASSERT_TRUE(write_scene(scene(3, 9, 5), path("tiny.png")));
     fs::rename(path("tiny.png"), path("tiny"));  // no extension: the base name is the whole name
     const struct {
         const char *image;

@@ -109,9 +109,9 @@ matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>>
     return m;
 }
 
-namespace {
-
 bool write_scene(matrix *m, const std::string &path) { return mtx2im(held(m), path.c_str()) == 1; }
+
+namespace {
 
 std::string train_model(const std::string &sendral, const ScratchDir &dir) {
     std::filesystem::create_directory(dir.path("bg"));

@@ -70,6 +70,9 @@ double cpu_ms(void);
 // Textured grey background in 0.3..0.7 with bright discs (row, col, radius).
 matrix *scene(int H, int W, unsigned seed, const std::vector<std::array<int, 3>> &discs = {});
 
+// Writes `m` (which it frees) as the image file `path`; false when it cannot.
+bool write_scene(matrix *m, const std::string &path);
+
 // A result directory trained once per process by `sendral` at depth 3 on 4
 // background scenes (class 0) and 4 scenes with two discs each (class 1);
 // its lists lie beside it (train.txt, bg.txt, ob.txt). Empty when the
